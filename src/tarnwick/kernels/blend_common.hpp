@@ -1,0 +1,9 @@
+// Shared routines of every blend mode: kernel choice, the blend front end,
+// pixel access and the compositors. Each concern lives in its own header.
+#pragma once
+
+#include "numpy_api.hpp"
+#include "kernel_select.hpp"
+#include "blend_inputs.hpp"
+#include "channel_access.hpp"
+#include "normal_compositor.hpp"
