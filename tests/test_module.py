@@ -1,5 +1,6 @@
 """Import-time behaviour, the method table and kernel_available."""
 
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -76,3 +77,18 @@ def test_kernel_available_argument_errors_come_from_tuple_parsing(args):
 def test_keywords_are_rejected():
     with pytest.raises(TypeError):
         _tarnwick.kernel_available(name="auto")
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="needs binutils' objdump")
+def test_start_up_runs_no_avx_instruction():
+    # Start-up must be able to refuse a processor without AVX2/FMA, so none of
+    # its own code may be VEX-encoded (every AVX instruction's mnemonic starts
+    # with "v" in AT&T syntax).
+    listing = subprocess.run(
+        ["objdump", "-d", "--no-show-raw-insn", "--disassemble=PyInit__tarnwick", _tarnwick.__file__],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    body = listing.split("<PyInit__tarnwick>:", 1)[1]
+    mnemonics = [line.split("\t")[1].split()[0] for line in body.splitlines() if line.count("\t") >= 1 and ":" in line]
+    assert mnemonics, "PyInit__tarnwick not found in the disassembly"
+    assert not [m for m in mnemonics if m.startswith("v")]
