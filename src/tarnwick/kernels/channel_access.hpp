@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "blend_inputs.hpp"
+#include "unit_clamp.hpp"
 
 // A true division, not a multiplication by a rounded reciprocal: the scalar
 // path is the reference the vector paths are measured against.
@@ -56,14 +57,6 @@ inline void write_unit(uint8_t *data, npy_intp index, float value) {
 }
 inline void write_unit(float *data, npy_intp index, float value) {
     write_channel_f32(data, index, value);
-}
-
-// NaN passes through (both comparisons fail); -0.0 stays -0.0.
-inline float clamp01(float value) {
-    if (value < 0.0f) {
-        return 0.0f;
-    }
-    return value > 1.0f ? 1.0f : value;
 }
 
 inline int ptr_is_aligned(const void *ptr, uintptr_t alignment) {
