@@ -11,6 +11,14 @@
 #define TARNWICK_BLEND_ENTRY(name) \
     extern "C" PyObject *blend_##name(PyObject *self, PyObject *args);
 TARNWICK_BLEND_ENTRY(normal)
+TARNWICK_BLEND_ENTRY(hsv_hue)
+TARNWICK_BLEND_ENTRY(hsv_saturation)
+TARNWICK_BLEND_ENTRY(hsv_value)
+TARNWICK_BLEND_ENTRY(hsl_color)
+TARNWICK_BLEND_ENTRY(lch_hue)
+TARNWICK_BLEND_ENTRY(lch_chroma)
+TARNWICK_BLEND_ENTRY(lch_color)
+TARNWICK_BLEND_ENTRY(lch_lightness)
 #undef TARNWICK_BLEND_ENTRY
 
 namespace {
@@ -47,6 +55,14 @@ PyObject *kernel_available(PyObject *, PyObject *args) {
 
 PyMethodDef module_methods[] = {
     TARNWICK_BLEND_METHOD(normal)
+    TARNWICK_BLEND_METHOD(hsv_hue)
+    TARNWICK_BLEND_METHOD(hsv_saturation)
+    TARNWICK_BLEND_METHOD(hsv_value)
+    TARNWICK_BLEND_METHOD(hsl_color)
+    TARNWICK_BLEND_METHOD(lch_hue)
+    TARNWICK_BLEND_METHOD(lch_chroma)
+    TARNWICK_BLEND_METHOD(lch_color)
+    TARNWICK_BLEND_METHOD(lch_lightness)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {nullptr, nullptr, 0, nullptr},
 };

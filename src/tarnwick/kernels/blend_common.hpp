@@ -7,3 +7,7 @@
 #include "blend_inputs.hpp"
 #include "channel_access.hpp"
 #include "normal_compositor.hpp"
+#include "colour_hsv.hpp"
+#include "colour_lab.hpp"
+#include "colour_lch.hpp"
+#include "rgb_compositor.hpp"
