@@ -6,4 +6,5 @@
 #include "kernel_select.hpp"
 #include "blend_inputs.hpp"
 #include "channel_access.hpp"
+#include "pixel_simd.hpp"
 #include "normal_compositor.hpp"
