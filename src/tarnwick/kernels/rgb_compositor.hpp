@@ -9,6 +9,8 @@
 #include "channel_access.hpp"
 #include "colour_types.hpp"
 #include "kernel_select.hpp"
+#include "pixel_simd.hpp"
+#include "simd.hpp"
 
 // One pixel by the reference rule.
 template <typename B, typename F, typename O>
@@ -45,6 +47,83 @@ inline void rgb_mode_scalar_pixel(const B *bg, int bg_channels, const F *fg, int
     }
 }
 
+// Colours and alpha of one group, by element type and lane width.
+inline void load_rgb_mode_group(const uint8_t *data, int channels, npy_intp index, __m128 *r,
+                                __m128 *g, __m128 *b, __m128 *a) {
+    load_rgb4_u8(data, channels, index, *r, *g, *b);
+    *a = load_alpha4_u8(data, channels, index);
+}
+inline void load_rgb_mode_group(const float *data, int channels, npy_intp index, __m128 *r,
+                                __m128 *g, __m128 *b, __m128 *a) {
+    load_rgb4_f32(data, channels, index, *r, *g, *b);
+    *a = load_alpha4_f32(data, channels, index);
+}
+inline void load_rgb_mode_group(const uint8_t *data, int channels, npy_intp index, __m256 *r,
+                                __m256 *g, __m256 *b, __m256 *a) {
+    load_rgb8_u8(data, channels, index, *r, *g, *b);
+    *a = load_alpha8_u8(data, channels, index);
+}
+inline void load_rgb_mode_group(const float *data, int channels, npy_intp index, __m256 *r,
+                                __m256 *g, __m256 *b, __m256 *a) {
+    load_rgb8_f32(data, channels, index, *r, *g, *b);
+    *a = load_alpha8_f32(data, channels, index);
+}
+
+// A 4-channel output gets the background's alpha back.
+inline void store_rgb_mode_group(BlendOutput *output, npy_intp index, __m128 r, __m128 g,
+                                 __m128 b, __m128 a) {
+    if (output->channels != 4) {
+        store_rgb4(output, index, r, g, b);
+    } else if (output->is_uint8) {
+        store_rgba4_u8(output, index, r, g, b, a);
+    } else {
+        store_rgba4_f32_from_unit_sse(output->f32 + index * 4, r, g, b, a);
+    }
+}
+inline void store_rgb_mode_group(BlendOutput *output, npy_intp index, __m256 r, __m256 g,
+                                 __m256 b, __m256 a) {
+    if (output->channels != 4) {
+        store_rgb8(output, index, r, g, b);
+    } else if (output->is_uint8) {
+        store_rgba8_u8(output, index, r, g, b, a);
+    } else {
+        store_rgba8_f32_from_unit_avx2(output->f32 + index * 4, r, g, b, a);
+    }
+}
+
+// Groups of four or eight pixels (V's lane count) from `index` while a whole
+// group remains, by the scalar rule's arithmetic lane by lane. Returns the
+// first pixel not done.
+template <typename V, typename B, typename F, typename Kernel>
+inline npy_intp rgb_mode_group_loop(const B *bg, int bg_channels, const F *fg, int fg_channels,
+                                    BlendOutput *output, float opacity, npy_intp index,
+                                    npy_intp pixels, Kernel comp) {
+    constexpr npy_intp lanes = static_cast<npy_intp>(sizeof(V) / sizeof(float));
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    const V opacity_v = splat<V>(opacity);
+    for (; index + lanes <= pixels; index += lanes) {
+        V bg_r, bg_g, bg_b, bg_a;
+        V fg_r, fg_g, fg_b, fg_a;
+        load_rgb_mode_group(bg, bg_channels, index, &bg_r, &bg_g, &bg_b, &bg_a);
+        load_rgb_mode_group(fg, fg_channels, index, &fg_r, &fg_g, &fg_b, &fg_a);
+        const V comp_alpha = lane_min(bg_a, fg_a) * opacity_v;
+        const V new_alpha = mul_add(one - bg_a, comp_alpha, bg_a);
+        const V ratio = keep_if(gt(new_alpha, zero), comp_alpha / new_alpha);
+        V comp_r, comp_g, comp_b;
+        comp(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, &comp_r, &comp_g, &comp_b);
+        // As in the scalar rule, lanes with ratio 0 keep the background's
+        // colour whatever the kernel produced.
+        const V takes = neq(ratio, zero);
+        const V keep = one - ratio;
+        const V out_r = select(takes, mul_add(ratio, comp_r, keep * bg_r), bg_r);
+        const V out_g = select(takes, mul_add(ratio, comp_g, keep * bg_g), bg_g);
+        const V out_b = select(takes, mul_add(ratio, comp_b, keep * bg_b), bg_b);
+        store_rgb_mode_group(output, index, out_r, out_g, out_b, bg_a);
+    }
+    return index;
+}
+
 inline PyObject *blend_rgb_mode_simd(PyObject *args, blend_rgb_comp_fn comp_scalar,
                                      blend_rgb_comp_fn128 comp_sse, blend_rgb_comp_fn256 comp_avx) {
     BlendCall call;
@@ -60,18 +139,25 @@ inline PyObject *blend_rgb_mode_simd(PyObject *args, blend_rgb_comp_fn comp_scal
     const int bg_channels = call.background.channels;
     const int fg_channels = call.foreground.channels;
     const float opacity = call.opacity;
-    (void)comp_sse;
-    (void)comp_avx;
-    (void)kernel;
+    BlendOutput *output = &call.output;
+    const bool vector_kernel = kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2;
 
     PyThreadState *save = PyEval_SaveThread();
-    with_typed_data(&call.background, &call.foreground, &call.output,
-                    [&](auto bg, auto fg, auto out) {
-                        for (npy_intp index = 0; index < pixels; ++index) {
-                            rgb_mode_scalar_pixel(bg, bg_channels, fg, fg_channels, out, opacity,
-                                                  index, comp_scalar);
-                        }
-                    });
+    with_typed_data(&call.background, &call.foreground, output, [&](auto bg, auto fg, auto out) {
+        npy_intp index = 0;
+        if (kernel == KERNEL_AVX2 && comp_avx != nullptr) {
+            index = rgb_mode_group_loop<__m256>(bg, bg_channels, fg, fg_channels, output, opacity,
+                                                index, pixels, comp_avx);
+        }
+        if (vector_kernel && comp_sse != nullptr) {
+            index = rgb_mode_group_loop<__m128>(bg, bg_channels, fg, fg_channels, output, opacity,
+                                                index, pixels, comp_sse);
+        }
+        for (; index < pixels; ++index) {
+            rgb_mode_scalar_pixel(bg, bg_channels, fg, fg_channels, out, opacity, index,
+                                  comp_scalar);
+        }
+    });
     PyEval_RestoreThread(save);
     return call.finish();
 }
