@@ -1,0 +1,234 @@
+"""The eight colour-model modes: their kernels against independent float64
+models, the compositor's alpha rule on every path, and memory safety."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+import _tarnwick
+from guarded import check_guarded
+from reference import CHANNELS, DTYPES, KERNELS, random_image, read_unit
+from reference_colour import (
+    COLOUR_MODES,
+    HSV_MODES,
+    LCH_MODES,
+    colour_kernel64,
+    hsv_kernel32,
+    hue_from_grey,
+    lab_to_rgb64,
+    rgb_mode_reference,
+    rgb_to_lab64,
+)
+
+COMBINATIONS = list(itertools.product(DTYPES, CHANNELS, DTYPES, CHANNELS))
+VECTOR_KERNELS = ("sse42", "avx2")
+NAN = float("nan")
+
+# Largest |vector - scalar| per channel in the unit range. A hue taken from a
+# dark foreground whose channels sit just above the sRGB decode threshold
+# (where the decode polynomial's absolute error is largest relative to the
+# value) turns by up to about a degree, which can move a dark output channel
+# of a bright, saturated background by up to 0.016.
+VECTOR_TOLERANCE = {mode: 1e-5 for mode in HSV_MODES} | {mode: 0.003 for mode in LCH_MODES} | {"lch_hue": 0.02}
+BYTE_STEPS = {mode: 1 for mode in COLOUR_MODES} | {"lch_hue": 4}
+
+# Named colours, then every pairing of them appears in the test images.
+SPECIAL = np.array(
+    [
+        (0, 0, 0), (255, 255, 255), (128, 128, 128), (1, 1, 1), (255, 0, 0), (0, 255, 0), (0, 0, 255),
+        (255, 0, 255), (255, 255, 0), (0, 255, 255), (254, 255, 255), (200, 30, 30), (10, 200, 30),
+        (1, 23, 45), (255, 128, 0), (12, 11, 11),
+    ],
+    np.float32,
+)
+
+
+def _opaque_pairs(rng, random_count):
+    """(bg, fg) float32 images in 0..255: all pairs of SPECIAL, then random
+    byte colours and random non-integral values."""
+    bg, fg = (np.array(p) for p in zip(*itertools.product(SPECIAL, SPECIAL)))
+    half = random_count // 2
+    rand_bg = np.concatenate([rng.integers(0, 256, (half, 3)), rng.uniform(0, 255, (half, 3))])
+    rand_fg = np.concatenate([rng.integers(0, 256, (half, 3)), rng.uniform(0, 255, (half, 3))])
+    bg = np.concatenate([bg, rand_bg]).astype(np.float32)[None]
+    fg = np.concatenate([fg, rand_fg]).astype(np.float32)[None]
+    return bg, fg
+
+
+def _images(bg_dtype, bg_channels, fg_dtype, fg_channels, height, width, seed):
+    """Random images with both ends of each alpha present inside groups."""
+    rng = np.random.default_rng(seed)
+    bg = random_image(rng, height, width, bg_channels, bg_dtype)
+    fg = random_image(rng, height, width, fg_channels, fg_dtype)
+    if bg_channels == 4:
+        bg.reshape(-1, 4)[::5, 3] = 0
+        bg.reshape(-1, 4)[1::7, 3] = 255
+    if fg_channels == 4:
+        fg.reshape(-1, 4)[::3, 3] = 0
+        fg.reshape(-1, 4)[2::5, 3] = 255
+    return bg, fg
+
+
+def _blend(mode):
+    return getattr(_tarnwick, mode)
+
+
+# ---- kernels against independent models ----------------------------------
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_kernels_agree_with_float64_models(mode, kernel):
+    bg, fg = _opaque_pairs(np.random.default_rng(1), 3000)
+    out = _blend(mode)(bg, fg, 1.0, kernel) / np.float32(255)
+    bg_unit, fg_unit = read_unit(bg), read_unit(fg)
+    model = colour_kernel64(mode, bg_unit.astype(np.float64), fg_unit.astype(np.float64))
+    diff = np.abs(out - model).max(axis=-1)
+    diff[hue_from_grey(mode, bg_unit, fg_unit)] = 0
+    if mode in HSV_MODES:
+        tolerance = 2e-6
+    elif kernel == "scalar":
+        tolerance = 5e-5
+    else:
+        tolerance = VECTOR_TOLERANCE[mode]
+    assert diff.max() <= tolerance
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", LCH_MODES)
+def test_lch_outputs_are_clipped_never_wrapped(mode, kernel):
+    # Float images may hold any value; saturated pairs push Lab results far
+    # out of the sRGB gamut.
+    rng = np.random.default_rng(2)
+    bg = rng.uniform(-255, 765, (1, 4000, 3)).astype(np.float32)
+    fg = rng.uniform(-255, 765, (1, 4000, 3)).astype(np.float32)
+    bg[0, :256], fg[0, :256] = (np.array(p) for p in zip(*itertools.product(SPECIAL, SPECIAL)))
+    out = _blend(mode)(bg, fg, 1.0, kernel)
+    assert np.isfinite(out).all()
+    assert out.min() >= 0 and out.max() <= 255
+
+
+# ---- the scalar rule, exactly ---------------------------------------------
+
+
+@pytest.mark.parametrize("opacity", [0.3, 1.0, 1.7, NAN])
+@pytest.mark.parametrize("bg_dtype, bg_channels, fg_dtype, fg_channels", COMBINATIONS)
+@pytest.mark.parametrize("mode", HSV_MODES)
+def test_scalar_rule_matches_the_model_bit_for_bit(mode, bg_dtype, bg_channels, fg_dtype, fg_channels, opacity):
+    bg, fg = _images(bg_dtype, bg_channels, fg_dtype, fg_channels, 7, 9, seed=bg_channels * 10 + fg_channels)
+    out = _blend(mode)(bg, fg, opacity, "scalar")
+    expected = rgb_mode_reference(bg, fg, opacity, lambda b, f: hsv_kernel32(mode, b, f))
+    assert out.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("opacity", [0.0, -1.0])
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_transparent_layer_returns_a_copy_of_the_background(mode, opacity):
+    bg, fg = _images(np.float32, 4, np.uint8, 3, 5, 6, seed=3)
+    out = _blend(mode)(bg, fg, opacity)
+    assert out.dtype == bg.dtype and out.tobytes() == bg.tobytes()
+
+
+# ---- vector paths -----------------------------------------------------------
+
+
+# 39 pixels: 4 groups of 8, one of 4 and 3 scalar pixels under avx2.
+@pytest.mark.parametrize("bg_dtype, bg_channels, fg_dtype, fg_channels", COMBINATIONS)
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_vector_paths_stay_close_to_the_scalar_rule(mode, bg_dtype, bg_channels, fg_dtype, fg_channels):
+    bg, fg = _images(bg_dtype, bg_channels, fg_dtype, fg_channels, 3, 13, seed=5)
+    scalar = _blend(mode)(bg, fg, 0.8, "scalar")
+    four = _blend(mode)(bg, fg, 0.8, "sse42")
+    eight = _blend(mode)(bg, fg, 0.8, "avx2")
+    assert eight.tobytes() == four.tobytes()
+    diff = np.abs(eight.astype(np.float64) - scalar.astype(np.float64))
+    if bg_dtype == np.uint8:
+        assert diff.max() <= BYTE_STEPS[mode]
+    else:
+        assert diff[..., :3].max() <= VECTOR_TOLERANCE[mode] * 255 + 1e-3
+        assert (eight[..., 3:] == scalar[..., 3:]).all()
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("fg_dtype, fg_channels", [(np.uint8, 3), (np.uint8, 4), (np.float32, 4)])
+@pytest.mark.parametrize("bg_dtype", DTYPES)
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_background_alpha_kept_and_transparent_pixels_untouched(mode, bg_dtype, fg_dtype, fg_channels, kernel):
+    rng = np.random.default_rng(4)
+    bg = rng.integers(0, 256, (3, 21, 4)).astype(bg_dtype)
+    fg = random_image(rng, 3, 21, fg_channels, fg_dtype)
+    transparent = np.zeros((3, 21), bool)
+    transparent.reshape(-1)[::3] = True
+    bg[..., 3][transparent] = 0
+    if fg_dtype == np.float32:
+        # Whatever the layer holds over a transparent pixel leaves it alone.
+        fg.reshape(-1, fg_channels)[::6, :3] = NAN
+        fg.reshape(-1, fg_channels)[3::6, :3] = np.inf
+    out = _blend(mode)(bg, fg, 0.9, kernel)
+    assert (out[..., 3] == bg[..., 3]).all()
+    assert (out[transparent] == bg[transparent]).all()
+
+
+# ---- named cases --------------------------------------------------------------
+
+RED = (255, 0, 0)
+BLUE = (0, 0, 255)
+CORAL = (200, 30, 30)
+GREEN = (10, 200, 30)
+
+
+def _lab_colour(l, a, b):
+    return tuple(np.round(lab_to_rgb64(np.array([l, a, b])) * 255).astype(int))
+
+
+def _chroma_of(rgb):
+    lab = rgb_to_lab64(np.array(rgb) / 255)
+    return float(np.hypot(lab[1], lab[2]))
+
+
+NAMED_CASES = [
+    ("hsv_hue", RED, BLUE, BLUE),
+    ("hsl_color", RED, BLUE, BLUE),
+    ("hsv_hue", GREEN, (128, 128, 128), GREEN),  # a grey has no hue to give
+    ("hsv_hue", GREEN, (0, 0, 0), GREEN),
+    ("hsv_saturation", (200, 100, 50), (90, 90, 90), (200, 200, 200)),
+    ("hsv_value", (200, 100, 50), (0, 0, 0), (0, 0, 0)),
+    ("hsv_value", (200, 100, 50), (0, 0, 100), (100, 50, 25)),
+    ("hsl_color", (255, 255, 255), GREEN, (255, 255, 255)),
+    ("hsl_color", (0, 0, 0), GREEN, (0, 0, 0)),
+    ("lch_hue", CORAL, (0, 0, 0), CORAL),  # a = b = 0 exactly
+    ("lch_hue", CORAL, (255, 255, 255), CORAL),
+    ("lch_hue", (0, 0, 0), GREEN, (0, 0, 0)),  # chroma 0 scales to 0
+    ("lch_chroma", (0, 0, 0), GREEN, _lab_colour(0, _chroma_of(GREEN), 0)),
+    ("lch_chroma", CORAL, (0, 0, 0), _lab_colour(rgb_to_lab64(np.array(CORAL) / 255)[0], 0, 0)),
+    ("lch_color", GREEN, (255, 255, 255), _lab_colour(rgb_to_lab64(np.array(GREEN) / 255)[0], 0, 0)),
+    ("lch_lightness", CORAL, (119, 119, 119), _lab_colour(50.0, *rgb_to_lab64(np.array(CORAL) / 255)[1:])),
+] + [(mode, colour, colour, colour) for mode in LCH_MODES for colour in (CORAL, GREEN, (30, 60, 250))]
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode, bg, fg, expected", NAMED_CASES)
+def test_named_cases(mode, bg, fg, expected, kernel):
+    # Eight copies, so the vector kernels see the pair in full groups.
+    bg_image = np.tile(np.array(bg, np.uint8), (1, 8, 1))
+    fg_image = np.tile(np.array(fg, np.uint8), (1, 8, 1))
+    out = _blend(mode)(bg_image, fg_image, 1.0, kernel).astype(int)
+    assert np.abs(out - np.array(expected)).max() <= 1, out[0, 0]
+
+
+# ---- memory safety ------------------------------------------------------------
+
+GUARDED_COMBINATIONS = [
+    (np.uint8, 3, np.uint8, 3),
+    (np.uint8, 4, np.float32, 4),
+    (np.float32, 3, np.uint8, 4),
+    (np.float32, 4, np.float32, 3),
+]
+
+
+@pytest.mark.parametrize("bg_dtype, bg_channels, fg_dtype, fg_channels", GUARDED_COMBINATIONS)
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_only_the_pixels_own_bytes_are_touched(mode, kernel, bg_dtype, bg_channels, fg_dtype, fg_channels):
+    check_guarded(_blend(mode), bg_dtype, bg_channels, fg_dtype, fg_channels, kernel)
