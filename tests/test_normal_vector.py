@@ -10,7 +10,7 @@ import pytest
 import _tarnwick
 from guarded import check_guarded
 from reference import CHANNELS, DTYPES, KERNELS, normal_reference, random_image
-from reference_vector import assert_paths_agree, normal_vector_reference
+from reference_vector import assert_paths_agree, byte_opacity, normal_byte_path, normal_vector_reference
 
 COMBINATIONS = list(itertools.product(DTYPES, CHANNELS, DTYPES, CHANNELS))
 VECTOR_KERNELS = ("sse42", "avx2")
@@ -97,6 +97,19 @@ def test_byte_path_quantises_the_opacity(kernel):
     # 1/255 rounds to 1: background * 254 + layer * 1, to the nearest byte.
     expected = (bg.astype(np.int32) * 254 + fg.astype(np.int32) + 127) // 255
     np.testing.assert_array_equal(_tarnwick.normal(bg, fg, 1 / 255, kernel), expected)
+
+
+@pytest.mark.parametrize("kernel", VECTOR_KERNELS)
+def test_byte_path_is_exact_for_every_pair_of_bytes_and_every_weight(kernel):
+    values = np.arange(256, dtype=np.uint8)
+    bg = np.repeat(values, 256).reshape(1, -1, 1).repeat(3, axis=2)
+    fg = np.tile(values, 256).reshape(1, -1, 1).repeat(3, axis=2)
+    bg[..., 1] = 255 - bg[..., 1]  # channels must not be mixed up
+    opacities = [0.001, *(k / 255 for k in range(1, 255)), 0.999]
+    assert sorted(byte_opacity(o) for o in opacities) == list(range(256))
+    for opacity in opacities:
+        out = _tarnwick.normal(bg, fg, opacity, kernel)
+        np.testing.assert_array_equal(out, normal_byte_path(bg, fg, opacity), err_msg=f"opacity {opacity}")
 
 
 @pytest.mark.parametrize("kernel", KERNELS)

@@ -150,20 +150,33 @@ inline __m256i round_to_i32(__m256 v) { return _mm256_cvtps_epi32(v); }
 
 // ---- memory access ----------------------------------------------------------
 
+inline __m128i load_bytes8(const uint8_t *p) {
+    int64_t bytes;
+    std::memcpy(&bytes, p, 8);
+    return _mm_cvtsi64_si128(bytes);
+}
+inline void store_bytes8(uint8_t *p, __m128i v) {
+    const int64_t bytes = _mm_cvtsi128_si64(v);
+    std::memcpy(p, &bytes, 8);
+}
+inline __m128i load_bytes16(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+inline void store_bytes16(uint8_t *p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+}
+
 // Exactly 12 bytes, as 8 + 4: never a 16-byte access that could pass the
 // end of an image.
 inline __m128i load_rgb4_u8_bytes_sse(const uint8_t *p) {
-    int64_t low;
     int32_t high;
-    std::memcpy(&low, p, 8);
     std::memcpy(&high, p + 8, 4);
-    return _mm_insert_epi32(_mm_cvtsi64_si128(low), high, 2);
+    return _mm_insert_epi32(load_bytes8(p), high, 2);
 }
 
 inline void store_rgb4_u8_bytes_sse(uint8_t *p, __m128i bytes) {
-    const int64_t low = _mm_cvtsi128_si64(bytes);
     const int32_t high = _mm_extract_epi32(bytes, 2);
-    std::memcpy(p, &low, 8);
+    store_bytes8(p, bytes);
     std::memcpy(p + 8, &high, 4);
 }
 
