@@ -122,7 +122,7 @@ def test_nan_opacity_on_byte_images_matches_the_scalar_rule(kernel):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize("bg_dtype, fg_dtype", itertools.product(DTYPES, DTYPES))
+@pytest.mark.parametrize("bg_dtype, fg_dtype", list(itertools.product(DTYPES, DTYPES)))
 def test_transparent_over_transparent_is_zero(bg_dtype, fg_dtype, kernel):
     bg = np.full((1, 13, 4), 200, bg_dtype)
     fg = np.full((1, 13, 4), 100, fg_dtype)
@@ -133,7 +133,7 @@ def test_transparent_over_transparent_is_zero(bg_dtype, fg_dtype, kernel):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize("bg_channels, fg_channels", itertools.product(CHANNELS, CHANNELS))
+@pytest.mark.parametrize("bg_channels, fg_channels", list(itertools.product(CHANNELS, CHANNELS)))
 def test_out_of_range_values_survive_float_outputs_and_clamp_in_bytes(bg_channels, fg_channels, kernel):
     bg, fg = _images(np.float32, bg_channels, np.float32, fg_channels, 2, 13, seed=2, high=1000.0)
     if bg_channels == 4:
