@@ -3,7 +3,8 @@
 For each case, a blend of two 3840 x 2160 images at opacity 0.5 is timed
 under every kernel, together with the three-stream memory floor
 ``numpy.add(bg, fg, out=out)`` on arrays of the same shape and type, in the
-same run. Times are the best of several repetitions, single thread.
+same run (and, for reference, the same add allocating its output, as every
+blend call does). Times are the best of several repetitions, single thread.
 
     PYTHONPATH=src:build/dev python3 benchmarks/bench.py [MODE ...] [--repeat N]
 
@@ -80,12 +81,14 @@ def run_case(case, repeat, rng):
     floor_b = image(rng, case.bg_channels, case.bg_dtype)
     floor_out = np.empty_like(floor_a)
     floor = best_of(repeat, lambda: np.add(floor_a, floor_b, out=floor_out))
+    # Every blend call allocates its output; this shows what that adds.
+    floor_alloc = best_of(repeat, lambda: np.add(floor_a, floor_b))
     blend = getattr(_tarnwick, case.mode)
     times = {}
     for kernel in KERNELS:
         if _tarnwick.kernel_available(kernel):
             times[kernel] = best_of(repeat, lambda: blend(bg, fg, OPACITY, kernel))
-    return floor, times
+    return floor, floor_alloc, times
 
 
 def main(argv=None):
@@ -105,8 +108,10 @@ def main(argv=None):
     print(header)
     print("-" * len(header))
     for case in cases:
-        floor, times = run_case(case, args.repeat, rng)
+        floor, floor_alloc, times = run_case(case, args.repeat, rng)
         print(f"{case.label:<34} {'floor':<7} {floor * 1e3:9.2f} {megapixels / floor:8.0f} {1:8.2f} {'':>10}")
+        print(f"{'  (floor allocating its output)':<34} {'':<7} {floor_alloc * 1e3:9.2f} "
+              f"{megapixels / floor_alloc:8.0f} {floor_alloc / floor:8.2f} {'':>10}")
         for kernel, seconds in times.items():
             speedup = times["scalar"] / seconds if "scalar" in times else float("nan")
             print(f"{'':<34} {kernel:<7} {seconds * 1e3:9.2f} {megapixels / seconds:8.0f} "
