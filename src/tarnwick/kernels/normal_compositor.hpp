@@ -90,16 +90,19 @@ inline __m256i blend_bytes_u16(__m256i in, __m256i layer, __m256i inv_alpha, __m
 
 // Blends the low 8 bytes of two vectors (the result's low 8 bytes).
 inline __m128i blend_8_bytes(__m128i in, __m128i layer, __m128i inv_alpha, __m128i alpha) {
-    const __m128i out = blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
+    const __m128i out =
+        blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
     return _mm_packus_epi16(out, out);
 }
 
 // Blends 16 bytes: in two 8-lane halves with 128-bit weights, in one
 // 16-lane step with 256-bit ones.
 inline __m128i blend_16_bytes(__m128i in, __m128i layer, __m128i inv_alpha, __m128i alpha) {
-    const __m128i lo = blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
-    const __m128i hi = blend_bytes_u16(_mm_cvtepu8_epi16(_mm_srli_si128(in, 8)),
-                                       _mm_cvtepu8_epi16(_mm_srli_si128(layer, 8)), inv_alpha, alpha);
+    const __m128i lo =
+        blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
+    const __m128i hi =
+        blend_bytes_u16(_mm_cvtepu8_epi16(_mm_srli_si128(in, 8)),
+                        _mm_cvtepu8_epi16(_mm_srli_si128(layer, 8)), inv_alpha, alpha);
     return _mm_packus_epi16(lo, hi);
 }
 inline __m128i blend_16_bytes(__m128i in, __m128i layer, __m256i inv_alpha, __m256i alpha) {

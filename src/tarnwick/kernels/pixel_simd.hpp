@@ -116,7 +116,6 @@ __m256i integer_vector_of(__m256);
 template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
 template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
 
-
 // Two four-pixel groups as the low and high half of one eight-lane vector.
 inline __m256 join_halves(__m128 lo, __m128 hi) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
@@ -452,7 +451,9 @@ template <typename V> inline void store_rgba_group(float *p, V r, V g, V b, V a)
 // by 255 exactly as the scalar readers do (a vector division rounds the same).
 
 template <typename V> inline V from_lane_array(const float *lanes);
-template <> inline __m128 from_lane_array<__m128>(const float *lanes) { return _mm_loadu_ps(lanes); }
+template <> inline __m128 from_lane_array<__m128>(const float *lanes) {
+    return _mm_loadu_ps(lanes);
+}
 template <> inline __m256 from_lane_array<__m256>(const float *lanes) {
     return _mm256_loadu_ps(lanes);
 }
@@ -504,7 +505,8 @@ inline void load_rgb_record(const float *data, int channels, npy_intp index, V &
     b = b / scale;
 }
 
-template <typename V> inline V load_alpha_record(const uint8_t *data, int channels, npy_intp index) {
+template <typename V>
+inline V load_alpha_record(const uint8_t *data, int channels, npy_intp index) {
     if (channels != 4) {
         return splat<V>(1.0f);
     }
@@ -513,7 +515,8 @@ template <typename V> inline V load_alpha_record(const uint8_t *data, int channe
     return to_float(a) / splat<V>(255.0f);
 }
 
-template <typename V> inline V load_alpha_record(const float *data, int channels, npy_intp index) {
+template <typename V>
+inline V load_alpha_record(const float *data, int channels, npy_intp index) {
     if (channels != 4) {
         return splat<V>(1.0f);
     }
