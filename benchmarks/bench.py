@@ -52,6 +52,12 @@ CASES = [
     Case("normal", np.uint8, 3, np.uint8, 3),
     Case("normal", np.uint8, 4, np.uint8, 4),
     Case("normal", np.float32, 4, np.float32, 4),
+    *(
+        Case(mode, dtype, channels, dtype, channels)
+        for mode in ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
+                     "lch_hue", "lch_chroma", "lch_color", "lch_lightness")
+        for dtype, channels in ((np.uint8, 3), (np.float32, 4))
+    ),
 ]
 
 
