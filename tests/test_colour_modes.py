@@ -74,6 +74,14 @@ def _blend(mode):
     return getattr(_tarnwick, mode)
 
 
+def test_published_together_in_table_order():
+    # The module dictionary keeps the method table's order.
+    names = [name for name in vars(_tarnwick) if not name.startswith("_")]
+    start = names.index("hsv_hue")
+    assert tuple(names[start:start + len(COLOUR_MODES)]) == COLOUR_MODES
+    assert names.index("normal") < start < names.index("kernel_available")
+
+
 # ---- kernels against independent models ----------------------------------
 
 
