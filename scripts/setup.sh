@@ -26,6 +26,8 @@ DEBIAN_KEYRINGS=(
   /usr/share/keyrings/debian-archive-trixie-stable.gpg
   /usr/share/keyrings/debian-archive-trixie-automatic.gpg
 )
+# GoogleTest for the C++ tests of the colour arithmetic.
+TEST_DEPS=(g++ libgtest-dev)
 BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
   libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 
@@ -91,17 +93,19 @@ as_root() {
   fi
 }
 
-install_build_deps() {
-  local missing=() pkg
-  for pkg in "${BUILD_DEPS[@]}"; do
+# Installs the named Debian packages that are not installed yet.
+install_debian_packages() {
+  local what=$1 missing=() pkg
+  shift
+  for pkg in "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
       || missing+=("$pkg")
   done
   if ((${#missing[@]} == 0)); then
-    say "Interpreter build dependencies already installed"
+    say "$what already installed"
     return
   fi
-  say "Installing interpreter build dependencies: ${missing[*]}"
+  say "Installing $what: ${missing[*]}"
   as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     "${missing[@]}"
@@ -137,7 +141,7 @@ fetch_source_package() {
 build_interpreter() {
   local t0 work orig version prefix logdir py
   t0=$(now)
-  install_build_deps
+  install_debian_packages "interpreter build dependencies" "${BUILD_DEPS[@]}"
   command -v python3 >/dev/null || die "python3 is needed to fetch pip for the new interpreter"
 
   mkdir -p "$CACHE"
@@ -289,6 +293,8 @@ main() {
   # Keeps two set-ups in this working tree from rewriting the venvs at once.
   exec 8>"$REPO/build/.setup.lock"
   flock 8
+
+  install_debian_packages "C++ test dependencies" "${TEST_DEPS[@]}"
 
   FT_PYTHON=""
   find_free_threaded
