@@ -11,6 +11,26 @@
 #define TARNWICK_BLEND_ENTRY(name) \
     extern "C" PyObject *blend_##name(PyObject *self, PyObject *args);
 TARNWICK_BLEND_ENTRY(normal)
+TARNWICK_BLEND_ENTRY(soft_light)
+TARNWICK_BLEND_ENTRY(lighten_only)
+TARNWICK_BLEND_ENTRY(screen)
+TARNWICK_BLEND_ENTRY(dodge)
+TARNWICK_BLEND_ENTRY(addition)
+TARNWICK_BLEND_ENTRY(darken_only)
+TARNWICK_BLEND_ENTRY(multiply)
+TARNWICK_BLEND_ENTRY(hard_light)
+TARNWICK_BLEND_ENTRY(difference)
+TARNWICK_BLEND_ENTRY(subtract)
+TARNWICK_BLEND_ENTRY(grain_extract)
+TARNWICK_BLEND_ENTRY(grain_merge)
+TARNWICK_BLEND_ENTRY(divide)
+TARNWICK_BLEND_ENTRY(overlay)
+// The colour-model modes' entries go here.
+TARNWICK_BLEND_ENTRY(burn)
+TARNWICK_BLEND_ENTRY(linear_burn)
+TARNWICK_BLEND_ENTRY(exclusion)
+TARNWICK_BLEND_ENTRY(vivid_light)
+TARNWICK_BLEND_ENTRY(pin_light)
 #undef TARNWICK_BLEND_ENTRY
 
 namespace {
@@ -47,6 +67,26 @@ PyObject *kernel_available(PyObject *, PyObject *args) {
 
 PyMethodDef module_methods[] = {
     TARNWICK_BLEND_METHOD(normal)
+    TARNWICK_BLEND_METHOD(soft_light)
+    TARNWICK_BLEND_METHOD(lighten_only)
+    TARNWICK_BLEND_METHOD(screen)
+    TARNWICK_BLEND_METHOD(dodge)
+    TARNWICK_BLEND_METHOD(addition)
+    TARNWICK_BLEND_METHOD(darken_only)
+    TARNWICK_BLEND_METHOD(multiply)
+    TARNWICK_BLEND_METHOD(hard_light)
+    TARNWICK_BLEND_METHOD(difference)
+    TARNWICK_BLEND_METHOD(subtract)
+    TARNWICK_BLEND_METHOD(grain_extract)
+    TARNWICK_BLEND_METHOD(grain_merge)
+    TARNWICK_BLEND_METHOD(divide)
+    TARNWICK_BLEND_METHOD(overlay)
+    // The colour-model modes (hsv_hue ... lch_lightness) take their place here.
+    TARNWICK_BLEND_METHOD(burn)
+    TARNWICK_BLEND_METHOD(linear_burn)
+    TARNWICK_BLEND_METHOD(exclusion)
+    TARNWICK_BLEND_METHOD(vivid_light)
+    TARNWICK_BLEND_METHOD(pin_light)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {nullptr, nullptr, 0, nullptr},
 };

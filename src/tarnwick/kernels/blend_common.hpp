@@ -7,3 +7,5 @@
 #include "blend_inputs.hpp"
 #include "channel_access.hpp"
 #include "normal_compositor.hpp"
+#include "separable_kernels.hpp"
+#include "ratio_compositor.hpp"
