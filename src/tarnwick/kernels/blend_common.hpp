@@ -6,6 +6,7 @@
 #include "kernel_select.hpp"
 #include "blend_inputs.hpp"
 #include "channel_access.hpp"
+#include "pixel_simd.hpp"
 #include "normal_compositor.hpp"
 #include "separable_kernels.hpp"
 #include "ratio_compositor.hpp"

@@ -1,0 +1,665 @@
+// Four or eight pixels at a time between the interleaved image arrays and
+// planar channel vectors (lane i holds pixel index + i), for both element
+// types and both channel counts, and the small helpers the vector kernels
+// share.
+//
+// Every access touches only the bytes of its own pixels: a 12-byte group of
+// 3-channel bytes is read and written as 8 + 4 bytes, so a group that ends
+// exactly at the end of an image never reaches past it.
+//
+// Each operation is written once as a template over the lane width. An
+// eight-lane operation does to each 128-bit half exactly what the four-lane
+// one does to its four pixels (lanes 0..3 are pixels index..index+3, lanes
+// 4..7 the next four), so both widths store identical values.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "blend_inputs.hpp"
+#include "channel_access.hpp"
+#include "simd.hpp"
+
+// The float nearest 1/255 (bit pattern 0x3B808081). Pointer-based loads
+// multiply by it; it is slightly above 1/255, so every byte survives a load
+// followed by any byte pack.
+inline constexpr float k_inv255 = 0x1.010102p-8f;
+
+// ---- byte shuffle masks ---------------------------------------------------
+// A mask byte selects the source byte with that index; 0x80 writes zero.
+
+alignas(16) inline constexpr uint8_t k_mask_rgba_r[16] = {
+    0x00, 0x04, 0x08, 0x0C, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgba_g[16] = {
+    0x01, 0x05, 0x09, 0x0D, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgba_b[16] = {
+    0x02, 0x06, 0x0A, 0x0E, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgba_a[16] = {
+    0x03, 0x07, 0x0B, 0x0F, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgb_r[16] = {
+    0x00, 0x03, 0x06, 0x09, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgb_g[16] = {
+    0x01, 0x04, 0x07, 0x0A, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_rgb_b[16] = {
+    0x02, 0x05, 0x08, 0x0B, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_pack_rgb_r[16] = {
+    0x00, 0x80, 0x80, 0x01, 0x80, 0x80, 0x02, 0x80, 0x80, 0x03, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_pack_rgb_g[16] = {
+    0x80, 0x00, 0x80, 0x80, 0x01, 0x80, 0x80, 0x02, 0x80, 0x80, 0x03, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) inline constexpr uint8_t k_mask_pack_rgb_b[16] = {
+    0x80, 0x80, 0x00, 0x80, 0x80, 0x01, 0x80, 0x80, 0x02, 0x80, 0x80, 0x03, 0x80, 0x80, 0x80, 0x80};
+
+struct byte_mask {
+    alignas(16) uint8_t bytes[16];
+};
+
+// The gather masks with each selected byte moved to the bottom of its own
+// 32-bit lane: one shuffle then both picks a channel and zero-extends it.
+constexpr byte_mask widen_mask_to_u32_lanes(const uint8_t (&mask)[16]) {
+    byte_mask out{};
+    for (int i = 0; i < 16; ++i) {
+        out.bytes[i] = i % 4 == 0 ? mask[i / 4] : 0x80;
+    }
+    return out;
+}
+
+// The three placement masks as one shuffle of the planar bytes
+// r0..r3 g0..g3 b0..b3 (source bytes 0..3, 4..7, 8..11).
+constexpr byte_mask merge_rgb_pack_masks(const uint8_t (&r)[16], const uint8_t (&g)[16],
+                                         const uint8_t (&b)[16]) {
+    byte_mask out{};
+    for (int i = 0; i < 16; ++i) {
+        out.bytes[i] = r[i] != 0x80   ? r[i]
+                       : g[i] != 0x80 ? static_cast<uint8_t>(g[i] + 4)
+                       : b[i] != 0x80 ? static_cast<uint8_t>(b[i] + 8)
+                                      : 0x80;
+    }
+    return out;
+}
+
+inline constexpr byte_mask k_mask_rgba_r_u32 = widen_mask_to_u32_lanes(k_mask_rgba_r);
+inline constexpr byte_mask k_mask_rgba_g_u32 = widen_mask_to_u32_lanes(k_mask_rgba_g);
+inline constexpr byte_mask k_mask_rgba_b_u32 = widen_mask_to_u32_lanes(k_mask_rgba_b);
+inline constexpr byte_mask k_mask_rgba_a_u32 = widen_mask_to_u32_lanes(k_mask_rgba_a);
+inline constexpr byte_mask k_mask_rgb_r_u32 = widen_mask_to_u32_lanes(k_mask_rgb_r);
+inline constexpr byte_mask k_mask_rgb_g_u32 = widen_mask_to_u32_lanes(k_mask_rgb_g);
+inline constexpr byte_mask k_mask_rgb_b_u32 = widen_mask_to_u32_lanes(k_mask_rgb_b);
+inline constexpr byte_mask k_mask_pack_rgb_planar =
+    merge_rgb_pack_masks(k_mask_pack_rgb_r, k_mask_pack_rgb_g, k_mask_pack_rgb_b);
+
+// ---- lane-width plumbing --------------------------------------------------
+
+// The integer vector of the same width as a float vector, and the lane
+// count (overloads rather than a traits class: the vector types carry
+// attributes that class template arguments would drop).
+__m128i integer_vector_of(__m128);
+__m256i integer_vector_of(__m256);
+template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
+template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
+
+
+// Two four-pixel groups as the low and high half of one eight-lane vector.
+inline __m256 join_halves(__m128 lo, __m128 hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+inline __m256i join_halves(__m128i lo, __m128i hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+inline __m128 low_half(__m256 v) { return _mm256_castps256_ps128(v); }
+inline __m128 high_half(__m256 v) { return _mm256_extractf128_ps(v, 1); }
+inline __m128i low_half(__m256i v) { return _mm256_castsi256_si128(v); }
+inline __m128i high_half(__m256i v) { return _mm256_extracti128_si256(v, 1); }
+
+inline __m128i mask_vector(const byte_mask &mask) {
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(mask.bytes));
+}
+// The eight-lane form applies the same mask to each 16-byte half.
+inline __m128i shuffle_bytes(__m128i v, const byte_mask &mask) {
+    return _mm_shuffle_epi8(v, mask_vector(mask));
+}
+inline __m256i shuffle_bytes(__m256i v, const byte_mask &mask) {
+    return _mm256_shuffle_epi8(v, _mm256_broadcastsi128_si256(mask_vector(mask)));
+}
+
+// Per-half float blends and shuffles (the immediate applies to each half).
+template <int imm> inline __m128 blend_lanes(__m128 a, __m128 b) { return _mm_blend_ps(a, b, imm); }
+template <int imm> inline __m256 blend_lanes(__m256 a, __m256 b) {
+    return _mm256_blend_ps(a, b, imm | (imm << 4));
+}
+template <int imm> inline __m128 shuffle_lanes(__m128 a, __m128 b) {
+    return _mm_shuffle_ps(a, b, imm);
+}
+template <int imm> inline __m256 shuffle_lanes(__m256 a, __m256 b) {
+    return _mm256_shuffle_ps(a, b, imm);
+}
+
+// Integer lane bit operations the byte paths need besides those of simd.hpp.
+inline __m128i lane_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+inline __m256i lane_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+template <int bits> inline __m128i lane_shl(__m128i v) { return _mm_slli_epi32(v, bits); }
+template <int bits> inline __m256i lane_shl(__m256i v) { return _mm256_slli_epi32(v, bits); }
+template <int bits> inline __m128i lane_shr(__m128i v) { return _mm_srli_epi32(v, bits); }
+template <int bits> inline __m256i lane_shr(__m256i v) { return _mm256_srli_epi32(v, bits); }
+
+// Round to nearest, ties to even (the processor's default rounding).
+inline __m128i round_to_i32(__m128 v) { return _mm_cvtps_epi32(v); }
+inline __m256i round_to_i32(__m256 v) { return _mm256_cvtps_epi32(v); }
+
+// ---- memory access ----------------------------------------------------------
+
+// Exactly 12 bytes, as 8 + 4: never a 16-byte access that could pass the
+// end of an image.
+inline __m128i load_rgb4_u8_bytes_sse(const uint8_t *p) {
+    int64_t low;
+    int32_t high;
+    std::memcpy(&low, p, 8);
+    std::memcpy(&high, p + 8, 4);
+    return _mm_insert_epi32(_mm_cvtsi64_si128(low), high, 2);
+}
+
+inline void store_rgb4_u8_bytes_sse(uint8_t *p, __m128i bytes) {
+    const int64_t low = _mm_cvtsi128_si64(bytes);
+    const int32_t high = _mm_extract_epi32(bytes, 2);
+    std::memcpy(p, &low, 8);
+    std::memcpy(p + 8, &high, 4);
+}
+
+// The 3-channel bytes of one group: 12 bytes for four lanes, 12 + 12 (one
+// per half) for eight.
+template <typename I> inline I load_rgb_u8_group(const uint8_t *p);
+template <> inline __m128i load_rgb_u8_group<__m128i>(const uint8_t *p) {
+    return load_rgb4_u8_bytes_sse(p);
+}
+template <> inline __m256i load_rgb_u8_group<__m256i>(const uint8_t *p) {
+    return join_halves(load_rgb4_u8_bytes_sse(p), load_rgb4_u8_bytes_sse(p + 12));
+}
+inline void store_rgb_u8_group(uint8_t *p, __m128i bytes) { store_rgb4_u8_bytes_sse(p, bytes); }
+inline void store_rgb_u8_group(uint8_t *p, __m256i bytes) {
+    store_rgb4_u8_bytes_sse(p, low_half(bytes));
+    store_rgb4_u8_bytes_sse(p + 12, high_half(bytes));
+}
+
+template <typename I> inline I load_rgba_u8_group(const uint8_t *p);
+template <> inline __m128i load_rgba_u8_group<__m128i>(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+template <> inline __m256i load_rgba_u8_group<__m256i>(const uint8_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+inline void store_rgba_u8_group(uint8_t *p, __m128i bytes) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), bytes);
+}
+inline void store_rgba_u8_group(uint8_t *p, __m256i bytes) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), bytes);
+}
+
+// Four floats at `p`; for eight lanes the high half comes from the next
+// pixel group, `group_floats` further on.
+template <typename V> inline V load_f32_group(const float *p, int group_floats);
+template <> inline __m128 load_f32_group<__m128>(const float *p, int) { return _mm_loadu_ps(p); }
+template <> inline __m256 load_f32_group<__m256>(const float *p, int group_floats) {
+    return join_halves(_mm_loadu_ps(p), _mm_loadu_ps(p + group_floats));
+}
+inline void store_f32_group(float *p, int, __m128 v) { _mm_storeu_ps(p, v); }
+inline void store_f32_group(float *p, int group_floats, __m256 v) {
+    _mm_storeu_ps(p, low_half(v));
+    _mm_storeu_ps(p + group_floats, high_half(v));
+}
+
+inline __m128 load_f32x4(const float *p, int aligned) {
+    return aligned ? _mm_load_ps(p) : _mm_loadu_ps(p);
+}
+inline __m256 load_f32x8(const float *p, int aligned) {
+    return aligned ? _mm256_load_ps(p) : _mm256_loadu_ps(p);
+}
+inline void store_f32x4(float *p, __m128 value, int aligned) {
+    if (aligned) {
+        _mm_store_ps(p, value);
+    } else {
+        _mm_storeu_ps(p, value);
+    }
+}
+inline void store_f32x8(float *p, __m256 value, int aligned) {
+    if (aligned) {
+        _mm256_store_ps(p, value);
+    } else {
+        _mm256_storeu_ps(p, value);
+    }
+}
+
+// Pixels ahead of the current group that the eight-lane loops prefetch.
+inline constexpr npy_intp prefetch_distance = 16;
+
+// Prefetches the pixel `pixel` of an image. The address may lie past the end
+// of the image: a prefetch never faults, and the address is formed as an
+// integer because pointer arithmetic beyond the array would be undefined.
+template <typename T>
+inline void prefetch_pixel(const T *data, int channels, npy_intp pixel) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(data) +
+                              static_cast<uintptr_t>(pixel * channels) * sizeof(T);
+    _mm_prefetch(reinterpret_cast<const char *>(address), _MM_HINT_T0);
+}
+
+// ---- arithmetic helpers -----------------------------------------------------
+
+inline __m128 u32_to_unit_f32_sse(__m128i v, __m128 inv255) { return _mm_cvtepi32_ps(v) * inv255; }
+inline __m256 u32_to_unit_f32_avx2(__m256i v, __m256 inv255) {
+    return _mm256_cvtepi32_ps(v) * inv255;
+}
+inline __m128 u32_to_unit(__m128i v, __m128 inv255) { return u32_to_unit_f32_sse(v, inv255); }
+inline __m256 u32_to_unit(__m256i v, __m256 inv255) { return u32_to_unit_f32_avx2(v, inv255); }
+
+// max(x, 0) first: the vector maximum yields its second operand for a NaN
+// lane, so NaN becomes 0 (the scalar clamp01 passes NaN through).
+template <typename V> inline V clamp01_lanes(V x) {
+    return lane_min(lane_max(x, splat<V>(0.0f)), splat<V>(1.0f));
+}
+inline __m128 clamp01_ps128(__m128 x) { return clamp01_lanes(x); }
+inline __m256 clamp01_ps(__m256 x) { return clamp01_lanes(x); }
+
+// ---- planar form ------------------------------------------------------------
+
+template <typename I> inline void rgb_bytes_to_u32(I bytes, I &r, I &g, I &b) {
+    r = shuffle_bytes(bytes, k_mask_rgb_r_u32);
+    g = shuffle_bytes(bytes, k_mask_rgb_g_u32);
+    b = shuffle_bytes(bytes, k_mask_rgb_b_u32);
+}
+
+template <typename I> inline void rgba_bytes_to_u32(I bytes, I &r, I &g, I &b, I &a) {
+    r = shuffle_bytes(bytes, k_mask_rgba_r_u32);
+    g = shuffle_bytes(bytes, k_mask_rgba_g_u32);
+    b = shuffle_bytes(bytes, k_mask_rgba_b_u32);
+    a = shuffle_bytes(bytes, k_mask_rgba_a_u32);
+}
+
+// x0 x1 x2 = r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3 (per half) to planar.
+template <typename V> inline void deinterleave_rgb_f32(V x0, V x1, V x2, V &r, V &g, V &b) {
+    const V tr = blend_lanes<0b0010>(blend_lanes<0b0100>(x0, x1), x2);  // r0 r3 r2 r1
+    const V tg = blend_lanes<0b0100>(blend_lanes<0b0010>(x1, x0), x2);  // g1 g0 g3 g2
+    const V tb = blend_lanes<0b0010>(blend_lanes<0b0100>(x2, x0), x1);  // b2 b1 b0 b3
+    r = shuffle_lanes<_MM_SHUFFLE(1, 2, 3, 0)>(tr, tr);
+    g = shuffle_lanes<_MM_SHUFFLE(2, 3, 0, 1)>(tg, tg);
+    b = shuffle_lanes<_MM_SHUFFLE(3, 0, 1, 2)>(tb, tb);
+}
+
+// The inverse of deinterleave_rgb_f32 (each lane permutation is its own
+// inverse).
+template <typename V> inline void interleave_rgb_f32(V r, V g, V b, V &x0, V &x1, V &x2) {
+    const V tr = shuffle_lanes<_MM_SHUFFLE(1, 2, 3, 0)>(r, r);
+    const V tg = shuffle_lanes<_MM_SHUFFLE(2, 3, 0, 1)>(g, g);
+    const V tb = shuffle_lanes<_MM_SHUFFLE(3, 0, 1, 2)>(b, b);
+    x0 = blend_lanes<0b0100>(blend_lanes<0b0010>(tr, tg), tb);
+    x1 = blend_lanes<0b0100>(blend_lanes<0b0010>(tg, tb), tr);
+    x2 = blend_lanes<0b0100>(blend_lanes<0b0010>(tb, tr), tg);
+}
+
+// 4 x 4 transpose within each half; its own inverse.
+template <typename V> inline void transpose4_f32(V &a, V &b, V &c, V &d) {
+    const V ab_lo = shuffle_lanes<_MM_SHUFFLE(1, 0, 1, 0)>(a, b);
+    const V ab_hi = shuffle_lanes<_MM_SHUFFLE(3, 2, 3, 2)>(a, b);
+    const V cd_lo = shuffle_lanes<_MM_SHUFFLE(1, 0, 1, 0)>(c, d);
+    const V cd_hi = shuffle_lanes<_MM_SHUFFLE(3, 2, 3, 2)>(c, d);
+    a = shuffle_lanes<_MM_SHUFFLE(2, 0, 2, 0)>(ab_lo, cd_lo);
+    b = shuffle_lanes<_MM_SHUFFLE(3, 1, 3, 1)>(ab_lo, cd_lo);
+    c = shuffle_lanes<_MM_SHUFFLE(2, 0, 2, 0)>(ab_hi, cd_hi);
+    d = shuffle_lanes<_MM_SHUFFLE(3, 1, 3, 1)>(ab_hi, cd_hi);
+}
+
+// ---- width-generic loads from a pointer to the group's first pixel ---------
+// Unit values are multiplied by `inv255`, never divided.
+
+template <typename V>
+inline void load_rgb_u32_group(const uint8_t *p, ivec_t<V> &r, ivec_t<V> &g, ivec_t<V> &b) {
+    rgb_bytes_to_u32(load_rgb_u8_group<ivec_t<V>>(p), r, g, b);
+}
+
+template <typename V> inline void load_rgb_group(const uint8_t *p, V inv255, V &r, V &g, V &b) {
+    ivec_t<V> ri, gi, bi;
+    load_rgb_u32_group<V>(p, ri, gi, bi);
+    r = u32_to_unit(ri, inv255);
+    g = u32_to_unit(gi, inv255);
+    b = u32_to_unit(bi, inv255);
+}
+
+template <typename V>
+inline void load_rgba_group(const uint8_t *p, V inv255, V &r, V &g, V &b, V &a) {
+    ivec_t<V> ri, gi, bi, ai;
+    rgba_bytes_to_u32(load_rgba_u8_group<ivec_t<V>>(p), ri, gi, bi, ai);
+    r = u32_to_unit(ri, inv255);
+    g = u32_to_unit(gi, inv255);
+    b = u32_to_unit(bi, inv255);
+    a = u32_to_unit(ai, inv255);
+}
+
+template <typename V> inline void load_rgb_group(const float *p, V inv255, V &r, V &g, V &b) {
+    deinterleave_rgb_f32(load_f32_group<V>(p, 12), load_f32_group<V>(p + 4, 12),
+                         load_f32_group<V>(p + 8, 12), r, g, b);
+    r = r * inv255;
+    g = g * inv255;
+    b = b * inv255;
+}
+
+template <typename V>
+inline void load_rgba_group(const float *p, V inv255, V &r, V &g, V &b, V &a) {
+    r = load_f32_group<V>(p, 16);
+    g = load_f32_group<V>(p + 4, 16);
+    b = load_f32_group<V>(p + 8, 16);
+    a = load_f32_group<V>(p + 12, 16);
+    transpose4_f32(r, g, b, a);
+    r = r * inv255;
+    g = g * inv255;
+    b = b * inv255;
+    a = a * inv255;
+}
+
+// ---- width-generic packs and stores ----------------------------------------
+
+// Unit values to byte values in 32-bit lanes: times 255, clamped in float
+// (NaN and anything negative give 0, anything at or above 255 including
+// +infinity gives 255), rounded to nearest with ties to even.
+template <typename V> inline ivec_t<V> unit_to_byte_lanes(V x) {
+    const V scaled = x * splat<V>(255.0f);
+    return round_to_i32(lane_min(lane_max(scaled, splat<V>(0.0f)), splat<V>(255.0f)));
+}
+
+// u32 lanes to interleaved RGB bytes, 12 per 16-byte half: narrowed with
+// unsigned saturation (lanes above 255 give 255; lanes must stay below
+// 32768), then placed by one shuffle.
+inline __m128i pack_rgb_u32_lanes(__m128i r, __m128i g, __m128i b) {
+    const __m128i planar = _mm_packus_epi16(_mm_packus_epi32(r, g), _mm_packus_epi32(b, b));
+    return shuffle_bytes(planar, k_mask_pack_rgb_planar);
+}
+inline __m256i pack_rgb_u32_lanes(__m256i r, __m256i g, __m256i b) {
+    const __m256i planar =
+        _mm256_packus_epi16(_mm256_packus_epi32(r, g), _mm256_packus_epi32(b, b));
+    return shuffle_bytes(planar, k_mask_pack_rgb_planar);
+}
+
+// One pixel per 32-bit lane in memory order: R | G << 8 | B << 16 | A << 24.
+template <typename V> inline ivec_t<V> pack_rgba_unit_lanes(V r, V g, V b, V a) {
+    return lane_or(lane_or(unit_to_byte_lanes(r), lane_shl<8>(unit_to_byte_lanes(g))),
+                   lane_or(lane_shl<16>(unit_to_byte_lanes(b)), lane_shl<24>(unit_to_byte_lanes(a))));
+}
+
+template <typename I> inline void store_rgb_u32_group(uint8_t *p, I r, I g, I b) {
+    store_rgb_u8_group(p, pack_rgb_u32_lanes(r, g, b));
+}
+
+template <typename V> inline void store_rgb_group(uint8_t *p, V r, V g, V b) {
+    store_rgb_u32_group(p, unit_to_byte_lanes(r), unit_to_byte_lanes(g), unit_to_byte_lanes(b));
+}
+
+template <typename V> inline void store_rgba_group(uint8_t *p, V r, V g, V b, V a) {
+    store_rgba_u8_group(p, pack_rgba_unit_lanes(r, g, b, a));
+}
+
+// Float outputs: times 255, no clamp.
+template <typename V> inline void store_rgb_group(float *p, V r, V g, V b) {
+    const V scale = splat<V>(255.0f);
+    V x0, x1, x2;
+    interleave_rgb_f32(r * scale, g * scale, b * scale, x0, x1, x2);
+    store_f32_group(p, 12, x0);
+    store_f32_group(p + 4, 12, x1);
+    store_f32_group(p + 8, 12, x2);
+}
+
+template <typename V> inline void store_rgba_group(float *p, V r, V g, V b, V a) {
+    const V scale = splat<V>(255.0f);
+    r = r * scale;
+    g = g * scale;
+    b = b * scale;
+    a = a * scale;
+    transpose4_f32(r, g, b, a);
+    store_f32_group(p, 16, r);
+    store_f32_group(p + 4, 16, g);
+    store_f32_group(p + 8, 16, b);
+    store_f32_group(p + 12, 16, a);
+}
+
+// ---- width-generic loads and stores by image record ------------------------
+// The colour-model compositor's access. Float values and alphas are divided
+// by 255 exactly as the scalar readers do (a vector division rounds the same).
+
+template <typename V> inline V from_lane_array(const float *lanes);
+template <> inline __m128 from_lane_array<__m128>(const float *lanes) { return _mm_loadu_ps(lanes); }
+template <> inline __m256 from_lane_array<__m256>(const float *lanes) {
+    return _mm256_loadu_ps(lanes);
+}
+inline void to_lane_array(float *lanes, __m128 v) { _mm_storeu_ps(lanes, v); }
+inline void to_lane_array(float *lanes, __m256 v) { _mm256_storeu_ps(lanes, v); }
+
+template <typename V, typename T>
+inline void load_rgb_by_scalar_reads(const T *data, int channels, npy_intp index, V &r, V &g,
+                                     V &b) {
+    float lanes[3][lane_count<V>];
+    for (int i = 0; i < lane_count<V>; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            lanes[c][i] = read_unit(data, (index + i) * channels + c);
+        }
+    }
+    r = from_lane_array<V>(lanes[0]);
+    g = from_lane_array<V>(lanes[1]);
+    b = from_lane_array<V>(lanes[2]);
+}
+
+template <typename V>
+inline void load_rgb_record(const uint8_t *data, int channels, npy_intp index, V &r, V &g, V &b) {
+    const V inv255 = splat<V>(k_inv255);
+    if (channels == 3) {
+        load_rgb_group(data + index * 3, inv255, r, g, b);
+    } else if (channels == 4) {
+        V a;
+        load_rgba_group(data + index * 4, inv255, r, g, b, a);
+    } else {
+        load_rgb_by_scalar_reads(data, channels, index, r, g, b);
+    }
+}
+
+template <typename V>
+inline void load_rgb_record(const float *data, int channels, npy_intp index, V &r, V &g, V &b) {
+    const V one = splat<V>(1.0f);
+    const V scale = splat<V>(255.0f);
+    if (channels == 3) {
+        load_rgb_group(data + index * 3, one, r, g, b);
+    } else if (channels == 4) {
+        V a;
+        load_rgba_group(data + index * 4, one, r, g, b, a);
+    } else {
+        load_rgb_by_scalar_reads(data, channels, index, r, g, b);
+        return;
+    }
+    r = r / scale;
+    g = g / scale;
+    b = b / scale;
+}
+
+template <typename V> inline V load_alpha_record(const uint8_t *data, int channels, npy_intp index) {
+    if (channels != 4) {
+        return splat<V>(1.0f);
+    }
+    ivec_t<V> r, g, b, a;
+    rgba_bytes_to_u32(load_rgba_u8_group<ivec_t<V>>(data + index * 4), r, g, b, a);
+    return to_float(a) / splat<V>(255.0f);
+}
+
+template <typename V> inline V load_alpha_record(const float *data, int channels, npy_intp index) {
+    if (channels != 4) {
+        return splat<V>(1.0f);
+    }
+    V r, g, b, a;
+    load_rgba_group(data + index * 4, splat<V>(1.0f), r, g, b, a);
+    return a / splat<V>(255.0f);
+}
+
+// A 3-channel output takes the vector store; into a 4-channel output each
+// colour value goes through the scalar writer and the alpha is not touched.
+template <typename V>
+inline void store_rgb_record(BlendOutput *output, npy_intp index, V r, V g, V b) {
+    if (output->channels == 3) {
+        if (output->is_uint8) {
+            store_rgb_group(output->u8 + index * 3, r, g, b);
+        } else {
+            store_rgb_group(output->f32 + index * 3, r, g, b);
+        }
+        return;
+    }
+    float lanes[3][lane_count<V>];
+    to_lane_array(lanes[0], r);
+    to_lane_array(lanes[1], g);
+    to_lane_array(lanes[2], b);
+    for (int i = 0; i < lane_count<V>; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            write_channel(output, (index + i) * output->channels + c, lanes[c][i]);
+        }
+    }
+}
+
+// ---- four lanes, by name ----------------------------------------------------
+
+inline void load_rgb4_u8_to_unit_f32_sse(const uint8_t *p, __m128 inv255, __m128 &r, __m128 &g,
+                                         __m128 &b) {
+    load_rgb_group(p, inv255, r, g, b);
+}
+inline void load_rgb4_u8_to_u32_sse_from_ptr(const uint8_t *p, __m128i &r, __m128i &g, __m128i &b) {
+    load_rgb_u32_group<__m128>(p, r, g, b);
+}
+inline void load_rgb4_u8_to_u32_sse_with_alpha(const uint8_t *p, __m128i &r, __m128i &g,
+                                               __m128i &b, __m128i &a) {
+    load_rgb_u32_group<__m128>(p, r, g, b);
+    a = _mm_set1_epi32(255);
+}
+inline void load_rgba4_u8_to_unit_f32_sse(const uint8_t *p, __m128 inv255, __m128 &r, __m128 &g,
+                                          __m128 &b, __m128 &a) {
+    load_rgba_group(p, inv255, r, g, b, a);
+}
+inline void load_rgba4_u8_to_u32_sse(const uint8_t *p, __m128i &r, __m128i &g, __m128i &b,
+                                     __m128i &a) {
+    rgba_bytes_to_u32(load_rgba_u8_group<__m128i>(p), r, g, b, a);
+}
+inline void load_rgb4_f32_to_unit_f32_sse(const float *p, __m128 inv255, __m128 &r, __m128 &g,
+                                          __m128 &b) {
+    load_rgb_group(p, inv255, r, g, b);
+}
+inline void load_rgba4_f32_to_unit_f32_sse(const float *p, __m128 inv255, __m128 &r, __m128 &g,
+                                           __m128 &b, __m128 &a) {
+    load_rgba_group(p, inv255, r, g, b, a);
+}
+
+inline void load_rgb4_u8(const uint8_t *data, int channels, npy_intp index, __m128 &r, __m128 &g,
+                         __m128 &b) {
+    load_rgb_record(data, channels, index, r, g, b);
+}
+inline void load_rgb4_f32(const float *data, int channels, npy_intp index, __m128 &r, __m128 &g,
+                          __m128 &b) {
+    load_rgb_record(data, channels, index, r, g, b);
+}
+inline __m128 load_alpha4_u8(const uint8_t *data, int channels, npy_intp index) {
+    return load_alpha_record<__m128>(data, channels, index);
+}
+inline __m128 load_alpha4_f32(const float *data, int channels, npy_intp index) {
+    return load_alpha_record<__m128>(data, channels, index);
+}
+
+// Rounds to nearest, ties to even, like every other byte pack: a truncating
+// 3-channel pack would make a pixel's value depend on whether it fell into a
+// vector group or the scalar tail.
+inline __m128i pack_unit_f32_to_u8_rgb4(__m128 fr, __m128 fg, __m128 fb) {
+    return pack_rgb_u32_lanes(unit_to_byte_lanes(fr), unit_to_byte_lanes(fg),
+                              unit_to_byte_lanes(fb));
+}
+inline __m128i pack_u32_to_u8_rgb4(__m128i r, __m128i g, __m128i b) {
+    return pack_rgb_u32_lanes(r, g, b);
+}
+inline __m128i pack_unit_f32_to_u8_rgba4(__m128 fr, __m128 fg, __m128 fb, __m128 fa) {
+    return pack_rgba_unit_lanes(fr, fg, fb, fa);
+}
+// Bytes 0..3; the rest are zero.
+inline __m128i pack_unit_f32_sse_to_u8(__m128 value) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(_mm_packus_epi32(unit_to_byte_lanes(value), zero), zero);
+}
+
+inline void store_unit_f32_to_u8_rgb4(__m128 fr, __m128 fg, __m128 fb, uint8_t *out_ptr) {
+    store_rgb4_u8_bytes_sse(out_ptr, pack_unit_f32_to_u8_rgb4(fr, fg, fb));
+}
+inline void store_u32_to_u8_rgb4(__m128i r, __m128i g, __m128i b, uint8_t *out_ptr) {
+    store_rgb_u32_group(out_ptr, r, g, b);
+}
+inline void store_unit_f32_to_u8_rgba4(__m128 fr, __m128 fg, __m128 fb, __m128 fa,
+                                       uint8_t *out_ptr) {
+    store_rgba_group(out_ptr, fr, fg, fb, fa);
+}
+inline void store_rgba4_u8(BlendOutput *output, npy_intp index, __m128 r, __m128 g, __m128 b,
+                           __m128 a) {
+    store_rgba_group(output->u8 + index * 4, r, g, b, a);
+}
+inline void store_rgba4_f32_from_unit_sse(float *p, __m128 r, __m128 g, __m128 b, __m128 a) {
+    store_rgba_group(p, r, g, b, a);
+}
+inline void store_rgb4(BlendOutput *output, npy_intp index, __m128 r, __m128 g, __m128 b) {
+    store_rgb_record(output, index, r, g, b);
+}
+
+// ---- eight lanes, by name ---------------------------------------------------
+
+inline void load_rgba8_u8_to_u32_avx2(const uint8_t *p, __m256i &r, __m256i &g, __m256i &b,
+                                      __m256i &a) {
+    rgba_bytes_to_u32(load_rgba_u8_group<__m256i>(p), r, g, b, a);
+}
+inline void load_rgba8_u8_to_unit_f32_avx2(const uint8_t *p, __m256 inv255, __m256 &r, __m256 &g,
+                                           __m256 &b, __m256 &a) {
+    load_rgba_group(p, inv255, r, g, b, a);
+}
+inline void load_rgb8_u8_to_u32_avx2_with_alpha(const uint8_t *data, npy_intp index, __m256i &r,
+                                                __m256i &g, __m256i &b, __m256i &a) {
+    load_rgb_u32_group<__m256>(data + index * 3, r, g, b);
+    a = _mm256_set1_epi32(255);
+}
+inline void load_rgb8_f32_to_unit_f32_avx2(const float *p, __m256 inv255, __m256 &r, __m256 &g,
+                                           __m256 &b) {
+    load_rgb_group(p, inv255, r, g, b);
+}
+inline void load_rgba8_f32_to_unit_f32_avx2(const float *p, __m256 inv255, __m256 &r, __m256 &g,
+                                            __m256 &b, __m256 &a) {
+    load_rgba_group(p, inv255, r, g, b, a);
+}
+
+inline void load_rgb8_u8(const uint8_t *data, int channels, npy_intp index, __m256 &r, __m256 &g,
+                         __m256 &b) {
+    load_rgb_record(data, channels, index, r, g, b);
+}
+inline void load_rgb8_f32(const float *data, int channels, npy_intp index, __m256 &r, __m256 &g,
+                          __m256 &b) {
+    load_rgb_record(data, channels, index, r, g, b);
+}
+inline __m256 load_alpha8_u8(const uint8_t *data, int channels, npy_intp index) {
+    return load_alpha_record<__m256>(data, channels, index);
+}
+inline __m256 load_alpha8_f32(const float *data, int channels, npy_intp index) {
+    return load_alpha_record<__m256>(data, channels, index);
+}
+
+// Bytes 0..7 from `lo`, 8..15 from `hi`.
+inline __m128i pack_two_unit_f32_avx2_to_u8(__m256 lo, __m256 hi) {
+    const __m256i lo_i = unit_to_byte_lanes(lo);
+    const __m256i hi_i = unit_to_byte_lanes(hi);
+    return _mm_packus_epi16(_mm_packus_epi32(low_half(lo_i), high_half(lo_i)),
+                            _mm_packus_epi32(low_half(hi_i), high_half(hi_i)));
+}
+
+inline void store_u32_to_u8_rgb8(__m256i r, __m256i g, __m256i b, uint8_t *out_ptr) {
+    store_rgb_u32_group(out_ptr, r, g, b);
+}
+inline void store_rgba8_u8(BlendOutput *output, npy_intp index, __m256 r, __m256 g, __m256 b,
+                           __m256 a) {
+    store_rgba_group(output->u8 + index * 4, r, g, b, a);
+}
+inline void store_rgba8_f32_from_unit_avx2(float *p, __m256 r, __m256 g, __m256 b, __m256 a) {
+    store_rgba_group(p, r, g, b, a);
+}
+inline void store_rgb8(BlendOutput *output, npy_intp index, __m256 r, __m256 g, __m256 b) {
+    store_rgb_record(output, index, r, g, b);
+}
