@@ -1,0 +1,35 @@
+# `make demo` and `make test` set everything up on their own; see README.md.
+SHELL := /bin/bash
+
+.DEFAULT_GOAL := help
+.PHONY: help setup test cxx-test demo bench clean
+
+help:
+	@echo "make demo      set up, then composite a generated image into out/normal.png"
+	@echo "make test      set up, then run the tests on both interpreters (PYTEST_ARGS=... to pass options)"
+	@echo "make cxx-test  set up, then build and run the C++ tests in tests/cxx/"
+	@echo "make bench     set up, then run benchmarks/bench.py"
+	@echo "make setup     build or find the free-threaded CPython, the venvs and the package"
+	@echo "make clean     remove build/ and out/ (keeps the venvs and the interpreter cache)"
+
+setup:
+	@bash scripts/setup.sh
+
+test: setup
+	@bash scripts/run_tests.sh $(PYTEST_ARGS)
+
+cxx-test: setup
+	@bash scripts/run_cxx_tests.sh
+
+demo: setup
+	@.venv/bin/python scripts/demo.py
+
+bench: setup
+	@if [[ -f benchmarks/bench.py ]]; then \
+		.venv/bin/python benchmarks/bench.py; \
+	else \
+		echo "benchmarks/bench.py does not exist yet: nothing to run"; \
+	fi
+
+clean:
+	rm -rf build out
