@@ -4,6 +4,7 @@
 #pragma once
 
 #include "channel_access.hpp"
+#include "pixel_simd.hpp"
 #include "simd.hpp"
 
 // min(x, 1): 1 when x > 1, else x. The scalar form lets NaN through like the
@@ -17,10 +18,8 @@ inline V min_one(V value) {
 // Clamp into [0, 1]: the scalar clamp keeps NaN, the vector one (maximum
 // first) turns it into 0.
 inline float clamp_unit(float value) { return clamp01(value); }
-template <typename V>
-inline V clamp_unit(V value) {
-    return lane_min(lane_max(value, splat<V>(0.0f)), splat<V>(1.0f));
-}
+inline __m128 clamp_unit(__m128 value) { return clamp01_ps128(value); }
+inline __m256 clamp_unit(__m256 value) { return clamp01_ps(value); }
 
 // The scalar, four-lane and eight-lane kernels of `mode`. Each formula is a
 // function template over the lane type; modes whose scalar order of rounding
