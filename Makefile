@@ -2,13 +2,14 @@
 SHELL := /bin/bash
 
 .DEFAULT_GOAL := help
-.PHONY: help setup test cxx-test demo bench clean
+.PHONY: help setup test cxx-test demo bench sanitize clean
 
 help:
 	@echo "make demo      set up, then composite a generated image into out/normal.png"
 	@echo "make test      set up, then run the tests on both interpreters (PYTEST_ARGS=... to pass options)"
 	@echo "make cxx-test  set up, then build and run the C++ tests in tests/cxx/"
 	@echo "make bench     set up, then run benchmarks/bench.py"
+	@echo "make sanitize  set up, then run the tests on an ASan/UBSan build"
 	@echo "make setup     build or find the free-threaded CPython, the venvs and the package"
 	@echo "make clean     remove build/ and out/ (keeps the venvs and the interpreter cache)"
 
@@ -30,6 +31,9 @@ bench: setup
 	else \
 		echo "benchmarks/bench.py does not exist yet: nothing to run"; \
 	fi
+
+sanitize: setup
+	@bash scripts/sanitize.sh $(PYTEST_ARGS)
 
 clean:
 	rm -rf build out
