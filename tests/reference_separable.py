@@ -10,8 +10,8 @@ computes and stores, so the vector paths can be checked exactly.
 import numpy as np
 
 from reference import F32, fma32, read_unit, write_unit
+from reference_vector import INV255, vector_read, vector_write
 
-INV255 = np.array(0x3B808081, np.uint32).view(np.float32)[()]  # nearest to 1/255
 K256 = np.array(0x3F808081, np.uint32).view(np.float32)[()]  # nearest to 256/255
 
 ZERO, HALF, ONE, TWO = F32(0), F32(0.5), F32(1), F32(2)
@@ -117,19 +117,6 @@ BYTE = {
 }
 
 
-def vector_read(array):
-    """Stored values to unit values as the vector loaders do: times 1/255."""
-    return np.asarray(array).astype(np.float32) * INV255
-
-
-def pack_nearest_even(values):
-    """The vector byte packs: times 255, clamped, ties to even."""
-    with np.errstate(all="ignore"):
-        scaled = np.asarray(values, np.float32) * F32(255)
-    scaled = np.where(np.isnan(scaled), 0.0, np.clip(scaled, 0.0, 255.0))
-    return np.rint(scaled).astype(np.uint8)
-
-
 def ratio_of(in_a, layer_a, opacity):
     comp_alpha = np.fmin(in_a, layer_a) * opacity
     new_alpha = fma32(comp_alpha, ONE - in_a, in_a)
@@ -162,15 +149,11 @@ def _per_pixel(background, foreground, opacity, mode, vector):
         else:
             comp = (VECTOR if vector else SCALAR)[mode](bg[..., :3], fg[..., :3])
         colour = mix(comp, ratio, bg[..., :3], mode in CLIPPED, vector)
+    write = vector_write if vector else write_unit
     out = np.empty_like(background)
-    if not vector or background.dtype == np.float32:
-        out[..., :3] = write_unit(colour, background.dtype)
-        if bg_channels == 4:
-            out[..., 3] = write_unit(in_a, background.dtype)
-    else:
-        out[..., :3] = pack_nearest_even(colour)
-        if bg_channels == 4:
-            out[..., 3] = pack_nearest_even(in_a)
+    out[..., :3] = write(colour, background.dtype)
+    if bg_channels == 4:
+        out[..., 3] = write(in_a, background.dtype)
     return out
 
 
@@ -183,9 +166,7 @@ def _flat(background, foreground, opacity, mode, byte_loop):
         else:
             comp = VECTOR[mode](in_c, layer_c)
         out = mix(comp, opacity, in_c, mode in CLIPPED, True)
-    if background.dtype == np.uint8:
-        return pack_nearest_even(out)
-    return write_unit(out, np.float32)
+    return vector_write(out, background.dtype)
 
 
 def flat_values(background, foreground, kernel, aligned):

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import tarnwick
+from guarded import SIDES, check_guarded
 from reference import CHANNELS, DTYPES, KERNELS, assert_close_to
 from reference_separable import MODES, flat_values, ratio_reference
 
@@ -124,6 +125,26 @@ def test_misaligned_byte_images_skip_the_flat_loop(mode, kernel):
         out = blend(mode, bg, fg, 0.7, kernel)
         np.testing.assert_array_equal(out, ratio_reference(bg, fg, 0.7, mode, kernel, aligned=False))
         assert_close_to(out, aligned, uint8_steps=1)
+
+
+@pytest.mark.parametrize("kernel", AVAILABLE)
+@pytest.mark.parametrize("dtypes", [(b, f) for b in DTYPES for f in DTYPES], ids=lambda d: f"{d[0].__name__}-{d[1].__name__}")
+@pytest.mark.parametrize("mode", MODES)
+def test_loops_stay_inside_the_images(mode, dtypes, kernel):
+    # Inputs and output against an inaccessible page, 1 to 33 pixels: every
+    # split into flat steps, eight- and four-pixel groups and tails, and the
+    # prefetches past the end. A guard at the start keeps all three buffers
+    # 16-byte aligned (the flat byte loops run); at the end they are aligned
+    # only when their size is a multiple of 16.
+    for side in SIDES:
+        def expected(bg, fg, opacity, kernel):
+            aligned = side == "start" or bg.nbytes % 16 == 0
+            return ratio_reference(bg, fg, opacity, mode, kernel, aligned)
+
+        for bg_channels in CHANNELS:
+            for fg_channels in CHANNELS:
+                check_guarded(getattr(tarnwick, mode), dtypes[0], bg_channels, dtypes[1], fg_channels,
+                              kernel, opacities=(0.6,), sides=(side,), expected=expected)
 
 
 # (mode, background, foreground, result) on the 0..255 scale at opacity 1:
