@@ -10,7 +10,7 @@ import pytest
 import _tarnwick
 from guarded import check_guarded
 from reference import CHANNELS, DTYPES, KERNELS, normal_reference, random_image
-from reference_vector import assert_paths_agree, normal_vector_reference
+from reference_vector import assert_paths_agree, byte_opacity, normal_byte_path, normal_vector_reference
 
 COMBINATIONS = list(itertools.product(DTYPES, CHANNELS, DTYPES, CHANNELS))
 VECTOR_KERNELS = ("sse42", "avx2")
@@ -99,6 +99,19 @@ def test_byte_path_quantises_the_opacity(kernel):
     np.testing.assert_array_equal(_tarnwick.normal(bg, fg, 1 / 255, kernel), expected)
 
 
+@pytest.mark.parametrize("kernel", VECTOR_KERNELS)
+def test_byte_path_is_exact_for_every_pair_of_bytes_and_every_weight(kernel):
+    values = np.arange(256, dtype=np.uint8)
+    bg = np.repeat(values, 256).reshape(1, -1, 1).repeat(3, axis=2)
+    fg = np.tile(values, 256).reshape(1, -1, 1).repeat(3, axis=2)
+    bg[..., 1] = 255 - bg[..., 1]  # channels must not be mixed up
+    opacities = [0.001, *(k / 255 for k in range(1, 255)), 0.999]
+    assert sorted(byte_opacity(o) for o in opacities) == list(range(256))
+    for opacity in opacities:
+        out = _tarnwick.normal(bg, fg, opacity, kernel)
+        np.testing.assert_array_equal(out, normal_byte_path(bg, fg, opacity), err_msg=f"opacity {opacity}")
+
+
 @pytest.mark.parametrize("kernel", KERNELS)
 def test_nan_opacity_on_byte_images_matches_the_scalar_rule(kernel):
     # The byte path cannot quantise NaN; the float path's result is the rule's.
@@ -109,7 +122,7 @@ def test_nan_opacity_on_byte_images_matches_the_scalar_rule(kernel):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize("bg_dtype, fg_dtype", itertools.product(DTYPES, DTYPES))
+@pytest.mark.parametrize("bg_dtype, fg_dtype", list(itertools.product(DTYPES, DTYPES)))
 def test_transparent_over_transparent_is_zero(bg_dtype, fg_dtype, kernel):
     bg = np.full((1, 13, 4), 200, bg_dtype)
     fg = np.full((1, 13, 4), 100, fg_dtype)
@@ -120,7 +133,7 @@ def test_transparent_over_transparent_is_zero(bg_dtype, fg_dtype, kernel):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize("bg_channels, fg_channels", itertools.product(CHANNELS, CHANNELS))
+@pytest.mark.parametrize("bg_channels, fg_channels", list(itertools.product(CHANNELS, CHANNELS)))
 def test_out_of_range_values_survive_float_outputs_and_clamp_in_bytes(bg_channels, fg_channels, kernel):
     bg, fg = _images(np.float32, bg_channels, np.float32, fg_channels, 2, 13, seed=2, high=1000.0)
     if bg_channels == 4:

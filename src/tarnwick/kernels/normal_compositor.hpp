@@ -66,34 +66,81 @@ inline void normal_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg
     }
 }
 
-// Both images 3-channel bytes: integer arithmetic on 32-bit lanes with the
-// opacity quantised to alpha_u8 / 255; (t + (t >> 8)) >> 8 with t = s + 128
-// is the integer nearest s / 255 for every s in 0..255 * 255. Returns the
-// index of the first pixel it left.
-template <typename I>
+// The byte path's opacity: alpha_u8 = lroundf(opacity * 255), clamped to
+// 0..255. Not for NaN.
+inline int32_t byte_path_alpha(float opacity) {
+    const long alpha = std::lroundf(opacity * 255.0f);
+    return static_cast<int32_t>(alpha < 0 ? 0 : (alpha > 255 ? 255 : alpha));
+}
+
+// One channel byte per 16-bit lane: s = in * inv_alpha + layer * alpha,
+// t = s + 128, out = (t + (t >> 8)) >> 8, the integer nearest s / 255 (there
+// are no ties). s stays below 65536 because inv_alpha + alpha = 255, so
+// 16-bit lanes give the same integers as 32-bit ones at twice the width, and
+// (t * 257) >> 16 equals (t + (t >> 8)) >> 8 for every t below 65536.
+inline __m128i blend_bytes_u16(__m128i in, __m128i layer, __m128i inv_alpha, __m128i alpha) {
+    const __m128i s = _mm_add_epi16(_mm_mullo_epi16(in, inv_alpha), _mm_mullo_epi16(layer, alpha));
+    return _mm_mulhi_epu16(_mm_add_epi16(s, _mm_set1_epi16(128)), _mm_set1_epi16(257));
+}
+inline __m256i blend_bytes_u16(__m256i in, __m256i layer, __m256i inv_alpha, __m256i alpha) {
+    const __m256i s =
+        _mm256_add_epi16(_mm256_mullo_epi16(in, inv_alpha), _mm256_mullo_epi16(layer, alpha));
+    return _mm256_mulhi_epu16(_mm256_add_epi16(s, _mm256_set1_epi16(128)), _mm256_set1_epi16(257));
+}
+
+// Blends the low 8 bytes of two vectors (the result's low 8 bytes).
+inline __m128i blend_8_bytes(__m128i in, __m128i layer, __m128i inv_alpha, __m128i alpha) {
+    const __m128i out =
+        blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
+    return _mm_packus_epi16(out, out);
+}
+
+// Blends 16 bytes: in two 8-lane halves with 128-bit weights, in one
+// 16-lane step with 256-bit ones.
+inline __m128i blend_16_bytes(__m128i in, __m128i layer, __m128i inv_alpha, __m128i alpha) {
+    const __m128i lo =
+        blend_bytes_u16(_mm_cvtepu8_epi16(in), _mm_cvtepu8_epi16(layer), inv_alpha, alpha);
+    const __m128i hi =
+        blend_bytes_u16(_mm_cvtepu8_epi16(_mm_srli_si128(in, 8)),
+                        _mm_cvtepu8_epi16(_mm_srli_si128(layer, 8)), inv_alpha, alpha);
+    return _mm_packus_epi16(lo, hi);
+}
+inline __m128i blend_16_bytes(__m128i in, __m128i layer, __m256i inv_alpha, __m256i alpha) {
+    const __m256i out = blend_bytes_u16(_mm256_cvtepu8_epi16(in), _mm256_cvtepu8_epi16(layer),
+                                        inv_alpha, alpha);
+    return _mm_packus_epi16(low_half(out), high_half(out));
+}
+
+// Both images 3-channel bytes, blended with the opacity quantised to
+// alpha_u8 / 255. All channels share the weights, so the interleaved bytes
+// are blended as they lie: a group of 8 pixels is 24 bytes (16 + 8), one of
+// 4 pixels 12 bytes (8 + 4). Returns the index of the first pixel it left.
+template <int lanes>
 inline npy_intp normal_byte_groups(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
                                    float opacity, npy_intp index, npy_intp pixels) {
-    constexpr int lanes = static_cast<int>(sizeof(I) / sizeof(int32_t));
-    long alpha = std::lroundf(opacity * 255.0f);
-    alpha = alpha < 0 ? 0 : (alpha > 255 ? 255 : alpha);
-    const I alpha_u8 = splat_i32<I>(static_cast<int32_t>(alpha));
-    const I inv_alpha_u8 = splat_i32<I>(static_cast<int32_t>(255 - alpha));
-    const I rounding = splat_i32<I>(128);
-    const auto blend = [&](I in, I layer) {
-        const I t = lane_add(lane_add(lane_mul(in, inv_alpha_u8), lane_mul(layer, alpha_u8)),
-                             rounding);
-        return lane_shr<8>(lane_add(t, lane_shr<8>(t)));
-    };
+    const int32_t alpha_u8 = byte_path_alpha(opacity);
+    const int32_t inv_alpha_u8 = 255 - alpha_u8;
+    const __m128i alpha128 = _mm_set1_epi16(static_cast<int16_t>(alpha_u8));
+    const __m128i inv_alpha128 = _mm_set1_epi16(static_cast<int16_t>(inv_alpha_u8));
     for (; index + lanes <= pixels; index += lanes) {
+        const npy_intp offset = index * 3;
         if constexpr (lanes == 8) {
+            const __m256i alpha256 = _mm256_set1_epi16(static_cast<int16_t>(alpha_u8));
+            const __m256i inv_alpha256 = _mm256_set1_epi16(static_cast<int16_t>(inv_alpha_u8));
             prefetch_pixel(bg, 3, index + prefetch_distance);
             prefetch_pixel(fg, 3, index + prefetch_distance);
+            store_bytes16(out + offset, blend_16_bytes(load_bytes16(bg + offset),
+                                                       load_bytes16(fg + offset), inv_alpha256,
+                                                       alpha256));
+            store_bytes8(out + offset + 16,
+                         blend_8_bytes(load_bytes8(bg + offset + 16), load_bytes8(fg + offset + 16),
+                                       inv_alpha128, alpha128));
+        } else {
+            store_rgb4_u8_bytes_sse(out + offset,
+                                    blend_16_bytes(load_rgb4_u8_bytes_sse(bg + offset),
+                                                   load_rgb4_u8_bytes_sse(fg + offset),
+                                                   inv_alpha128, alpha128));
         }
-        I in_r, in_g, in_b, layer_r, layer_g, layer_b;
-        rgb_bytes_to_u32(load_rgb_u8_group<I>(bg + index * 3), in_r, in_g, in_b);
-        rgb_bytes_to_u32(load_rgb_u8_group<I>(fg + index * 3), layer_r, layer_g, layer_b);
-        store_rgb_u32_group(out + index * 3, blend(in_r, layer_r), blend(in_g, layer_g),
-                            blend(in_b, layer_b));
     }
     return index;
 }
@@ -180,9 +227,9 @@ inline npy_intp normal_vector_loops(kernel_kind kernel, const B *bg, int bg_chan
         // same result as the scalar rule for it.
         if (bg_channels == 3 && fg_channels == 3 && !std::isnan(opacity)) {
             if (kernel == KERNEL_AVX2) {
-                index = normal_byte_groups<__m256i>(bg, fg, out, opacity, index, pixels);
+                index = normal_byte_groups<8>(bg, fg, out, opacity, index, pixels);
             }
-            return normal_byte_groups<__m128i>(bg, fg, out, opacity, index, pixels);
+            return normal_byte_groups<4>(bg, fg, out, opacity, index, pixels);
         }
     }
     with_channel_counts(bg_channels, fg_channels, [&](auto bgc, auto fgc) {

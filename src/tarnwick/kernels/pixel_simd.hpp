@@ -80,6 +80,20 @@ constexpr byte_mask merge_rgb_pack_masks(const uint8_t (&r)[16], const uint8_t (
     return out;
 }
 
+// Planar r0..r3 g0..g3 b0..b3 a0..a3 back to R0 G0 B0 A0 R1 ...: a 4 x 4 byte
+// transpose, so the gather masks' selections in sequence.
+constexpr byte_mask concat_gather_masks(const uint8_t (&r)[16], const uint8_t (&g)[16],
+                                        const uint8_t (&b)[16], const uint8_t (&a)[16]) {
+    byte_mask out{};
+    for (int i = 0; i < 4; ++i) {
+        out.bytes[i] = r[i];
+        out.bytes[4 + i] = g[i];
+        out.bytes[8 + i] = b[i];
+        out.bytes[12 + i] = a[i];
+    }
+    return out;
+}
+
 inline constexpr byte_mask k_mask_rgba_r_u32 = widen_mask_to_u32_lanes(k_mask_rgba_r);
 inline constexpr byte_mask k_mask_rgba_g_u32 = widen_mask_to_u32_lanes(k_mask_rgba_g);
 inline constexpr byte_mask k_mask_rgba_b_u32 = widen_mask_to_u32_lanes(k_mask_rgba_b);
@@ -89,6 +103,8 @@ inline constexpr byte_mask k_mask_rgb_g_u32 = widen_mask_to_u32_lanes(k_mask_rgb
 inline constexpr byte_mask k_mask_rgb_b_u32 = widen_mask_to_u32_lanes(k_mask_rgb_b);
 inline constexpr byte_mask k_mask_pack_rgb_planar =
     merge_rgb_pack_masks(k_mask_pack_rgb_r, k_mask_pack_rgb_g, k_mask_pack_rgb_b);
+inline constexpr byte_mask k_mask_pack_rgba_planar =
+    concat_gather_masks(k_mask_rgba_r, k_mask_rgba_g, k_mask_rgba_b, k_mask_rgba_a);
 
 // ---- lane-width plumbing --------------------------------------------------
 
@@ -99,7 +115,6 @@ __m128i integer_vector_of(__m128);
 __m256i integer_vector_of(__m256);
 template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
 template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
-
 
 // Two four-pixel groups as the low and high half of one eight-lane vector.
 inline __m256 join_halves(__m128 lo, __m128 hi) {
@@ -136,34 +151,39 @@ template <int imm> inline __m256 shuffle_lanes(__m256 a, __m256 b) {
     return _mm256_shuffle_ps(a, b, imm);
 }
 
-// Integer lane bit operations the byte paths need besides those of simd.hpp.
-inline __m128i lane_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
-inline __m256i lane_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
-template <int bits> inline __m128i lane_shl(__m128i v) { return _mm_slli_epi32(v, bits); }
-template <int bits> inline __m256i lane_shl(__m256i v) { return _mm256_slli_epi32(v, bits); }
-template <int bits> inline __m128i lane_shr(__m128i v) { return _mm_srli_epi32(v, bits); }
-template <int bits> inline __m256i lane_shr(__m256i v) { return _mm256_srli_epi32(v, bits); }
-
 // Round to nearest, ties to even (the processor's default rounding).
 inline __m128i round_to_i32(__m128 v) { return _mm_cvtps_epi32(v); }
 inline __m256i round_to_i32(__m256 v) { return _mm256_cvtps_epi32(v); }
 
 // ---- memory access ----------------------------------------------------------
 
+inline __m128i load_bytes8(const uint8_t *p) {
+    int64_t bytes;
+    std::memcpy(&bytes, p, 8);
+    return _mm_cvtsi64_si128(bytes);
+}
+inline void store_bytes8(uint8_t *p, __m128i v) {
+    const int64_t bytes = _mm_cvtsi128_si64(v);
+    std::memcpy(p, &bytes, 8);
+}
+inline __m128i load_bytes16(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+inline void store_bytes16(uint8_t *p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+}
+
 // Exactly 12 bytes, as 8 + 4: never a 16-byte access that could pass the
 // end of an image.
 inline __m128i load_rgb4_u8_bytes_sse(const uint8_t *p) {
-    int64_t low;
     int32_t high;
-    std::memcpy(&low, p, 8);
     std::memcpy(&high, p + 8, 4);
-    return _mm_insert_epi32(_mm_cvtsi64_si128(low), high, 2);
+    return _mm_insert_epi32(load_bytes8(p), high, 2);
 }
 
 inline void store_rgb4_u8_bytes_sse(uint8_t *p, __m128i bytes) {
-    const int64_t low = _mm_cvtsi128_si64(bytes);
     const int32_t high = _mm_extract_epi32(bytes, 2);
-    std::memcpy(p, &low, 8);
+    store_bytes8(p, bytes);
     std::memcpy(p + 8, &high, 4);
 }
 
@@ -357,31 +377,38 @@ inline void load_rgba_group(const float *p, V inv255, V &r, V &g, V &b, V &a) {
 
 // ---- width-generic packs and stores ----------------------------------------
 
-// Unit values to byte values in 32-bit lanes: times 255, clamped in float
-// (NaN and anything negative give 0, anything at or above 255 including
-// +infinity gives 255), rounded to nearest with ties to even.
+// Unit values to 32-bit lanes ready for a saturating narrow to bytes: times
+// 255, capped at 255 in float, rounded to nearest with ties to even. The cap
+// comes first with 255 as its first operand, so a NaN lane stays NaN and
+// converts to the integer minimum; the narrow then gives 0 for NaN and
+// anything negative, and 255 for anything at or above 255, +infinity included.
 template <typename V> inline ivec_t<V> unit_to_byte_lanes(V x) {
-    const V scaled = x * splat<V>(255.0f);
-    return round_to_i32(lane_min(lane_max(scaled, splat<V>(0.0f)), splat<V>(255.0f)));
+    return round_to_i32(lane_min(splat<V>(255.0f), x * splat<V>(255.0f)));
 }
 
-// u32 lanes to interleaved RGB bytes, 12 per 16-byte half: narrowed with
-// unsigned saturation (lanes above 255 give 255; lanes must stay below
-// 32768), then placed by one shuffle.
-inline __m128i pack_rgb_u32_lanes(__m128i r, __m128i g, __m128i b) {
-    const __m128i planar = _mm_packus_epi16(_mm_packus_epi32(r, g), _mm_packus_epi32(b, b));
-    return shuffle_bytes(planar, k_mask_pack_rgb_planar);
+// 32-bit lanes to bytes, planar per 16-byte half: r0..r3 g0..g3 b0..b3 and
+// then a0..a3 (or b0..b3 again), with unsigned saturation (negative lanes
+// give 0, lanes above 255 give 255).
+inline __m128i narrow_planar(__m128i r, __m128i g, __m128i b, __m128i a) {
+    return _mm_packus_epi16(_mm_packus_epi32(r, g), _mm_packus_epi32(b, a));
 }
-inline __m256i pack_rgb_u32_lanes(__m256i r, __m256i g, __m256i b) {
-    const __m256i planar =
-        _mm256_packus_epi16(_mm256_packus_epi32(r, g), _mm256_packus_epi32(b, b));
-    return shuffle_bytes(planar, k_mask_pack_rgb_planar);
+inline __m256i narrow_planar(__m256i r, __m256i g, __m256i b, __m256i a) {
+    return _mm256_packus_epi16(_mm256_packus_epi32(r, g), _mm256_packus_epi32(b, a));
 }
 
-// One pixel per 32-bit lane in memory order: R | G << 8 | B << 16 | A << 24.
+// Interleaved RGB bytes, 12 per 16-byte half (zero above).
+template <typename I> inline I pack_rgb_u32_lanes(I r, I g, I b) {
+    return shuffle_bytes(narrow_planar(r, g, b, b), k_mask_pack_rgb_planar);
+}
+
+// Interleaved RGBA bytes, 16 per half: one pixel per 32-bit lane.
+template <typename I> inline I pack_rgba_u32_lanes(I r, I g, I b, I a) {
+    return shuffle_bytes(narrow_planar(r, g, b, a), k_mask_pack_rgba_planar);
+}
+
 template <typename V> inline ivec_t<V> pack_rgba_unit_lanes(V r, V g, V b, V a) {
-    return lane_or(lane_or(unit_to_byte_lanes(r), lane_shl<8>(unit_to_byte_lanes(g))),
-                   lane_or(lane_shl<16>(unit_to_byte_lanes(b)), lane_shl<24>(unit_to_byte_lanes(a))));
+    return pack_rgba_u32_lanes(unit_to_byte_lanes(r), unit_to_byte_lanes(g), unit_to_byte_lanes(b),
+                               unit_to_byte_lanes(a));
 }
 
 template <typename I> inline void store_rgb_u32_group(uint8_t *p, I r, I g, I b) {
@@ -424,7 +451,9 @@ template <typename V> inline void store_rgba_group(float *p, V r, V g, V b, V a)
 // by 255 exactly as the scalar readers do (a vector division rounds the same).
 
 template <typename V> inline V from_lane_array(const float *lanes);
-template <> inline __m128 from_lane_array<__m128>(const float *lanes) { return _mm_loadu_ps(lanes); }
+template <> inline __m128 from_lane_array<__m128>(const float *lanes) {
+    return _mm_loadu_ps(lanes);
+}
 template <> inline __m256 from_lane_array<__m256>(const float *lanes) {
     return _mm256_loadu_ps(lanes);
 }
@@ -476,7 +505,8 @@ inline void load_rgb_record(const float *data, int channels, npy_intp index, V &
     b = b / scale;
 }
 
-template <typename V> inline V load_alpha_record(const uint8_t *data, int channels, npy_intp index) {
+template <typename V>
+inline V load_alpha_record(const uint8_t *data, int channels, npy_intp index) {
     if (channels != 4) {
         return splat<V>(1.0f);
     }
@@ -485,7 +515,8 @@ template <typename V> inline V load_alpha_record(const uint8_t *data, int channe
     return to_float(a) / splat<V>(255.0f);
 }
 
-template <typename V> inline V load_alpha_record(const float *data, int channels, npy_intp index) {
+template <typename V>
+inline V load_alpha_record(const float *data, int channels, npy_intp index) {
     if (channels != 4) {
         return splat<V>(1.0f);
     }
