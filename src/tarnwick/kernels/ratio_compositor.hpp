@@ -13,7 +13,7 @@
 
 // The byte-input kernels may be null (the mode has none); every other kernel
 // must be given. Returns the new output array, or null with an exception set.
-inline PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp_scalar,
+TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp_scalar,
                                        blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
                                        blend_comp_fn128_u8 comp_sse_u8,
                                        blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
@@ -33,7 +33,8 @@ inline PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp_scalar
 
     PyThreadState *save = PyEval_SaveThread();
     with_typed_data(
-        &call.background, &call.foreground, &call.output, [&](auto bg, auto fg, auto out) {
+        &call.background, &call.foreground, &call.output,
+        [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
             // Each section starts where the previous one stopped: the flat
             // loops do all or nothing, then groups of 8, of 4, single pixels.
             npy_intp index = 0;

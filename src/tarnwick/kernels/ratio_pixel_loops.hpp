@@ -11,7 +11,7 @@
 #include "ratio_rule.hpp"
 
 template <typename B, typename F, typename O>
-inline void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels, O *out,
+TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels, O *out,
                               float opacity, blend_comp_fn comp_scalar, int clip_output,
                               npy_intp index, npy_intp pixels) {
     for (; index < pixels; ++index) {
@@ -71,7 +71,7 @@ inline void store_pixel_group(O *out, int channels, npy_intp index, const V (&rg
 // and a mode with byte-input kernels) the kernel sees the raw byte values.
 template <bool use_bytes, typename V, typename B, typename F, typename O, typename Comp,
           typename CompU8>
-inline npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg, int fg_channels,
+TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg, int fg_channels,
                                    O *out, float opacity, Comp comp, CompU8 comp_u8,
                                    int clip_output, npy_intp index, npy_intp pixels) {
     constexpr int lanes = lane_count<V>;
@@ -121,7 +121,7 @@ inline npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg, in
 // are bytes and the mode has a byte kernel of this width, else the loop on
 // unit values (uint8, mixed or float by the element types).
 template <typename V, typename B, typename F, typename O, typename Comp, typename CompU8>
-inline npy_intp ratio_pixel_vector_loop(const B *bg, int bg_channels, const F *fg,
+TARNWICK_LOOP npy_intp ratio_pixel_vector_loop(const B *bg, int bg_channels, const F *fg,
                                         int fg_channels, O *out, float opacity, Comp comp,
                                         CompU8 comp_u8, int clip_output, npy_intp index,
                                         npy_intp pixels) {
