@@ -118,9 +118,9 @@ BYTE = {
 
 
 def ratio_of(in_a, layer_a, opacity):
-    comp_alpha = np.fmin(in_a, layer_a) * opacity
-    new_alpha = fma32(comp_alpha, ONE - in_a, in_a)
     with np.errstate(all="ignore"):
+        comp_alpha = np.fmin(in_a, layer_a) * opacity
+        new_alpha = fma32(comp_alpha, ONE - in_a, in_a)
         return np.where(new_alpha > ZERO, comp_alpha / new_alpha, ZERO)
 
 
@@ -165,7 +165,7 @@ def _flat(background, foreground, opacity, mode, byte_loop):
             comp = BYTE[mode](background.astype(np.int64), foreground.astype(np.int64))
         else:
             comp = VECTOR[mode](in_c, layer_c)
-        out = mix(comp, opacity, in_c, mode in CLIPPED, True)
+        out = mix(comp, ratio_of(ONE, ONE, opacity), in_c, mode in CLIPPED, True)
     return vector_write(out, background.dtype)
 
 

@@ -1,5 +1,5 @@
 // The ratio compositor's flat loops for two 3-channel images. Without alpha
-// the per-pixel rule reduces to one weight, ratio = opacity, for the whole
+// the per-pixel rule reduces to one weight (the opacity) for the whole
 // image, so background, foreground and output are treated as flat runs of
 // channel values and processed 16, 8 or 4 at a time regardless of pixel
 // boundaries (the kernels are separable, so that changes no value).
@@ -13,24 +13,24 @@
 #include "pixel_simd.hpp"
 #include "ratio_rule.hpp"
 
-// The flat rule on unit lanes: the per-pixel rule with ratio = opacity.
-inline __m256 blend_flat_ps256(__m256 in_c, __m256 layer_c, __m256 opacity,
+// The flat rule on unit lanes: the per-pixel rule with one ratio for all.
+inline __m256 blend_flat_ps256(__m256 in_c, __m256 layer_c, __m256 ratio,
                                blend_comp_fn256 comp_avx, int clip_output) {
-    return ratio_mix(comp_avx(in_c, layer_c), opacity, in_c, clip_output);
+    return ratio_mix(comp_avx(in_c, layer_c), ratio, in_c, clip_output);
 }
-inline __m128 blend_flat_ps128(__m128 in_c, __m128 layer_c, __m128 opacity,
+inline __m128 blend_flat_ps128(__m128 in_c, __m128 layer_c, __m128 ratio,
                                blend_comp_fn128 comp_sse, int clip_output) {
-    return ratio_mix(comp_sse(in_c, layer_c), opacity, in_c, clip_output);
+    return ratio_mix(comp_sse(in_c, layer_c), ratio, in_c, clip_output);
 }
 
 // Width-generic spellings for the loops written once over both widths.
-inline __m256 blend_flat(__m256 in_c, __m256 layer_c, __m256 opacity, blend_comp_fn256 comp,
+inline __m256 blend_flat(__m256 in_c, __m256 layer_c, __m256 ratio, blend_comp_fn256 comp,
                          int clip_output) {
-    return blend_flat_ps256(in_c, layer_c, opacity, comp, clip_output);
+    return blend_flat_ps256(in_c, layer_c, ratio, comp, clip_output);
 }
-inline __m128 blend_flat(__m128 in_c, __m128 layer_c, __m128 opacity, blend_comp_fn128 comp,
+inline __m128 blend_flat(__m128 in_c, __m128 layer_c, __m128 ratio, blend_comp_fn128 comp,
                          int clip_output) {
-    return blend_flat_ps128(in_c, layer_c, opacity, comp, clip_output);
+    return blend_flat_ps128(in_c, layer_c, ratio, comp, clip_output);
 }
 template <typename V> inline V load_flat_f32(const float *p, int aligned);
 template <> inline __m256 load_flat_f32<__m256>(const float *p, int aligned) {
@@ -72,10 +72,10 @@ inline __m128i narrow_16_units(const __m128 (&units)[4]) {
 // when the mode has a byte kernel (`use_bytes`).
 template <bool use_bytes, typename V, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
-                               npy_intp elements, float opacity, Comp comp, CompU8 comp_u8,
+                               npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
                                int clip_output) {
     constexpr int groups = 16 / lane_count<V>;
-    const V opacity_v = splat<V>(opacity);
+    const V ratio_v = splat<V>(ratio);
     const V inv255 = splat<V>(k_inv255);
     npy_intp elem = 0;
     for (; elem + 16 <= elements; elem += 16) {
@@ -91,7 +91,7 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
             } else {
                 comp_c = comp(in_c, u32_to_unit(layer_u[i], inv255));
             }
-            out_c[i] = ratio_mix(comp_c, opacity_v, in_c, clip_output);
+            out_c[i] = ratio_mix(comp_c, ratio_v, in_c, clip_output);
         }
         _mm_store_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
     }
@@ -102,19 +102,19 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
 // pointer only picks the aligned or unaligned form of its accesses.
 template <typename V, typename Comp>
 TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *out, npy_intp elements,
-                                float opacity, Comp comp, int clip_output) {
+                                float ratio, Comp comp, int clip_output) {
     constexpr int lanes = lane_count<V>;
     const int bg_aligned = ptr_is_aligned(bg, sizeof(V));
     const int fg_aligned = ptr_is_aligned(fg, sizeof(V));
     const int out_aligned = ptr_is_aligned(out, sizeof(V));
-    const V opacity_v = splat<V>(opacity);
+    const V ratio_v = splat<V>(ratio);
     const V inv255 = splat<V>(k_inv255);
     const V scale = splat<V>(255.0f);
     npy_intp elem = 0;
     for (; elem + lanes <= elements; elem += lanes) {
         const V in_c = load_flat_f32<V>(bg + elem, bg_aligned) * inv255;
         const V layer_c = load_flat_f32<V>(fg + elem, fg_aligned) * inv255;
-        const V out_c = blend_flat(in_c, layer_c, opacity_v, comp, clip_output);
+        const V out_c = blend_flat(in_c, layer_c, ratio_v, comp, clip_output);
         store_flat_f32(out + elem, out_c * scale, out_aligned);
     }
     return elem;
@@ -144,11 +144,11 @@ inline void store_flat16(float *p, int aligned, const __m256 (&units)[2]) {
 // One byte image and one float image, eight lanes, 16 values per step.
 template <typename B, typename F, typename O>
 TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_intp elements,
-                                float opacity, blend_comp_fn256 comp_avx, int clip_output) {
+                                float ratio, blend_comp_fn256 comp_avx, int clip_output) {
     const int bg_aligned = ptr_is_aligned(bg, 32);
     const int fg_aligned = ptr_is_aligned(fg, 32);
     const int out_aligned = ptr_is_aligned(out, 32);
-    const __m256 opacity_v = _mm256_set1_ps(opacity);
+    const __m256 ratio_v = _mm256_set1_ps(ratio);
     const __m256 inv255 = _mm256_set1_ps(k_inv255);
     npy_intp elem = 0;
     for (; elem + 16 <= elements; elem += 16) {
@@ -156,7 +156,7 @@ TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_int
         load_flat16(bg + elem, bg_aligned, inv255, in_c);
         load_flat16(fg + elem, fg_aligned, inv255, layer_c);
         for (int i = 0; i < 2; ++i) {
-            out_c[i] = blend_flat_ps256(in_c[i], layer_c[i], opacity_v, comp_avx, clip_output);
+            out_c[i] = blend_flat_ps256(in_c[i], layer_c[i], ratio_v, comp_avx, clip_output);
         }
         store_flat16(out + elem, out_aligned, out_c);
     }
@@ -166,11 +166,11 @@ TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_int
 // The values the vector loops left, one at a time by the scalar rule.
 template <typename B, typename F, typename O>
 TARNWICK_LOOP void flat_scalar_tail(const B *bg, const F *fg, O *out, npy_intp elem, npy_intp elements,
-                             float opacity, blend_comp_fn comp_scalar, int clip_output) {
+                             float ratio, blend_comp_fn comp_scalar, int clip_output) {
     for (; elem < elements; ++elem) {
         const float in_c = read_unit(bg, elem);
         const float layer_c = read_unit(fg, elem);
-        write_unit(out, elem, ratio_mix(comp_scalar(in_c, layer_c), opacity, in_c, clip_output));
+        write_unit(out, elem, ratio_mix(comp_scalar(in_c, layer_c), ratio, in_c, clip_output));
     }
 }
 
@@ -185,38 +185,42 @@ TARNWICK_LOOP npy_intp ratio_flat_section(const B *bg, const F *fg, O *out, npy_
     constexpr bool bg_u8 = std::is_same_v<B, uint8_t>;
     constexpr bool fg_u8 = std::is_same_v<F, uint8_t>;
     const npy_intp elements = pixels * 3;
+    // The per-pixel rule for two opaque pixels: exactly the opacity, except
+    // that a NaN or infinite opacity gives 0 there (the background is kept)
+    // and must here too.
+    const float ratio = ratio_weight(1.0f, 1.0f, opacity);
     npy_intp elem = 0;
     if constexpr (bg_u8 && fg_u8) {
         // Only here are whole 16-byte blocks loaded and stored as aligned.
         if (ptr_is_aligned(bg, 16) && ptr_is_aligned(fg, 16) && ptr_is_aligned(out, 16)) {
             if (kernel == KERNEL_AVX2) {
                 elem = comp_avx_u8 != nullptr
-                           ? flat_byte_loop<true, __m256>(bg, fg, out, elements, opacity,
+                           ? flat_byte_loop<true, __m256>(bg, fg, out, elements, ratio,
                                                           comp_avx, comp_avx_u8, clip_output)
-                           : flat_byte_loop<false, __m256>(bg, fg, out, elements, opacity,
+                           : flat_byte_loop<false, __m256>(bg, fg, out, elements, ratio,
                                                            comp_avx, comp_avx_u8, clip_output);
             }
             if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
                 elem = comp_sse_u8 != nullptr
-                           ? flat_byte_loop<true, __m128>(bg, fg, out, elements, opacity,
+                           ? flat_byte_loop<true, __m128>(bg, fg, out, elements, ratio,
                                                           comp_sse, comp_sse_u8, clip_output)
-                           : flat_byte_loop<false, __m128>(bg, fg, out, elements, opacity,
+                           : flat_byte_loop<false, __m128>(bg, fg, out, elements, ratio,
                                                            comp_sse, comp_sse_u8, clip_output);
             }
         }
     } else if constexpr (!bg_u8 && !fg_u8) {
         if (kernel == KERNEL_AVX2) {
-            elem = flat_float_loop<__m256>(bg, fg, out, elements, opacity, comp_avx, clip_output);
+            elem = flat_float_loop<__m256>(bg, fg, out, elements, ratio, comp_avx, clip_output);
         }
         if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
-            elem = flat_float_loop<__m128>(bg, fg, out, elements, opacity, comp_sse, clip_output);
+            elem = flat_float_loop<__m128>(bg, fg, out, elements, ratio, comp_sse, clip_output);
         }
     } else if (kernel == KERNEL_AVX2) {
-        elem = flat_mixed_loop(bg, fg, out, elements, opacity, comp_avx, clip_output);
+        elem = flat_mixed_loop(bg, fg, out, elements, ratio, comp_avx, clip_output);
     }
     if (elem == 0) {
         return 0;
     }
-    flat_scalar_tail(bg, fg, out, elem, elements, opacity, comp_scalar, clip_output);
+    flat_scalar_tail(bg, fg, out, elem, elements, ratio, comp_scalar, clip_output);
     return pixels;
 }
