@@ -194,6 +194,11 @@ def test_output_keeps_background_alpha_and_transparent_layers_keep_background(mo
     transparent = background.copy()
     transparent[..., 3] = 0
     np.testing.assert_array_equal(blend(mode, transparent, foreground, 1.0, kernel), transparent)
+    # A float32 alpha comes back through the unit scale, within one unit in
+    # the last place (vector loads multiply by a rounded 1/255).
+    background = make_image(rng, 3, 7, 4, np.float32)
+    out = blend(mode, background, foreground, 0.8, kernel)
+    assert ulp_distance(out[..., 3], background[..., 3]).max() <= 1
 
 
 @pytest.mark.parametrize("mode", MODES)
