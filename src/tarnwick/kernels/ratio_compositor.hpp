@@ -14,9 +14,9 @@
 // The byte-input kernels may be null (the mode has none); every other kernel
 // must be given. Returns the new output array, or null with an exception set.
 TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp_scalar,
-                                       blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
-                                       blend_comp_fn128_u8 comp_sse_u8,
-                                       blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
+                                              blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
+                                              blend_comp_fn128_u8 comp_sse_u8,
+                                              blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
     BlendCall call;
     PyObject *result = nullptr;
     if (!begin_blend_call(args, &call, &result)) {

@@ -72,8 +72,8 @@ inline __m128i narrow_16_units(const __m128 (&units)[4]) {
 // when the mode has a byte kernel (`use_bytes`).
 template <bool use_bytes, typename V, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
-                               npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
-                               int clip_output) {
+                                      npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
+                                      int clip_output) {
     constexpr int groups = 16 / lane_count<V>;
     const V ratio_v = splat<V>(ratio);
     const V inv255 = splat<V>(k_inv255);
@@ -101,8 +101,8 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
 // Two float images, lane_count<V> values per step; the alignment of each
 // pointer only picks the aligned or unaligned form of its accesses.
 template <typename V, typename Comp>
-TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *out, npy_intp elements,
-                                float ratio, Comp comp, int clip_output) {
+TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *out,
+                                       npy_intp elements, float ratio, Comp comp, int clip_output) {
     constexpr int lanes = lane_count<V>;
     const int bg_aligned = ptr_is_aligned(bg, sizeof(V));
     const int fg_aligned = ptr_is_aligned(fg, sizeof(V));
@@ -144,7 +144,7 @@ inline void store_flat16(float *p, int aligned, const __m256 (&units)[2]) {
 // One byte image and one float image, eight lanes, 16 values per step.
 template <typename B, typename F, typename O>
 TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_intp elements,
-                                float ratio, blend_comp_fn256 comp_avx, int clip_output) {
+                                       float ratio, blend_comp_fn256 comp_avx, int clip_output) {
     const int bg_aligned = ptr_is_aligned(bg, 32);
     const int fg_aligned = ptr_is_aligned(fg, 32);
     const int out_aligned = ptr_is_aligned(out, 32);
@@ -165,8 +165,9 @@ TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_int
 
 // The values the vector loops left, one at a time by the scalar rule.
 template <typename B, typename F, typename O>
-TARNWICK_LOOP void flat_scalar_tail(const B *bg, const F *fg, O *out, npy_intp elem, npy_intp elements,
-                             float ratio, blend_comp_fn comp_scalar, int clip_output) {
+TARNWICK_LOOP void flat_scalar_tail(const B *bg, const F *fg, O *out, npy_intp elem,
+                                    npy_intp elements, float ratio, blend_comp_fn comp_scalar,
+                                    int clip_output) {
     for (; elem < elements; ++elem) {
         const float in_c = read_unit(bg, elem);
         const float layer_c = read_unit(fg, elem);
@@ -178,10 +179,11 @@ TARNWICK_LOOP void flat_scalar_tail(const B *bg, const F *fg, O *out, npy_intp e
 // 0 when it wrote nothing and the per-pixel loops must do it all.
 template <typename B, typename F, typename O>
 TARNWICK_LOOP npy_intp ratio_flat_section(const B *bg, const F *fg, O *out, npy_intp pixels,
-                                   kernel_kind kernel, float opacity, blend_comp_fn comp_scalar,
-                                   blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
-                                   blend_comp_fn128_u8 comp_sse_u8,
-                                   blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
+                                          kernel_kind kernel, float opacity,
+                                          blend_comp_fn comp_scalar, blend_comp_fn128 comp_sse,
+                                          blend_comp_fn256 comp_avx,
+                                          blend_comp_fn128_u8 comp_sse_u8,
+                                          blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
     constexpr bool bg_u8 = std::is_same_v<B, uint8_t>;
     constexpr bool fg_u8 = std::is_same_v<F, uint8_t>;
     const npy_intp elements = pixels * 3;

@@ -11,9 +11,9 @@
 #include "ratio_rule.hpp"
 
 template <typename B, typename F, typename O>
-TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels, O *out,
-                              float opacity, blend_comp_fn comp_scalar, int clip_output,
-                              npy_intp index, npy_intp pixels) {
+TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels,
+                                     O *out, float opacity, blend_comp_fn comp_scalar,
+                                     int clip_output, npy_intp index, npy_intp pixels) {
     for (; index < pixels; ++index) {
         const npy_intp bg_offset = index * bg_channels;
         const npy_intp fg_offset = index * fg_channels;
@@ -71,12 +71,12 @@ inline void store_pixel_group(O *out, int channels, npy_intp index, const V (&rg
 // and a mode with byte-input kernels) the kernel sees the raw byte values.
 template <bool use_bytes, typename V, typename B, typename F, typename O, typename Comp,
           typename CompU8>
-TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg, int fg_channels,
-                                   O *out, float opacity, Comp comp, CompU8 comp_u8,
-                                   int clip_output, npy_intp index, npy_intp pixels) {
+TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg,
+                                          int fg_channels, O *out, float opacity, Comp comp,
+                                          CompU8 comp_u8, int clip_output, npy_intp index,
+                                          npy_intp pixels) {
     constexpr int lanes = lane_count<V>;
-    // The float loop streams well enough on its own; the others read fewer
-    // bytes per pixel and benefit from the hint.
+    // Every eight-lane loop but the float loop hints the pixels 16 ahead.
     constexpr bool prefetch =
         lanes == 8 && !(std::is_same_v<B, float> && std::is_same_v<F, float>);
     const V opacity_v = splat<V>(opacity);
@@ -122,9 +122,9 @@ TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F 
 // unit values (uint8, mixed or float by the element types).
 template <typename V, typename B, typename F, typename O, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp ratio_pixel_vector_loop(const B *bg, int bg_channels, const F *fg,
-                                        int fg_channels, O *out, float opacity, Comp comp,
-                                        CompU8 comp_u8, int clip_output, npy_intp index,
-                                        npy_intp pixels) {
+                                               int fg_channels, O *out, float opacity, Comp comp,
+                                               CompU8 comp_u8, int clip_output, npy_intp index,
+                                               npy_intp pixels) {
     if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
         if (comp_u8 != nullptr) {
             return ratio_pixel_groups<true, V>(bg, bg_channels, fg, fg_channels, out, opacity,
