@@ -1,5 +1,7 @@
 """The 19 separable modes and the ratio compositor behind them."""
 
+import sys
+import threading
 import zlib
 
 import numpy as np
@@ -255,3 +257,44 @@ def test_subtract_is_background_minus_foreground():
     for kernel in AVAILABLE:
         assert np.all(blend("subtract", background, foreground, 1.0, kernel) == 150)
         assert np.all(blend("subtract", foreground, background, 1.0, kernel) == 0)
+
+
+class Kernel:
+    def __init__(self, value):
+        self.value = value
+
+
+@pytest.mark.parametrize("opacity", [0.0, 0.5])
+@pytest.mark.parametrize("channels", [(3, 3), (4, 3)])
+def test_every_reference_is_released_once(channels, opacity):
+    rng = rng_for(channels, opacity, "references")
+    background = make_image(rng, 4, 9, channels[0], np.uint8)
+    foreground = make_image(rng, 4, 9, channels[1], np.float32)
+    kernel = Kernel("avx2")
+    watched = (background, foreground, kernel, kernel.value)
+    blend("screen", background, foreground, opacity, kernel)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        blend("screen", background, foreground, opacity, kernel)
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_concurrent_calls_give_the_same_results():
+    rng = rng_for("threads")
+    cases = [(mode, make_image(rng, 40, 50, 3, np.uint8), make_image(rng, 40, 50, 4, np.float32))
+             for mode in ("multiply", "vivid_light", "soft_light", "addition")]
+    expected = [blend(mode, bg, fg, 0.7) for mode, bg, fg in cases]
+    failures = []
+
+    def worker(i):
+        mode, bg, fg = cases[i % len(cases)]
+        for _ in range(40):
+            if not np.array_equal(blend(mode, bg, fg, 0.7), expected[i % len(cases)]):
+                failures.append(i)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not failures
