@@ -5,20 +5,13 @@
 #define TARNWICK_DEFINE_ARRAY_API
 #include "numpy_api.hpp"
 #include "kernel_select.hpp"
+#include "mode_list.hpp"
 
 #include <cstring>
 
 #define TARNWICK_BLEND_ENTRY(name) \
     extern "C" PyObject *blend_##name(PyObject *self, PyObject *args);
-TARNWICK_BLEND_ENTRY(normal)
-TARNWICK_BLEND_ENTRY(hsv_hue)
-TARNWICK_BLEND_ENTRY(hsv_saturation)
-TARNWICK_BLEND_ENTRY(hsv_value)
-TARNWICK_BLEND_ENTRY(hsl_color)
-TARNWICK_BLEND_ENTRY(lch_hue)
-TARNWICK_BLEND_ENTRY(lch_chroma)
-TARNWICK_BLEND_ENTRY(lch_color)
-TARNWICK_BLEND_ENTRY(lch_lightness)
+TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_ENTRY)
 #undef TARNWICK_BLEND_ENTRY
 
 namespace {
@@ -54,15 +47,7 @@ PyObject *kernel_available(PyObject *, PyObject *args) {
     {#name, reinterpret_cast<PyCFunction>(blend_##name), METH_VARARGS, k_blend_doc},
 
 PyMethodDef module_methods[] = {
-    TARNWICK_BLEND_METHOD(normal)
-    TARNWICK_BLEND_METHOD(hsv_hue)
-    TARNWICK_BLEND_METHOD(hsv_saturation)
-    TARNWICK_BLEND_METHOD(hsv_value)
-    TARNWICK_BLEND_METHOD(hsl_color)
-    TARNWICK_BLEND_METHOD(lch_hue)
-    TARNWICK_BLEND_METHOD(lch_chroma)
-    TARNWICK_BLEND_METHOD(lch_color)
-    TARNWICK_BLEND_METHOD(lch_lightness)
+    TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {nullptr, nullptr, 0, nullptr},
 };

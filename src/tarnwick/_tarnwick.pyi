@@ -10,31 +10,45 @@ class _HasKernelValue(Protocol):
 _Image: TypeAlias = npt.NDArray[np.uint8] | npt.NDArray[np.float32]
 _Kernel: TypeAlias = str | _HasKernelValue
 
+class _BlendFunction(Protocol):
+    """Blend (background, foreground, opacity)."""
+
+    def __call__(
+        self,
+        background: npt.ArrayLike,
+        foreground: npt.ArrayLike,
+        opacity: float | str = ...,
+        kernel: _Kernel = ...,
+        /,
+    ) -> _Image: ...
+
 def kernel_available(name: str, /) -> bool: ...
-def normal(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def hsv_hue(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def hsv_saturation(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def hsv_value(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def hsl_color(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def lch_hue(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def lch_chroma(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def lch_color(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
-def lch_lightness(
-    background: npt.ArrayLike, foreground: npt.ArrayLike, opacity: float | str = ..., kernel: _Kernel = ..., /
-) -> _Image: ...
+
+normal: _BlendFunction
+soft_light: _BlendFunction
+lighten_only: _BlendFunction
+screen: _BlendFunction
+dodge: _BlendFunction
+addition: _BlendFunction
+darken_only: _BlendFunction
+multiply: _BlendFunction
+hard_light: _BlendFunction
+difference: _BlendFunction
+subtract: _BlendFunction
+grain_extract: _BlendFunction
+grain_merge: _BlendFunction
+divide: _BlendFunction
+overlay: _BlendFunction
+hsv_hue: _BlendFunction
+hsv_saturation: _BlendFunction
+hsv_value: _BlendFunction
+hsl_color: _BlendFunction
+lch_hue: _BlendFunction
+lch_chroma: _BlendFunction
+lch_color: _BlendFunction
+lch_lightness: _BlendFunction
+burn: _BlendFunction
+linear_burn: _BlendFunction
+exclusion: _BlendFunction
+vivid_light: _BlendFunction
+pin_light: _BlendFunction

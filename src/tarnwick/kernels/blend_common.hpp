@@ -8,6 +8,8 @@
 #include "channel_access.hpp"
 #include "pixel_simd.hpp"
 #include "normal_compositor.hpp"
+#include "separable_kernels.hpp"
+#include "ratio_compositor.hpp"
 #include "colour_hsv.hpp"
 #include "colour_lab.hpp"
 #include "colour_lch.hpp"

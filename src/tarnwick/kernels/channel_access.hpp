@@ -65,9 +65,11 @@ inline int ptr_is_aligned(const void *ptr, uintptr_t alignment) {
 
 // Calls body(bg_data, fg_data, out_data) with the typed data pointers of the
 // call's element-type combination, so a loop is written once for all four.
+// Always inlined, so that what `body` captures stays visible to the caller.
 template <typename Body>
-inline void with_typed_data(const BlendArray *background, const BlendArray *foreground,
-                            BlendOutput *output, Body &&body) {
+__attribute__((always_inline)) inline void with_typed_data(const BlendArray *background,
+                                                           const BlendArray *foreground,
+                                                           BlendOutput *output, Body &&body) {
     if (background->is_uint8) {
         if (foreground->is_uint8) {
             body(background->u8, foreground->u8, output->u8);

@@ -1,0 +1,228 @@
+// The ratio compositor's flat loops for two 3-channel images. Without alpha
+// the per-pixel rule reduces to one weight (the opacity) for the whole
+// image, so background, foreground and output are treated as flat runs of
+// channel values and processed 16, 8 or 4 at a time regardless of pixel
+// boundaries (the kernels are separable, so that changes no value).
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "channel_access.hpp"
+#include "kernel_select.hpp"
+#include "pixel_simd.hpp"
+#include "ratio_rule.hpp"
+
+// The flat rule on unit lanes: the per-pixel rule with one ratio for all.
+inline __m256 blend_flat_ps256(__m256 in_c, __m256 layer_c, __m256 ratio,
+                               blend_comp_fn256 comp_avx, int clip_output) {
+    return ratio_mix(comp_avx(in_c, layer_c), ratio, in_c, clip_output);
+}
+inline __m128 blend_flat_ps128(__m128 in_c, __m128 layer_c, __m128 ratio,
+                               blend_comp_fn128 comp_sse, int clip_output) {
+    return ratio_mix(comp_sse(in_c, layer_c), ratio, in_c, clip_output);
+}
+
+// Width-generic spellings for the loops written once over both widths.
+inline __m256 blend_flat(__m256 in_c, __m256 layer_c, __m256 ratio, blend_comp_fn256 comp,
+                         int clip_output) {
+    return blend_flat_ps256(in_c, layer_c, ratio, comp, clip_output);
+}
+inline __m128 blend_flat(__m128 in_c, __m128 layer_c, __m128 ratio, blend_comp_fn128 comp,
+                         int clip_output) {
+    return blend_flat_ps128(in_c, layer_c, ratio, comp, clip_output);
+}
+template <typename V> inline V load_flat_f32(const float *p, int aligned);
+template <> inline __m256 load_flat_f32<__m256>(const float *p, int aligned) {
+    return load_f32x8(p, aligned);
+}
+template <> inline __m128 load_flat_f32<__m128>(const float *p, int aligned) {
+    return load_f32x4(p, aligned);
+}
+inline void store_flat_f32(float *p, __m256 value, int aligned) { store_f32x8(p, value, aligned); }
+inline void store_flat_f32(float *p, __m128 value, int aligned) { store_f32x4(p, value, aligned); }
+
+// 16 bytes zero-extended to 32-bit lanes, in memory order: two groups of
+// eight lanes or four groups of four.
+inline void widen_16_bytes(__m128i bytes, __m256i (&lanes)[2]) {
+    lanes[0] = _mm256_cvtepu8_epi32(bytes);
+    lanes[1] = _mm256_cvtepu8_epi32(_mm_unpackhi_epi64(bytes, bytes));
+}
+inline void widen_16_bytes(__m128i bytes, __m128i (&lanes)[4]) {
+    lanes[0] = _mm_cvtepu8_epi32(bytes);
+    lanes[1] = _mm_cvtepu8_epi32(_mm_srli_si128(bytes, 4));
+    lanes[2] = _mm_cvtepu8_epi32(_mm_srli_si128(bytes, 8));
+    lanes[3] = _mm_cvtepu8_epi32(_mm_srli_si128(bytes, 12));
+}
+
+// The inverse: 16 unit values back to bytes (rounded to nearest, ties to even).
+inline __m128i narrow_16_units(const __m256 (&units)[2]) {
+    return pack_two_unit_f32_avx2_to_u8(units[0], units[1]);
+}
+inline __m128i narrow_16_units(const __m128 (&units)[4]) {
+    const __m128i low = _mm_unpacklo_epi32(pack_unit_f32_sse_to_u8(units[0]),
+                                           pack_unit_f32_sse_to_u8(units[1]));
+    const __m128i high = _mm_unpacklo_epi32(pack_unit_f32_sse_to_u8(units[2]),
+                                            pack_unit_f32_sse_to_u8(units[3]));
+    return _mm_unpacklo_epi64(low, high);
+}
+
+// Two byte images, 16 values per step, with aligned 16-byte loads and
+// stores (the caller checks the alignment). The kernel sees the raw bytes
+// when the mode has a byte kernel (`use_bytes`).
+template <bool use_bytes, typename V, typename Comp, typename CompU8>
+TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
+                                      npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
+                                      int clip_output) {
+    constexpr int groups = 16 / lane_count<V>;
+    const V ratio_v = splat<V>(ratio);
+    const V inv255 = splat<V>(k_inv255);
+    npy_intp elem = 0;
+    for (; elem + 16 <= elements; elem += 16) {
+        ivec_t<V> in_u[groups], layer_u[groups];
+        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(bg + elem)), in_u);
+        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(fg + elem)), layer_u);
+        V out_c[groups];
+        for (int i = 0; i < groups; ++i) {
+            const V in_c = u32_to_unit(in_u[i], inv255);
+            V comp_c;
+            if constexpr (use_bytes) {
+                comp_c = comp_u8(in_u[i], layer_u[i], inv255);
+            } else {
+                comp_c = comp(in_c, u32_to_unit(layer_u[i], inv255));
+            }
+            out_c[i] = ratio_mix(comp_c, ratio_v, in_c, clip_output);
+        }
+        _mm_store_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
+    }
+    return elem;
+}
+
+// Two float images, lane_count<V> values per step; the alignment of each
+// pointer only picks the aligned or unaligned form of its accesses.
+template <typename V, typename Comp>
+TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *out,
+                                       npy_intp elements, float ratio, Comp comp, int clip_output) {
+    constexpr int lanes = lane_count<V>;
+    const int bg_aligned = ptr_is_aligned(bg, sizeof(V));
+    const int fg_aligned = ptr_is_aligned(fg, sizeof(V));
+    const int out_aligned = ptr_is_aligned(out, sizeof(V));
+    const V ratio_v = splat<V>(ratio);
+    const V inv255 = splat<V>(k_inv255);
+    const V scale = splat<V>(255.0f);
+    npy_intp elem = 0;
+    for (; elem + lanes <= elements; elem += lanes) {
+        const V in_c = load_flat_f32<V>(bg + elem, bg_aligned) * inv255;
+        const V layer_c = load_flat_f32<V>(fg + elem, fg_aligned) * inv255;
+        const V out_c = blend_flat(in_c, layer_c, ratio_v, comp, clip_output);
+        store_flat_f32(out + elem, out_c * scale, out_aligned);
+    }
+    return elem;
+}
+
+// 16 values of a byte or float image as two eight-lane unit vectors, and
+// back. No alignment is required of the byte accesses here.
+inline void load_flat16(const uint8_t *p, int, __m256 inv255, __m256 (&units)[2]) {
+    __m256i lanes[2];
+    widen_16_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), lanes);
+    units[0] = u32_to_unit_f32_avx2(lanes[0], inv255);
+    units[1] = u32_to_unit_f32_avx2(lanes[1], inv255);
+}
+inline void load_flat16(const float *p, int aligned, __m256 inv255, __m256 (&units)[2]) {
+    units[0] = load_f32x8(p, aligned) * inv255;
+    units[1] = load_f32x8(p + 8, aligned) * inv255;
+}
+inline void store_flat16(uint8_t *p, int, const __m256 (&units)[2]) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), narrow_16_units(units));
+}
+inline void store_flat16(float *p, int aligned, const __m256 (&units)[2]) {
+    const __m256 scale = _mm256_set1_ps(255.0f);
+    store_f32x8(p, units[0] * scale, aligned);
+    store_f32x8(p + 8, units[1] * scale, aligned);
+}
+
+// One byte image and one float image, eight lanes, 16 values per step.
+template <typename B, typename F, typename O>
+TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_intp elements,
+                                       float ratio, blend_comp_fn256 comp_avx, int clip_output) {
+    const int bg_aligned = ptr_is_aligned(bg, 32);
+    const int fg_aligned = ptr_is_aligned(fg, 32);
+    const int out_aligned = ptr_is_aligned(out, 32);
+    const __m256 ratio_v = _mm256_set1_ps(ratio);
+    const __m256 inv255 = _mm256_set1_ps(k_inv255);
+    npy_intp elem = 0;
+    for (; elem + 16 <= elements; elem += 16) {
+        __m256 in_c[2], layer_c[2], out_c[2];
+        load_flat16(bg + elem, bg_aligned, inv255, in_c);
+        load_flat16(fg + elem, fg_aligned, inv255, layer_c);
+        for (int i = 0; i < 2; ++i) {
+            out_c[i] = blend_flat_ps256(in_c[i], layer_c[i], ratio_v, comp_avx, clip_output);
+        }
+        store_flat16(out + elem, out_aligned, out_c);
+    }
+    return elem;
+}
+
+// The values the vector loops left, one at a time by the scalar rule.
+template <typename B, typename F, typename O>
+TARNWICK_LOOP void flat_scalar_tail(const B *bg, const F *fg, O *out, npy_intp elem,
+                                    npy_intp elements, float ratio, blend_comp_fn comp_scalar,
+                                    int clip_output) {
+    for (; elem < elements; ++elem) {
+        const float in_c = read_unit(bg, elem);
+        const float layer_c = read_unit(fg, elem);
+        write_unit(out, elem, ratio_mix(comp_scalar(in_c, layer_c), ratio, in_c, clip_output));
+    }
+}
+
+// The flat section: returns `pixels` when it composited the whole image,
+// 0 when it wrote nothing and the per-pixel loops must do it all.
+template <typename B, typename F, typename O>
+TARNWICK_LOOP npy_intp ratio_flat_section(const B *bg, const F *fg, O *out, npy_intp pixels,
+                                          kernel_kind kernel, float opacity,
+                                          blend_comp_fn comp_scalar, blend_comp_fn128 comp_sse,
+                                          blend_comp_fn256 comp_avx,
+                                          blend_comp_fn128_u8 comp_sse_u8,
+                                          blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
+    constexpr bool bg_u8 = std::is_same_v<B, uint8_t>;
+    constexpr bool fg_u8 = std::is_same_v<F, uint8_t>;
+    const npy_intp elements = pixels * 3;
+    // The per-pixel rule for two opaque pixels: exactly the opacity, except
+    // that a NaN or infinite opacity gives 0 there (the background is kept)
+    // and must here too.
+    const float ratio = ratio_weight(1.0f, 1.0f, opacity);
+    npy_intp elem = 0;
+    if constexpr (bg_u8 && fg_u8) {
+        // Only here are whole 16-byte blocks loaded and stored as aligned.
+        if (ptr_is_aligned(bg, 16) && ptr_is_aligned(fg, 16) && ptr_is_aligned(out, 16)) {
+            if (kernel == KERNEL_AVX2) {
+                elem = comp_avx_u8 != nullptr
+                           ? flat_byte_loop<true, __m256>(bg, fg, out, elements, ratio,
+                                                          comp_avx, comp_avx_u8, clip_output)
+                           : flat_byte_loop<false, __m256>(bg, fg, out, elements, ratio,
+                                                           comp_avx, comp_avx_u8, clip_output);
+            }
+            if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
+                elem = comp_sse_u8 != nullptr
+                           ? flat_byte_loop<true, __m128>(bg, fg, out, elements, ratio,
+                                                          comp_sse, comp_sse_u8, clip_output)
+                           : flat_byte_loop<false, __m128>(bg, fg, out, elements, ratio,
+                                                           comp_sse, comp_sse_u8, clip_output);
+            }
+        }
+    } else if constexpr (!bg_u8 && !fg_u8) {
+        if (kernel == KERNEL_AVX2) {
+            elem = flat_float_loop<__m256>(bg, fg, out, elements, ratio, comp_avx, clip_output);
+        }
+        if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
+            elem = flat_float_loop<__m128>(bg, fg, out, elements, ratio, comp_sse, clip_output);
+        }
+    } else if (kernel == KERNEL_AVX2) {
+        elem = flat_mixed_loop(bg, fg, out, elements, ratio, comp_avx, clip_output);
+    }
+    if (elem == 0) {
+        return 0;
+    }
+    flat_scalar_tail(bg, fg, out, elem, elements, ratio, comp_scalar, clip_output);
+    return pixels;
+}
