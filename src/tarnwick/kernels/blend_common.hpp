@@ -6,6 +6,7 @@
 #include "kernel_select.hpp"
 #include "blend_inputs.hpp"
 #include "channel_access.hpp"
+#include "blend_call.hpp"
 #include "pixel_simd.hpp"
 #include "normal_compositor.hpp"
 #include "separable_kernels.hpp"

@@ -40,3 +40,17 @@ using blend_rgb_comp_fn128 = void (*)(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m
 using blend_rgb_comp_fn256 = void (*)(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r,
                                       __m256 fg_g, __m256 fg_b, __m256 *out_r, __m256 *out_g,
                                       __m256 *out_b);
+
+// The four- and eight-lane kernels `mode##_comp_ps128`/`_ps256` of a mode,
+// both from one formula template over the lane type.
+#define TARNWICK_RGB_VECTOR_KERNELS(mode, lanes_formula)                                       \
+    static void mode##_comp_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r,          \
+                                  __m128 fg_g, __m128 fg_b, __m128 *out_r, __m128 *out_g,      \
+                                  __m128 *out_b) {                                             \
+        lanes_formula(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, out_r, out_g, out_b);                \
+    }                                                                                          \
+    static void mode##_comp_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r,          \
+                                  __m256 fg_g, __m256 fg_b, __m256 *out_r, __m256 *out_g,      \
+                                  __m256 *out_b) {                                             \
+        lanes_formula(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, out_r, out_g, out_b);                \
+    }

@@ -20,17 +20,9 @@ void hsv_saturation_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out
     hsv_to_rgb_ps(bg_h, fg_s, bg_v, out_r, out_g, out_b);
 }
 
-void hsv_saturation_comp_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r, __m128 fg_g,
-                               __m128 fg_b, __m128 *out_r, __m128 *out_g, __m128 *out_b) {
-    hsv_saturation_lanes(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, out_r, out_g, out_b);
-}
-
-void hsv_saturation_comp_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r, __m256 fg_g,
-                               __m256 fg_b, __m256 *out_r, __m256 *out_g, __m256 *out_b) {
-    hsv_saturation_lanes(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, out_r, out_g, out_b);
-}
-
 }  // namespace
+
+TARNWICK_RGB_VECTOR_KERNELS(hsv_saturation, hsv_saturation_lanes)
 
 TARNWICK_EXPORT PyObject *blend_hsv_saturation(PyObject *, PyObject *args) {
     return blend_rgb_mode_simd(args, hsv_saturation_comp, hsv_saturation_comp_ps128,

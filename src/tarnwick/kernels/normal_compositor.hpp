@@ -6,7 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "blend_inputs.hpp"
+#include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
 #include "pixel_simd.hpp"
@@ -242,41 +242,22 @@ inline npy_intp normal_vector_loops(kernel_kind kernel, const B *bg, int bg_chan
 }
 
 inline PyObject *blend_normal_mode(PyObject *args) {
-    BlendCall call;
-    PyObject *result = nullptr;
-    if (!begin_blend_call(args, &call, &result)) {
-        return result;
-    }
-    if (!allocate_blend_output(&call)) {
-        return nullptr;
-    }
-    const npy_intp pixels = call.pixels();
-    const int bg_channels = call.background.channels;
-    const int fg_channels = call.foreground.channels;
-    const float opacity = call.opacity;
-
-    if (opacity >= 1.0f && fg_channels == 3) {
-        PyThreadState *save = PyEval_SaveThread();
-        with_typed_data(&call.background, &call.foreground, &call.output,
-                        [&](auto, auto fg, auto out) {
-                            normal_opaque_copy(fg, out, bg_channels, pixels);
-                        });
-        PyEval_RestoreThread(save);
-        return call.finish();
-    }
-
-    const kernel_kind kernel = pick_kernel(call.kernel_name);
-    PyThreadState *save = PyEval_SaveThread();
-    with_typed_data(&call.background, &call.foreground, &call.output,
-                    [&](auto bg, auto fg, auto out) {
-                        npy_intp index = 0;
-                        if (kernel == KERNEL_AVX2 || kernel == KERNEL_SSE42) {
-                            index = normal_vector_loops(kernel, bg, bg_channels, fg, fg_channels,
-                                                        out, opacity, pixels);
-                        }
-                        normal_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, index,
-                                           pixels);
-                    });
-    PyEval_RestoreThread(save);
-    return call.finish();
+    return run_blend_call(args, [](const BlendCall &call, kernel_kind kernel, auto bg, auto fg,
+                                   auto out) {
+        const npy_intp pixels = call.pixels();
+        const int bg_channels = call.background.channels;
+        const int fg_channels = call.foreground.channels;
+        const float opacity = call.opacity;
+        // An opaque 3-channel layer hides the background: no arithmetic at all.
+        if (opacity >= 1.0f && fg_channels == 3) {
+            normal_opaque_copy(fg, out, bg_channels, pixels);
+            return;
+        }
+        npy_intp index = 0;
+        if (kernel == KERNEL_AVX2 || kernel == KERNEL_SSE42) {
+            index = normal_vector_loops(kernel, bg, bg_channels, fg, fg_channels, out, opacity,
+                                        pixels);
+        }
+        normal_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, index, pixels);
+    });
 }

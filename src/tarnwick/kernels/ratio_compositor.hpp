@@ -4,9 +4,7 @@
 // output keeps the background's alpha.
 #pragma once
 
-#include "blend_inputs.hpp"
-#include "channel_access.hpp"
-#include "kernel_select.hpp"
+#include "blend_call.hpp"
 #include "ratio_flat_loops.hpp"
 #include "ratio_pixel_loops.hpp"
 #include "ratio_rule.hpp"
@@ -17,45 +15,30 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp
                                               blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
                                               blend_comp_fn128_u8 comp_sse_u8,
                                               blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
-    BlendCall call;
-    PyObject *result = nullptr;
-    if (!begin_blend_call(args, &call, &result)) {
-        return result;
-    }
-    if (!allocate_blend_output(&call)) {
-        return nullptr;
-    }
-    const kernel_kind kernel = pick_kernel(call.kernel_name);
-    const npy_intp pixels = call.pixels();
-    const int bg_channels = call.background.channels;
-    const int fg_channels = call.foreground.channels;
-    const float opacity = call.opacity;
-
-    PyThreadState *save = PyEval_SaveThread();
-    with_typed_data(
-        &call.background, &call.foreground, &call.output,
-        [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
-            // Each section starts where the previous one stopped: the flat
-            // loops do all or nothing, then groups of 8, of 4, single pixels.
-            npy_intp index = 0;
-            if (bg_channels == 3 && fg_channels == 3) {
-                index = ratio_flat_section(bg, fg, out, pixels, kernel, opacity, comp_scalar,
-                                           comp_sse, comp_avx, comp_sse_u8, comp_avx_u8,
-                                           clip_output);
-            }
-            if (kernel == KERNEL_AVX2 && pixels > 0) {
-                index = ratio_pixel_vector_loop<__m256>(bg, bg_channels, fg, fg_channels, out,
-                                                        opacity, comp_avx, comp_avx_u8,
-                                                        clip_output, index, pixels);
-            }
-            if (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2) {
-                index = ratio_pixel_vector_loop<__m128>(bg, bg_channels, fg, fg_channels, out,
-                                                        opacity, comp_sse, comp_sse_u8,
-                                                        clip_output, index, pixels);
-            }
-            ratio_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, comp_scalar,
-                              clip_output, index, pixels);
-        });
-    PyEval_RestoreThread(save);
-    return call.finish();
+    return run_blend_call(args, [&](const BlendCall &call, kernel_kind kernel, auto bg, auto fg,
+                                    auto out) __attribute__((always_inline)) {
+        const npy_intp pixels = call.pixels();
+        const int bg_channels = call.background.channels;
+        const int fg_channels = call.foreground.channels;
+        const float opacity = call.opacity;
+        // Each section starts where the previous one stopped: the flat loops
+        // do all or nothing, then groups of 8, of 4, single pixels.
+        npy_intp index = 0;
+        if (bg_channels == 3 && fg_channels == 3) {
+            index = ratio_flat_section(bg, fg, out, pixels, kernel, opacity, comp_scalar, comp_sse,
+                                       comp_avx, comp_sse_u8, comp_avx_u8, clip_output);
+        }
+        if (kernel == KERNEL_AVX2 && pixels > 0) {
+            index = ratio_pixel_vector_loop<__m256>(bg, bg_channels, fg, fg_channels, out, opacity,
+                                                    comp_avx, comp_avx_u8, clip_output, index,
+                                                    pixels);
+        }
+        if (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2) {
+            index = ratio_pixel_vector_loop<__m128>(bg, bg_channels, fg, fg_channels, out, opacity,
+                                                    comp_sse, comp_sse_u8, clip_output, index,
+                                                    pixels);
+        }
+        ratio_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, comp_scalar, clip_output,
+                          index, pixels);
+    });
 }

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "blend_inputs.hpp"
+#include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "colour_types.hpp"
 #include "kernel_select.hpp"
@@ -126,38 +126,24 @@ inline npy_intp rgb_mode_group_loop(const B *bg, int bg_channels, const F *fg, i
 
 inline PyObject *blend_rgb_mode_simd(PyObject *args, blend_rgb_comp_fn comp_scalar,
                                      blend_rgb_comp_fn128 comp_sse, blend_rgb_comp_fn256 comp_avx) {
-    BlendCall call;
-    PyObject *result = nullptr;
-    if (!begin_blend_call(args, &call, &result)) {
-        return result;
-    }
-    if (!allocate_blend_output(&call)) {
-        return nullptr;
-    }
-    const kernel_kind kernel = pick_kernel(call.kernel_name);
-    const npy_intp pixels = call.pixels();
-    const int bg_channels = call.background.channels;
-    const int fg_channels = call.foreground.channels;
-    const float opacity = call.opacity;
-    BlendOutput *output = &call.output;
-    const bool vector_kernel = kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2;
-
-    PyThreadState *save = PyEval_SaveThread();
-    with_typed_data(&call.background, &call.foreground, output, [&](auto bg, auto fg, auto out) {
+    return run_blend_call(args, [&](BlendCall &call, kernel_kind kernel, auto bg, auto fg,
+                                    auto out) {
+        const npy_intp pixels = call.pixels();
+        const int bg_channels = call.background.channels;
+        const int fg_channels = call.foreground.channels;
+        const float opacity = call.opacity;
         npy_intp index = 0;
         if (kernel == KERNEL_AVX2 && comp_avx != nullptr) {
-            index = rgb_mode_group_loop<__m256>(bg, bg_channels, fg, fg_channels, output, opacity,
-                                                index, pixels, comp_avx);
+            index = rgb_mode_group_loop<__m256>(bg, bg_channels, fg, fg_channels, &call.output,
+                                                opacity, index, pixels, comp_avx);
         }
-        if (vector_kernel && comp_sse != nullptr) {
-            index = rgb_mode_group_loop<__m128>(bg, bg_channels, fg, fg_channels, output, opacity,
-                                                index, pixels, comp_sse);
+        if ((kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2) && comp_sse != nullptr) {
+            index = rgb_mode_group_loop<__m128>(bg, bg_channels, fg, fg_channels, &call.output,
+                                                opacity, index, pixels, comp_sse);
         }
         for (; index < pixels; ++index) {
             rgb_mode_scalar_pixel(bg, bg_channels, fg, fg_channels, out, opacity, index,
                                   comp_scalar);
         }
     });
-    PyEval_RestoreThread(save);
-    return call.finish();
 }

@@ -1,0 +1,60 @@
+// The calling protocol every compositor follows around its pixel loops.
+#pragma once
+
+#include "blend_inputs.hpp"
+#include "channel_access.hpp"
+#include "kernel_select.hpp"
+
+// What one blend call holds between parsing and returning.
+struct BlendCall {
+    BlendArray background;
+    BlendArray foreground;
+    float opacity;
+    npy_intp height;
+    npy_intp width;
+    const char *kernel_name;
+    PyObject *kernel_hold;
+    BlendOutput output;
+
+    npy_intp pixels() const { return height * width; }
+
+    // Releases the kernel name and the inputs, in that order.
+    void release() {
+        Py_CLEAR(kernel_hold);
+        release_blend_inputs(&background, &foreground);
+    }
+};
+
+// Parses the arguments; an opacity of 0 or less returns a copy of the
+// background. Otherwise allocates the output, chooses the kernel and runs
+// `pixel_loops(call, kernel, bg, fg, out)` with the typed data pointers of
+// the call's element types, without the interpreter's thread state. Every
+// reference but the returned output is released exactly once on every path.
+// Always inlined so that constant kernel pointers reach the loops.
+template <typename PixelLoops>
+__attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *args,
+                                                               PixelLoops &&pixel_loops) {
+    BlendCall call{};
+    if (!parse_blend_inputs(args, &call.background, &call.foreground, &call.opacity,
+                            &call.height, &call.width, &call.kernel_name, &call.kernel_hold)) {
+        return nullptr;
+    }
+    if (call.opacity <= 0.0f) {
+        const int copied = copy_background(&call.background, &call.output, call.height, call.width);
+        call.release();
+        return copied ? reinterpret_cast<PyObject *>(call.output.array) : nullptr;
+    }
+    if (!alloc_output(&call.background, call.height, call.width, &call.output)) {
+        call.release();
+        return nullptr;
+    }
+    const kernel_kind kernel = pick_kernel(call.kernel_name);
+    PyThreadState *save = PyEval_SaveThread();
+    with_typed_data(&call.background, &call.foreground, &call.output,
+                    [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
+                        pixel_loops(call, kernel, bg, fg, out);
+                    });
+    PyEval_RestoreThread(save);
+    call.release();
+    return reinterpret_cast<PyObject *>(call.output.array);
+}
