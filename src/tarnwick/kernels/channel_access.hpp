@@ -59,6 +59,13 @@ inline void write_unit(float *data, npy_intp index, float value) {
     write_channel_f32(data, index, value);
 }
 
+// The alpha of the pixel whose first channel is at `base`; an image without
+// an alpha channel is fully opaque.
+template <typename T>
+inline float read_alpha(const T *data, int channels, npy_intp base) {
+    return channels == 4 ? read_unit(data, base + 3) : 1.0f;
+}
+
 inline int ptr_is_aligned(const void *ptr, uintptr_t alignment) {
     return (reinterpret_cast<uintptr_t>(ptr) & (alignment - 1)) == 0 ? 1 : 0;
 }

@@ -46,8 +46,8 @@ inline void normal_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg
     for (; index < pixels; ++index) {
         const npy_intp bg_offset = index * bg_channels;
         const npy_intp fg_offset = index * fg_channels;
-        const float in_a = bg_channels == 4 ? read_unit(bg, bg_offset + 3) : 1.0f;
-        const float layer_a = fg_channels == 4 ? read_unit(fg, fg_offset + 3) : 1.0f;
+        const float in_a = read_alpha(bg, bg_channels, bg_offset);
+        const float layer_a = read_alpha(fg, fg_channels, fg_offset);
         const float layer_opacity = layer_a * opacity;
         const float inv_layer_opacity = 1.0f - layer_opacity;
         const float denom = std::fma(in_a, inv_layer_opacity, layer_opacity);

@@ -17,8 +17,8 @@ TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, 
     for (; index < pixels; ++index) {
         const npy_intp bg_offset = index * bg_channels;
         const npy_intp fg_offset = index * fg_channels;
-        const float in_a = bg_channels == 4 ? read_unit(bg, bg_offset + 3) : 1.0f;
-        const float layer_a = fg_channels == 4 ? read_unit(fg, fg_offset + 3) : 1.0f;
+        const float in_a = read_alpha(bg, bg_channels, bg_offset);
+        const float layer_a = read_alpha(fg, fg_channels, fg_offset);
         const float ratio = ratio_weight(in_a, layer_a, opacity);
         for (int c = 0; c < 3; ++c) {
             const float in_c = read_unit(bg, bg_offset + c);

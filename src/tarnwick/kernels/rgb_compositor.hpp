@@ -24,8 +24,8 @@ inline void rgb_mode_scalar_pixel(const B *bg, int bg_channels, const F *fg, int
                              read_unit(bg, bg_base + 2)};
     const rgb_triplet fg_rgb{read_unit(fg, fg_base), read_unit(fg, fg_base + 1),
                              read_unit(fg, fg_base + 2)};
-    const float bg_alpha = bg_channels == 4 ? read_unit(bg, bg_base + 3) : 1.0f;
-    const float fg_alpha = fg_channels == 4 ? read_unit(fg, fg_base + 3) : 1.0f;
+    const float bg_alpha = read_alpha(bg, bg_channels, bg_base);
+    const float fg_alpha = read_alpha(fg, fg_channels, fg_base);
     const float comp_alpha = std::fmin(fg_alpha, bg_alpha) * opacity;
     const float new_alpha = std::fma(1.0f - bg_alpha, comp_alpha, bg_alpha);
     const float ratio = new_alpha == 0.0f ? 0.0f : comp_alpha / new_alpha;
@@ -47,47 +47,23 @@ inline void rgb_mode_scalar_pixel(const B *bg, int bg_channels, const F *fg, int
     }
 }
 
-// Colours and alpha of one group, by element type and lane width.
-inline void load_rgb_mode_group(const uint8_t *data, int channels, npy_intp index, __m128 *r,
-                                __m128 *g, __m128 *b, __m128 *a) {
-    load_rgb4_u8(data, channels, index, *r, *g, *b);
-    *a = load_alpha4_u8(data, channels, index);
-}
-inline void load_rgb_mode_group(const float *data, int channels, npy_intp index, __m128 *r,
-                                __m128 *g, __m128 *b, __m128 *a) {
-    load_rgb4_f32(data, channels, index, *r, *g, *b);
-    *a = load_alpha4_f32(data, channels, index);
-}
-inline void load_rgb_mode_group(const uint8_t *data, int channels, npy_intp index, __m256 *r,
-                                __m256 *g, __m256 *b, __m256 *a) {
-    load_rgb8_u8(data, channels, index, *r, *g, *b);
-    *a = load_alpha8_u8(data, channels, index);
-}
-inline void load_rgb_mode_group(const float *data, int channels, npy_intp index, __m256 *r,
-                                __m256 *g, __m256 *b, __m256 *a) {
-    load_rgb8_f32(data, channels, index, *r, *g, *b);
-    *a = load_alpha8_f32(data, channels, index);
+// Colours and alpha of one group of V's lane count.
+template <typename V, typename T>
+inline void load_rgb_mode_group(const T *data, int channels, npy_intp index, V *r, V *g, V *b,
+                                V *a) {
+    load_rgb_record(data, channels, index, *r, *g, *b);
+    *a = load_alpha_record<V>(data, channels, index);
 }
 
 // A 4-channel output gets the background's alpha back.
-inline void store_rgb_mode_group(BlendOutput *output, npy_intp index, __m128 r, __m128 g,
-                                 __m128 b, __m128 a) {
+template <typename V>
+inline void store_rgb_mode_group(BlendOutput *output, npy_intp index, V r, V g, V b, V a) {
     if (output->channels != 4) {
-        store_rgb4(output, index, r, g, b);
+        store_rgb_record(output, index, r, g, b);
     } else if (output->is_uint8) {
-        store_rgba4_u8(output, index, r, g, b, a);
+        store_rgba_group(output->u8 + index * 4, r, g, b, a);
     } else {
-        store_rgba4_f32_from_unit_sse(output->f32 + index * 4, r, g, b, a);
-    }
-}
-inline void store_rgb_mode_group(BlendOutput *output, npy_intp index, __m256 r, __m256 g,
-                                 __m256 b, __m256 a) {
-    if (output->channels != 4) {
-        store_rgb8(output, index, r, g, b);
-    } else if (output->is_uint8) {
-        store_rgba8_u8(output, index, r, g, b, a);
-    } else {
-        store_rgba8_f32_from_unit_avx2(output->f32 + index * 4, r, g, b, a);
+        store_rgba_group(output->f32 + index * 4, r, g, b, a);
     }
 }
 
