@@ -26,8 +26,9 @@ DEBIAN_KEYRINGS=(
   /usr/share/keyrings/debian-archive-trixie-stable.gpg
   /usr/share/keyrings/debian-archive-trixie-automatic.gpg
 )
-# GoogleTest for the C++ tests of the colour arithmetic.
-TEST_DEPS=(g++ libgtest-dev)
+# GoogleTest for the C++ tests of the colour arithmetic; qemu-user to import
+# the module on an emulated processor without AVX2.
+TEST_DEPS=(g++ libgtest-dev qemu-user)
 BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
   libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 

@@ -92,3 +92,18 @@ def test_start_up_runs_no_avx_instruction():
     mnemonics = [line.split("\t")[1].split()[0] for line in body.splitlines() if line.count("\t") >= 1 and ":" in line]
     assert mnemonics, "PyInit__tarnwick not found in the disassembly"
     assert not [m for m in mnemonics if m.startswith("v")]
+
+
+@pytest.mark.skipif(shutil.which("qemu-x86_64") is None, reason="needs qemu-user")
+@pytest.mark.parametrize("cpu, loads", [("Nehalem", False), ("Haswell", True)])
+def test_import_on_an_emulated_processor(cpu, loads):
+    # Nehalem has SSE4.2 but no AVX: the import must refuse cleanly (an AVX2
+    # instruction would die with SIGILL instead). Haswell has AVX2 and FMA.
+    code = "import numpy, _tarnwick; print(_tarnwick.normal(numpy.zeros((1, 9, 3), numpy.uint8), numpy.full((1, 9, 3), 255, numpy.uint8), 0.5)[0, 8])"
+    result = subprocess.run(["qemu-x86_64", "-cpu", cpu, sys.executable, "-c", code], capture_output=True, text=True)
+    if loads:
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["[128", "128", "128]"]
+    else:
+        assert result.returncode == 1, result.stderr
+        assert "ImportError: _tarnwick requires a processor with AVX2 and FMA" in result.stderr
