@@ -9,13 +9,16 @@ blend call does). Times are the best of several repetitions, single thread.
     PYTHONPATH=src:build/dev python3 benchmarks/bench.py [MODE ...] [--repeat N]
 
 MODE filters the cases by mode name (e.g. ``normal``); without it every case
-runs.
+runs. A second table shows how the "avx2" throughput of a few cases scales
+when several threads blend at once (the pixel loops run without the
+interpreter's thread state); ``--threads 0`` leaves it out.
 """
 
 import argparse
 import shlex
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -139,10 +142,39 @@ def run_case(case, repeat, rng):
     return floor, floor_alloc, times, aligned
 
 
+# A memory-bound, a mixed and a compute-bound case for the thread table.
+THREAD_CASES = [
+    Case("normal", np.uint8, 4, np.uint8, 4),
+    Case("multiply", np.float32, 3, np.float32, 3),
+    Case("hsv_hue", np.uint8, 3, np.uint8, 3),
+]
+
+
+def thread_scaling(threads, repeat, rng, modes):
+    """Aggregate throughput of `threads` concurrent calls over one call."""
+    cases = [case for case in THREAD_CASES if not modes or case.mode in modes]
+    if not cases:
+        return
+    print()
+    print(f"threads: {threads} concurrent avx2 calls, each on its own images")
+    header = f"{'case':<34} {'1 call ms':>10} {'N calls ms':>11} {'throughput x':>13}"
+    print(header)
+    print("-" * len(header))
+    with ThreadPoolExecutor(threads) as pool:
+        for case in cases:
+            blend = getattr(_tarnwick, case.mode)
+            pairs = [(image(rng, case.bg_channels, case.bg_dtype), image(rng, case.fg_channels, case.fg_dtype))
+                     for _ in range(threads)]
+            one = best_of(repeat, lambda: blend(*pairs[0], OPACITY, "avx2"))
+            many = best_of(repeat, lambda: list(pool.map(lambda pair: blend(*pair, OPACITY, "avx2"), pairs)))
+            print(f"{case.label:<34} {one * 1e3:10.2f} {many * 1e3:11.2f} {threads * one / many:12.2f}x")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
     parser.add_argument("--repeat", type=int, default=5, help="repetitions per timing (best is kept)")
+    parser.add_argument("--threads", type=int, default=2, help="threads for the scaling table (0: none)")
     args = parser.parse_args(argv)
     cases = [case for case in CASES if not args.modes or case.mode in args.modes]
     if not cases:
@@ -174,6 +206,8 @@ def main(argv=None):
         print("separable targets missed:")
         for miss in misses:
             print("  " + miss)
+    if args.threads > 1:
+        thread_scaling(args.threads, args.repeat, rng, args.modes)
     print()
     print("reproduce:", shlex.join([sys.executable, *sys.argv]))
 
