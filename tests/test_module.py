@@ -1,5 +1,6 @@
 """Import-time behaviour, the method table and kernel_available."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -95,6 +96,7 @@ def test_start_up_runs_no_avx_instruction():
 
 
 @pytest.mark.skipif(shutil.which("qemu-x86_64") is None, reason="needs qemu-user")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime cannot run under qemu")
 @pytest.mark.parametrize("cpu, loads", [("Nehalem", False), ("Haswell", True)])
 def test_import_on_an_emulated_processor(cpu, loads):
     # Nehalem has SSE4.2 but no AVX: the import must refuse cleanly (an AVX2
