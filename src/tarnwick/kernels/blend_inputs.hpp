@@ -27,7 +27,8 @@ struct BlendOutput {
 
 inline constexpr const char *k_msg_dtype = "inputs must be uint8 or float32 numpy arrays";
 inline constexpr const char *k_msg_channels = "inputs must have 3 or 4 channels";
-inline constexpr const char *k_msg_shape = "background and foreground must match in height and width";
+inline constexpr const char *k_msg_shape =
+    "background and foreground must match in height and width";
 inline constexpr const char *k_msg_kernel = "kernel must be a string or KernelKind";
 
 // Round-to-nearest narrowing of the opacity; out-of-range values become

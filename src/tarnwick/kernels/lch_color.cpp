@@ -9,7 +9,8 @@ rgb_triplet lch_color_comp(rgb_triplet bg, rgb_triplet fg) {
 }
 
 template <typename V>
-void lch_color_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V *out_g, V *out_b) {
+void lch_color_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V *out_g,
+                     V *out_b) {
     lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, /*use_l=*/0, /*use_c=*/1, /*use_h=*/1,
                  out_r, out_g, out_b);
 }
@@ -19,5 +20,6 @@ void lch_color_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V
 TARNWICK_RGB_VECTOR_KERNELS(lch_color, lch_color_lanes)
 
 TARNWICK_EXPORT PyObject *blend_lch_color(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, lch_color_comp, lch_color_comp_ps128, lch_color_comp_ps256);
+    return blend_rgb_mode_simd(args, lch_color_comp, lch_color_comp_ps128,
+                               lch_color_comp_ps256);
 }

@@ -67,22 +67,40 @@ inline __m128i narrow_16_units(const __m128 (&units)[4]) {
     return _mm_unpacklo_epi64(low, high);
 }
 
+// 32 bytes as four groups of eight 32-bit lanes, in memory order; each
+// widening reads its eight bytes straight from memory.
+inline void widen_32_bytes(const uint8_t *p, __m256i (&lanes)[4]) {
+    for (int i = 0; i < 4; ++i) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 8 * i));
+        lanes[i] = _mm256_cvtepu8_epi32(bytes);
+    }
+}
+
+// 32 unit values back to bytes with the rounding of narrow_16_units, packed
+// across the whole register and put back in memory order by one permute.
+inline __m256i narrow_32_units(const __m256 (&units)[4]) {
+    const __m256i low =
+        _mm256_packus_epi32(unit_to_byte_lanes(units[0]), unit_to_byte_lanes(units[1]));
+    const __m256i high =
+        _mm256_packus_epi32(unit_to_byte_lanes(units[2]), unit_to_byte_lanes(units[3]));
+    return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high),
+                                       _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
 // Two byte images, 16 values per step, with aligned 16-byte loads and
-// stores (the caller checks the alignment). The kernel sees the raw bytes
-// when the mode has a byte kernel (`use_bytes`).
+// stores (the caller checks the alignment); the eight-lane loop takes 32
+// values per step while it can, which halves its packing shuffles. The
+// kernel sees the raw bytes when the mode has a byte kernel (`use_bytes`).
 template <bool use_bytes, typename V, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
                                       npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
                                       int clip_output) {
-    constexpr int groups = 16 / lane_count<V>;
     const V ratio_v = splat<V>(ratio);
     const V inv255 = splat<V>(k_inv255);
-    npy_intp elem = 0;
-    for (; elem + 16 <= elements; elem += 16) {
-        ivec_t<V> in_u[groups], layer_u[groups];
-        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(bg + elem)), in_u);
-        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(fg + elem)), layer_u);
-        V out_c[groups];
+    // The flat rule on `groups` vectors of raw bytes widened to 32-bit lanes.
+    auto blend_groups = [&](const auto &in_u, const auto &layer_u, auto &out_c)
+                            __attribute__((always_inline)) {
+        constexpr int groups = sizeof(out_c) / sizeof(V);
         for (int i = 0; i < groups; ++i) {
             const V in_c = u32_to_unit(in_u[i], inv255);
             V comp_c;
@@ -93,6 +111,25 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
             }
             out_c[i] = ratio_mix(comp_c, ratio_v, in_c, clip_output);
         }
+    };
+    npy_intp elem = 0;
+    if constexpr (lane_count<V> == 8) {
+        for (; elem + 32 <= elements; elem += 32) {
+            __m256i in_u[4], layer_u[4];
+            widen_32_bytes(bg + elem, in_u);
+            widen_32_bytes(fg + elem, layer_u);
+            V out_c[4];
+            blend_groups(in_u, layer_u, out_c);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + elem), narrow_32_units(out_c));
+        }
+    }
+    constexpr int groups = 16 / lane_count<V>;
+    for (; elem + 16 <= elements; elem += 16) {
+        ivec_t<V> in_u[groups], layer_u[groups];
+        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(bg + elem)), in_u);
+        widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(fg + elem)), layer_u);
+        V out_c[groups];
+        blend_groups(in_u, layer_u, out_c);
         _mm_store_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
     }
     return elem;
