@@ -172,17 +172,23 @@ def test_every_reference_is_released_once(args):
 
 
 def test_concurrent_calls_give_the_same_results():
-    images = [(random_image(RNG, 64, 64, 4, np.uint8), random_image(RNG, 64, 64, 4, np.float32)) for _ in range(4)]
-    expected = [_tarnwick.normal(bg, fg, 0.7) for bg, fg in images]
+    # Modes of all three compositors, each on mixed element types and
+    # channel counts, called from more threads than there are cores.
+    modes = ("normal", "multiply", "vivid_light", "soft_light", "hsv_hue", "lch_color")
+    cases = [
+        (getattr(_tarnwick, mode), random_image(RNG, 40, 50, 3, np.uint8), random_image(RNG, 40, 50, 4, np.float32))
+        for mode in modes
+    ]
+    expected = [blend(bg, fg, 0.7) for blend, bg, fg in cases]
     failures = []
 
     def worker(i):
-        bg, fg = images[i % len(images)]
-        for _ in range(50):
-            if not np.array_equal(_tarnwick.normal(bg, fg, 0.7), expected[i % len(images)]):
+        blend, bg, fg = cases[i % len(cases)]
+        for _ in range(40):
+            if not np.array_equal(blend(bg, fg, 0.7), expected[i % len(cases)]):
                 failures.append(i)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(12)]
     for t in threads:
         t.start()
     for t in threads:

@@ -1,7 +1,6 @@
 """The 19 separable modes and the ratio compositor behind them."""
 
 import sys
-import threading
 import zlib
 
 import numpy as np
@@ -277,24 +276,3 @@ def test_every_reference_is_released_once(channels, opacity):
     for _ in range(100):
         blend("screen", background, foreground, opacity, kernel)
     assert [sys.getrefcount(o) for o in watched] == before
-
-
-def test_concurrent_calls_give_the_same_results():
-    rng = rng_for("threads")
-    cases = [(mode, make_image(rng, 40, 50, 3, np.uint8), make_image(rng, 40, 50, 4, np.float32))
-             for mode in ("multiply", "vivid_light", "soft_light", "addition")]
-    expected = [blend(mode, bg, fg, 0.7) for mode, bg, fg in cases]
-    failures = []
-
-    def worker(i):
-        mode, bg, fg = cases[i % len(cases)]
-        for _ in range(40):
-            if not np.array_equal(blend(mode, bg, fg, 0.7), expected[i % len(cases)]):
-                failures.append(i)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not failures
