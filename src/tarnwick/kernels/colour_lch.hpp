@@ -96,3 +96,22 @@ inline void lch_blend_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r, 
                             __m256 *out_g, __m256 *out_b) {
     lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, out_b);
 }
+
+// The scalar, four-lane and eight-lane kernels of an LCH mode: the shared
+// routine of each width with the mode's constant flags.
+#define TARNWICK_LCH_KERNELS(mode, use_l, use_c, use_h)                                       \
+    static rgb_triplet mode##_comp(rgb_triplet bg, rgb_triplet fg) {                          \
+        return lch_blend_triplet(bg, fg, use_l, use_c, use_h);                                \
+    }                                                                                         \
+    static void mode##_comp_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r,         \
+                                  __m128 fg_g, __m128 fg_b, __m128 *out_r, __m128 *out_g,     \
+                                  __m128 *out_b) {                                            \
+        lch_blend_ps128(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, \
+                        out_b);                                                               \
+    }                                                                                         \
+    static void mode##_comp_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r,         \
+                                  __m256 fg_g, __m256 fg_b, __m256 *out_r, __m256 *out_g,     \
+                                  __m256 *out_b) {                                            \
+        lch_blend_ps256(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, \
+                        out_b);                                                               \
+    }

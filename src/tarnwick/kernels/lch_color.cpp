@@ -2,24 +2,8 @@
 // background's lightness.
 #include "blend_common.hpp"
 
-namespace {
-
-rgb_triplet lch_color_comp(rgb_triplet bg, rgb_triplet fg) {
-    return lch_blend_triplet(bg, fg, /*use_l=*/0, /*use_c=*/1, /*use_h=*/1);
-}
-
-template <typename V>
-void lch_color_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V *out_g,
-                     V *out_b) {
-    lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, /*use_l=*/0, /*use_c=*/1, /*use_h=*/1,
-                 out_r, out_g, out_b);
-}
-
-}  // namespace
-
-TARNWICK_RGB_VECTOR_KERNELS(lch_color, lch_color_lanes)
+TARNWICK_LCH_KERNELS(lch_color, /*use_l=*/0, /*use_c=*/1, /*use_h=*/1)
 
 TARNWICK_EXPORT PyObject *blend_lch_color(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, lch_color_comp, lch_color_comp_ps128,
-                               lch_color_comp_ps256);
+    return blend_rgb_mode_simd(args, lch_color_comp, lch_color_comp_ps128, lch_color_comp_ps256);
 }

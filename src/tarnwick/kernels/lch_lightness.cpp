@@ -1,22 +1,7 @@
 // "lch_lightness": the foreground's lightness with the background's a and b.
 #include "blend_common.hpp"
 
-namespace {
-
-rgb_triplet lch_lightness_comp(rgb_triplet bg, rgb_triplet fg) {
-    return lch_blend_triplet(bg, fg, /*use_l=*/1, /*use_c=*/0, /*use_h=*/0);
-}
-
-template <typename V>
-void lch_lightness_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V *out_g,
-                         V *out_b) {
-    lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, /*use_l=*/1, /*use_c=*/0, /*use_h=*/0,
-                 out_r, out_g, out_b);
-}
-
-}  // namespace
-
-TARNWICK_RGB_VECTOR_KERNELS(lch_lightness, lch_lightness_lanes)
+TARNWICK_LCH_KERNELS(lch_lightness, /*use_l=*/1, /*use_c=*/0, /*use_h=*/0)
 
 TARNWICK_EXPORT PyObject *blend_lch_lightness(PyObject *, PyObject *args) {
     return blend_rgb_mode_simd(args, lch_lightness_comp, lch_lightness_comp_ps128,
