@@ -117,6 +117,7 @@ def bad_calls():
         (dict(kernel=4), TypeError, "kernel must be a string or KernelKind"),
         (dict(opacity=float("nan")), ValueError, "opacity must be a finite number"),
         (dict(opacity=float("inf")), ValueError, "opacity must be a finite number"),
+        (dict(opacity=1e39), ValueError, "opacity must be a finite number"),
         (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
         (dict(threads=-1), ValueError, "threads must be 0 or more"),
         (dict(threads=1.5), TypeError, "threads must be an integer"),

@@ -37,6 +37,9 @@ _GRANULE = 64
 # of 1 MiB per thread).
 _MASK_PIECE = 1 << 16
 
+# The least double that rounds to +inf in float32: FLT_MAX plus half an ulp.
+_FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
+
 _SUPPORTED = (np.dtype(np.uint8), np.dtype(np.float32))
 
 
@@ -84,8 +87,9 @@ def _check_opacity(opacity: Any) -> float:
         raise TypeError(
             f"opacity must be a real number, not {type(opacity).__name__}"
         ) from None
-    # -inf composites nothing, like any opacity <= 0; NaN and +inf have no result.
-    if math.isnan(value) or value == math.inf:
+    # -inf composites nothing, like any opacity <= 0; NaN and +inf (also
+    # values that round to it in float32) have no result.
+    if math.isnan(value) or value >= _FLOAT32_OVERFLOW:
         raise ValueError("opacity must be a finite number")
     return value
 
