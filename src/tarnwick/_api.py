@@ -24,8 +24,11 @@ import numpy.typing as npt
 
 import _tarnwick
 
+# In the module's own order ("normal", the separable modes, the colour-model
+# modes together); dir() would sort them.
 MODES: tuple[str, ...] = tuple(
-    name for name in dir(_tarnwick) if not name.startswith("_") and name != "kernel_available"
+    name for name, value in vars(_tarnwick).items()
+    if callable(value) and not name.startswith("_") and name != "kernel_available"
 )
 
 KERNELS: tuple[str, ...] = ("auto", "scalar", "sse42", "avx2")
