@@ -22,3 +22,12 @@ class KernelKind(enum.Enum):
 MODES = tuple(name for name in dir(_tarnwick) if not name.startswith("_") and name != "kernel_available")
 
 __all__ = ["KernelKind", "MODES", "kernel_available", *MODES]
+
+
+def __getattr__(name):
+    # The Pillow helpers load on first use, so importing tarnwick needs only NumPy.
+    if name in ("from_image", "to_image"):
+        from tarnwick import image
+
+        return getattr(image, name)
+    raise AttributeError(f"module 'tarnwick' has no attribute {name!r}")
