@@ -50,7 +50,8 @@ deb822 {
   if ($0 ~ /^[ \t]*$/) { flush(); next }
   if ($0 ~ /^[ \t]/) { if (key != "") f[key] = f[key] " " $0; next }
   if (match($0, /^[A-Za-z0-9-]+:/)) {
-    key = tolower(substr($0, 1, RLENGTH - 1)); f[key] = substr($0, RLENGTH + 1)
+    key = tolower(substr($0, 1, RLENGTH - 1)); value = substr($0, RLENGTH + 1)
+    gsub(/^[ \t]+|[ \t]+$/, "", value); f[key] = value
   }
   next
 }
