@@ -260,7 +260,7 @@ def to_image(array, like=None):
         a = _to_bits(alpha, 8) if alpha is not None else np.full(grey.shape, 255, np.uint8)
         return Image.fromarray(np.ascontiguousarray(np.dstack([grey, a])), "LA")
     if mode == "I;16":
-        return Image.fromarray(_to_bits(_luma(array), 16), "I;16")
+        return Image.fromarray(_to_bits(_luma(array), 16))  # uint16 grey is "I;16"
     if mode == "I":
         return Image.fromarray(_to_bits(_luma(array), 16).astype(np.int32), "I")
     if mode == "F":
