@@ -75,7 +75,7 @@ def build_parser() -> argparse.ArgumentParser:
         "blend", help="blend FOREGROUND over BACKGROUND (files or folders of frames)",
         description="Blend FOREGROUND over BACKGROUND with MODE and write OUTPUT in the background's "
                     "mode and depth. When BACKGROUND or FOREGROUND is a folder, every pair of "
-                    "same-named images is blended into the OUTPUT folder (a single file pairs with "
+                    "images with the same file name is blended into the OUTPUT folder (a single file pairs with "
                     "every image of the other folder).")
     p.add_argument("mode", metavar="MODE", type=_mode, help=f"a blend mode ('{PROG} modes' lists them)")
     p.add_argument("background", metavar="BACKGROUND", help="background image or folder")
@@ -171,7 +171,7 @@ def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -
     try:
         result = tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
                                 threads=args.threads)
-    except (ValueError, TypeError) as exc:
+    except Exception as exc:  # reported per file so a batch goes on
         raise CommandError(f"{bg_path}: {_one_line(exc)}") from None
     try:
         image.write_file(out_path, result, kind, meta)
@@ -334,6 +334,10 @@ def main(argv=None) -> int:
         return args.run(args)
     except CommandError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except OSError as exc:  # a folder that cannot be listed or created
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"{PROG}: error: {where}{_one_line(exc)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

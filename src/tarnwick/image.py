@@ -21,6 +21,7 @@ import io
 import os
 import secrets
 import struct
+import sys
 import zlib
 from dataclasses import dataclass
 
@@ -39,6 +40,8 @@ __all__ = ["from_image", "to_image"]
 _WIDE = 257.0
 _GREY = ("L", "I;16", "I;16L", "I;16B", "I;16N", "I", "F")
 _SUPPORTED = "RGB, RGBA, L, LA, P, PA, 1, I;16, I or F"
+# Pillow's raw modes for 16 bits per channel, which it decodes to 8-bit "RGB"/"RGBA".
+_WIDE_RAWMODES = {"RGB;16B", "RGB;16L", "RGB;16N", "RGBA;16B", "RGBA;16L", "RGBA;16N", "LA;16B"}
 
 
 @dataclass(frozen=True)
@@ -94,8 +97,8 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
     if len(raws) != 1:
         return None
     raw = raws.pop()
-    if raw is None or ";16" not in raw:
-        return None
+    if raw not in _WIDE_RAWMODES:
+        return None  # 8-bit, or a packed 16-bit pixel (5-6-5 BMP) that 8 bits hold
     filename = getattr(image, "filename", None) or _file_bytes(image)
     if raw == "LA;16B":
         # Two 16-bit samples are four bytes, as one RGBA pixel: hi/lo grey, hi/lo alpha.
@@ -104,17 +107,15 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
         alpha = four[..., 2] * 256 + four[..., 3]
         wide = np.stack([grey, grey, grey, alpha], axis=-1)
         kind = Kind("LA", 16)
-    elif raw in ("RGB;16B", "RGB;16L", "RGBA;16B", "RGBA;16L"):
+    else:
         # Pillow keeps the high byte of each sample; decoding again as the other byte
         # order gives the low one.
-        swap = {"B": "L", "L": "B"}
-        other = raw[:-1] + swap[raw[-1]]
+        native = "L" if sys.byteorder == "little" else "B"
+        other = raw[:-1] + {"B": "L", "L": "B"}[native if raw[-1] == "N" else raw[-1]]
         high = np.asarray(image).astype(np.uint16)
         low = _decode_as(filename, lambda r: other if r == raw else r).astype(np.uint16)
         wide = high * 256 + low
         kind = Kind(image.mode, 16)
-    else:
-        raise UnsupportedImage(f"16-bit layout {raw!r} is not supported")
     return (wide.astype(np.float32) / np.float32(_WIDE)), kind
 
 
