@@ -12,6 +12,8 @@ import math
 import os
 import sys
 
+import numpy as np
+
 import tarnwick
 
 PROG = "tarnwick"
@@ -181,7 +183,7 @@ def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -
 
 def _images_in(image, folder: str) -> dict[str, str]:
     """Image files directly in a folder (by extension Pillow reads), by file name."""
-    readable = {ext for ext, fmt in image.Image.registered_extensions().items() if fmt in image.Image.OPEN}
+    readable = image.readable_extensions()
     found = {}
     with os.scandir(folder) as entries:
         for entry in entries:
@@ -266,11 +268,11 @@ def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
 
 
 def _run_sheet(args) -> int:
+    if len(args.images) not in (0, 2):
+        args.parser.error("sheet takes BACKGROUND and FOREGROUND, or neither")
     image = _image_module()
     from tarnwick import sheet
 
-    if len(args.images) not in (0, 2):
-        args.parser.error("sheet takes BACKGROUND and FOREGROUND, or neither")
     try:
         image.format_for(args.output)
     except ValueError as exc:
@@ -283,8 +285,6 @@ def _run_sheet(args) -> int:
         height = max(1, round(args.tile * 2 / 3))
         bg, fg = sheet.scene(height, args.tile), sheet.layer(height, args.tile)
     picture = sheet.make_sheet(bg, fg, args.opacity, args.tile)
-    import numpy as np
-
     try:
         image.write_file(args.output, np.asarray(picture), image.Kind("RGB"))
     except Exception as exc:

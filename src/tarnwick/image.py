@@ -285,6 +285,11 @@ def open_mask(path) -> np.ndarray:
         return read_mask(image)
 
 
+def readable_extensions() -> set[str]:
+    """File name extensions (".png") of the formats Pillow can read."""
+    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
+
+
 def format_for(path) -> str:
     """Pillow's format name for a file name's extension."""
     ext = os.path.splitext(os.fspath(path))[1].lower()
