@@ -2,10 +2,11 @@
 SHELL := /bin/bash
 
 .DEFAULT_GOAL := help
-.PHONY: help setup test cxx-test demo bench sanitize clean
+.PHONY: help setup test cxx-test demo docs bench sanitize clean
 
 help:
-	@echo "make demo      set up, then composite a generated image into out/normal.png"
+	@echo "make demo      set up, then draw the contact sheet of all 28 modes into out/modes.png"
+	@echo "make docs      set up, then redraw docs/modes.png, the sheet the README shows"
 	@echo "make test      set up, then run the tests on both interpreters (PYTEST_ARGS=... to pass options)"
 	@echo "make cxx-test  set up, then build and run the C++ tests in tests/cxx/"
 	@echo "make bench     set up, then run benchmarks/bench.py"
@@ -24,6 +25,10 @@ cxx-test: setup
 
 demo: setup
 	@.venv/bin/python scripts/demo.py
+
+# Tiles of 128 pixels keep the picture small enough for a repository page.
+docs: setup
+	@.venv/bin/python -m tarnwick sheet -o docs/modes.png --tile 128
 
 bench: setup
 	@if [[ -f benchmarks/bench.py ]]; then \

@@ -11,6 +11,8 @@
 #   TARNWICK_PYTHON_FT    free-threaded interpreter to use instead of searching
 #   TARNWICK_PYTHON_GIL   GIL-enabled interpreter for .venv-gil (default python3)
 #   TARNWICK_JOBS         parallel jobs for the interpreter build (default nproc)
+#   TARNWICK_DEBIAN_MIRROR  Debian mirror for the interpreter's source package
+#                         (default: the one this machine's apt sources name)
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,7 +23,6 @@ JOBS=${TARNWICK_JOBS:-$(nproc 2>/dev/null || echo 2)}
 # any of the reachable registries serve.
 CPYTHON_SERIES=3.13
 DEBIAN_SUITE=trixie
-DEBIAN_MIRROR=http://deb.debian.org/debian
 DEBIAN_KEYRINGS=(
   /usr/share/keyrings/debian-archive-trixie-stable.gpg
   /usr/share/keyrings/debian-archive-trixie-automatic.gpg
@@ -34,8 +35,9 @@ BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
 
 # What each virtual environment gets. Binary wheels only: a NumPy source build
 # would take long and could quietly produce a GIL-enabled extension.
-REQS_COMMON=("numpy>=2.2,<2.5" "pytest>=8" "scikit-build-core>=0.10" "ninja" "cmake>=3.18")
-REQS_FT=("pillow>=11")
+REQS_COMMON=("numpy>=2.2,<2.5" "pytest>=8" "scikit-build-core>=0.10" "ninja" "cmake>=3.18"
+  "pillow>=11.0,<14" "tqdm>=4.66,<5")
+REQS_FT=()
 REQS_GIL=()
 
 say() { printf '==> %s\n' "$*"; }
@@ -112,17 +114,29 @@ install_debian_packages() {
     "${missing[@]}"
 }
 
+# The mirror that the machine's own apt sources use for Debian's main archive.
+debian_mirror() {
+  if [[ -n ${TARNWICK_DEBIAN_MIRROR:-} ]]; then
+    echo "${TARNWICK_DEBIAN_MIRROR%/}"
+    return
+  fi
+  bash "$REPO/scripts/debian_mirror.sh" ||
+    die "no Debian mirror in this machine's apt sources (a deb or deb-src entry for the main archive in /etc/apt/sources.list or /etc/apt/sources.list.d/); add one or set TARNWICK_DEBIAN_MIRROR"
+}
+
 # Downloads the python3.$minor source package into the current directory with an
 # apt configuration of our own, so the system's sources and package lists stay
 # untouched. apt still checks the index signature and every file's hash.
 fetch_source_package() {
-  local aptdir=$CACHE/apt keyrings k
+  local aptdir=$CACHE/apt keyrings k mirror
+  mirror=$(debian_mirror) || exit 1
+  say "Debian mirror (from the apt sources): $mirror"
   for k in "${DEBIAN_KEYRINGS[@]}"; do
     [[ -r $k ]] || die "missing $k (Debian's debian-archive-keyring package provides it)"
   done
   keyrings=$(IFS=,; echo "${DEBIAN_KEYRINGS[*]}")
   mkdir -p "$aptdir/sources.list.d" "$aptdir/lists/partial" "$aptdir/cache/archives/partial"
-  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyrings" "$DEBIAN_MIRROR" "$DEBIAN_SUITE" \
+  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyrings" "$mirror" "$DEBIAN_SUITE" \
     >"$aptdir/sources.list"
   local opts=(
     -o "Dir::Etc::sourcelist=$aptdir/sources.list"
@@ -308,7 +322,7 @@ main() {
   is_gil_build "$gil_python" || die "$gil_python is not a GIL-enabled CPython >= 3.11"
   say "GIL-enabled interpreter: $(describe "$gil_python")"
 
-  setup_venv .venv "$FT_PYTHON" "${REQS_COMMON[@]}" "${REQS_FT[@]}"
+  setup_venv .venv "$FT_PYTHON" "${REQS_COMMON[@]}" ${REQS_FT[@]+"${REQS_FT[@]}"}
   setup_venv .venv-gil "$gil_python" "${REQS_COMMON[@]}" ${REQS_GIL[@]+"${REQS_GIL[@]}"}
 
   "$REPO/.venv/bin/python" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' ||

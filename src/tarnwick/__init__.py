@@ -25,3 +25,12 @@ class KernelKind(enum.Enum):
 
 
 __all__ = ["KERNELS", "KernelKind", "MODES", "blend", "kernel_available", *MODES]
+
+
+def __getattr__(name):
+    # The Pillow helpers load on first use, so importing tarnwick needs only NumPy.
+    if name in ("from_image", "to_image"):
+        from tarnwick import image
+
+        return getattr(image, name)
+    raise AttributeError(f"module 'tarnwick' has no attribute {name!r}")

@@ -1,0 +1,344 @@
+"""The ``tarnwick`` command: blend image files, draw a contact sheet, list modes.
+
+Exit status: 0 on success, 2 on a usage error, 1 when a file failed. Errors are
+one line each on stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import math
+import os
+import sys
+
+import numpy as np
+
+import tarnwick
+
+PROG = "tarnwick"
+
+
+class CommandError(Exception):
+    """A failure to report as one line and exit status 1."""
+
+
+def families(modes=None) -> dict[str, tuple[str, ...]]:
+    """The modes by family: "normal", separable, colour-model (HSV, HSL, LCH)."""
+    modes = tarnwick.MODES if modes is None else tuple(modes)
+    colour = tuple(m for m in modes if m.startswith(("hsv_", "hsl_", "lch_")))
+    separable = tuple(m for m in modes if m != "normal" and m not in colour)
+    return {"normal": tuple(m for m in modes if m == "normal"), "separable": separable,
+            "colour-model": colour}
+
+
+# --- argument types ----------------------------------------------------------
+
+
+def _mode(text: str) -> str:
+    name = text.strip().lower().replace("-", "_")
+    if name in tarnwick.MODES:
+        return name
+    close = difflib.get_close_matches(name, tarnwick.MODES, n=3, cutoff=0.5)
+    hint = f"closest: {', '.join(close)}" if close else f"see '{PROG} modes'"
+    raise argparse.ArgumentTypeError(f"unknown mode {text!r} ({hint})")
+
+
+def _opacity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"opacity must be a number from 0 to 1, got {text!r}")
+    return value
+
+
+def _count(low: int, high: int, what: str):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number from {low} to {high}, got {text!r}")
+        return value
+
+    return parse
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Blend image files with Tarnwick's 28 layer blend modes.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    kernels = [k.value for k in tarnwick.KernelKind]
+    p = sub.add_parser(
+        "blend", help="blend FOREGROUND over BACKGROUND (files or folders of frames)",
+        description="Blend FOREGROUND over BACKGROUND with MODE and write OUTPUT in the background's "
+                    "mode and depth. When BACKGROUND or FOREGROUND is a folder, every pair of "
+                    "images with the same file name is blended into the OUTPUT folder (a single file pairs with "
+                    "every image of the other folder).")
+    p.add_argument("mode", metavar="MODE", type=_mode, help=f"a blend mode ('{PROG} modes' lists them)")
+    p.add_argument("background", metavar="BACKGROUND", help="background image or folder")
+    p.add_argument("foreground", metavar="FOREGROUND", help="foreground (layer) image or folder")
+    p.add_argument("-o", "--output", metavar="OUTPUT", required=True,
+                   help="output image, or output folder in batch mode")
+    p.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
+                   help="layer opacity from 0 to 1 (default 1)")
+    p.add_argument("--kernel", choices=kernels, default="auto", help="compute kernel (default auto)")
+    p.add_argument("--threads", type=_count(0, 1024, "--threads"), default=1, metavar="N",
+                   help="threads per image; 0 for one per core (default 1)")
+    p.add_argument("--mask", metavar="FILE",
+                   help="grey image (same size) whose lightness scales the layer's alpha")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar or summary line in batch mode")
+    p.set_defaults(run=_run_blend)
+
+    p = sub.add_parser(
+        "sheet", help="draw a labelled contact sheet of all 28 modes",
+        description="Draw one labelled tile per mode, from BACKGROUND and FOREGROUND or, without "
+                    "them, from two built-in generated pictures.")
+    p.add_argument("images", nargs="*", metavar="BACKGROUND FOREGROUND",
+                   help="two images (optional; built-in pictures otherwise)")
+    p.add_argument("-o", "--output", metavar="SHEET", required=True, help="output image, e.g. modes.png")
+    p.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
+                   help="layer opacity from 0 to 1 (default 1)")
+    p.add_argument("--tile", type=_count(16, 2048, "--tile"), default=160, metavar="N",
+                   help="tile width in pixels (default 160)")
+    p.set_defaults(run=_run_sheet)
+
+    p = sub.add_parser("modes", help="list the blend modes by family",
+                       description="List the blend modes by family.")
+    p.set_defaults(run=_run_modes)
+
+    p = sub.add_parser("info", help="show versions, the interpreter and the kernels this processor runs",
+                       description="Show Tarnwick's and NumPy's versions, the interpreter and its GIL "
+                                   "state, and which kernels this processor can run.")
+    p.set_defaults(run=_run_info)
+    return parser
+
+
+# --- helpers -----------------------------------------------------------------
+
+
+def _one_line(exc: BaseException) -> str:
+    # OSError's text repeats the file name, which the caller already puts in front.
+    text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+def _image_module():
+    try:
+        from tarnwick import image
+    except ImportError as exc:
+        raise CommandError(str(exc)) from None
+    return image
+
+
+def _same_file(a: str, b: str) -> bool:
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _refuse_inputs(output: str, inputs) -> None:
+    for path in inputs:
+        if path is not None and _same_file(output, path):
+            raise CommandError(f"{output}: refusing to write over the input {path}")
+
+
+def _read(image, path: str):
+    try:
+        return image.open_file(path)
+    except Exception as exc:  # any reader failure is this file's failure
+        raise CommandError(f"{path}: {_one_line(exc)}") from None
+
+
+def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -> None:
+    _refuse_inputs(out_path, (bg_path, fg_path, args.mask))
+    try:
+        image.format_for(out_path)
+    except ValueError as exc:
+        raise CommandError(f"{out_path}: {exc}") from None
+    bg, kind, meta = _read(image, bg_path)
+    fg = _read(image, fg_path)[0]
+    for path, array in ((fg_path, fg), (args.mask, mask)):
+        if array is not None and array.shape[:2] != bg.shape[:2]:
+            raise CommandError(f"{path}: size {array.shape[1]}x{array.shape[0]} does not match the "
+                               f"background's {bg.shape[1]}x{bg.shape[0]} ({bg_path})")
+    try:
+        result = tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
+                                threads=args.threads)
+    except Exception as exc:  # reported per file so a batch goes on
+        raise CommandError(f"{bg_path}: {_one_line(exc)}") from None
+    try:
+        image.write_file(out_path, result, kind, meta)
+    except Exception as exc:
+        raise CommandError(f"{out_path}: {_one_line(exc)}") from None
+
+
+def _images_in(image, folder: str) -> dict[str, str]:
+    """Image files directly in a folder (by extension Pillow reads), by file name."""
+    readable = image.readable_extensions()
+    found = {}
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            if entry.name.startswith(".") or not entry.is_file():
+                continue
+            if os.path.splitext(entry.name)[1].lower() in readable:
+                found[entry.name] = entry.path
+    return dict(sorted(found.items()))
+
+
+def _progress(total: int, quiet: bool):
+    disable = quiet or not sys.stderr.isatty()
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, file=sys.stderr, unit="image", disable=disable, leave=False)
+
+
+# --- commands ----------------------------------------------------------------
+
+
+def _run_blend(args) -> int:
+    image = _image_module()
+    if not tarnwick.kernel_available(args.kernel):
+        raise CommandError(f"kernel {args.kernel!r} cannot run on this processor")
+    mask = None
+    if args.mask is not None:
+        try:
+            mask = image.open_mask(args.mask)
+        except Exception as exc:
+            raise CommandError(f"{args.mask}: {_one_line(exc)}") from None
+
+    bg_dir, fg_dir = os.path.isdir(args.background), os.path.isdir(args.foreground)
+    if not (bg_dir or fg_dir):
+        out = args.output
+        if os.path.isdir(out):
+            out = os.path.join(out, os.path.basename(args.background))
+        _blend_files(image, args, args.background, args.foreground, out, mask)
+        return 0
+    return _run_batch(image, args, bg_dir, fg_dir, mask)
+
+
+def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise CommandError(f"{args.output}: batch output must be a folder")
+    bgs = _images_in(image, args.background) if bg_dir else None
+    fgs = _images_in(image, args.foreground) if fg_dir else None
+    if bgs is not None and fgs is not None:
+        pairs = [(name, bgs[name], fgs[name]) for name in bgs if name in fgs]
+        skipped = len(bgs) + len(fgs) - 2 * len(pairs)
+    elif bgs is not None:
+        pairs = [(name, path, args.foreground) for name, path in bgs.items()]
+        skipped = 0
+    else:
+        pairs = [(name, args.background, path) for name, path in fgs.items()]
+        skipped = 0
+    if not pairs:
+        raise CommandError(f"no image pairs to blend in {args.background} and {args.foreground}")
+    os.makedirs(args.output, exist_ok=True)
+
+    written = failed = 0
+    bar = _progress(len(pairs), args.quiet)
+    report = (lambda msg: bar.write(msg, file=sys.stderr)) if bar is not None else (
+        lambda msg: print(msg, file=sys.stderr))
+    try:
+        for name, bg_path, fg_path in pairs:
+            try:
+                _blend_files(image, args, bg_path, fg_path, os.path.join(args.output, name), mask)
+                written += 1
+            except CommandError as exc:
+                failed += 1
+                report(f"{PROG}: error: {exc}")
+            if bar is not None:
+                bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
+    if not args.quiet:
+        print(f"{written} written, {skipped} skipped, {failed} failed")
+    return 1 if failed else 0
+
+
+def _run_sheet(args) -> int:
+    if len(args.images) not in (0, 2):
+        args.parser.error("sheet takes BACKGROUND and FOREGROUND, or neither")
+    image = _image_module()
+    from tarnwick import sheet
+
+    try:
+        image.format_for(args.output)
+    except ValueError as exc:
+        raise CommandError(f"{args.output}: {exc}") from None
+    if args.images:
+        _refuse_inputs(args.output, args.images)
+        bg = _read(image, args.images[0])[0]
+        fg = _read(image, args.images[1])[0]
+    else:
+        height = max(1, round(args.tile * 2 / 3))
+        bg, fg = sheet.scene(height, args.tile), sheet.layer(height, args.tile)
+    picture = sheet.make_sheet(bg, fg, args.opacity, args.tile)
+    try:
+        image.write_file(args.output, np.asarray(picture), image.Kind("RGB"))
+    except Exception as exc:
+        raise CommandError(f"{args.output}: {_one_line(exc)}") from None
+    return 0
+
+
+def _run_modes(args) -> int:
+    for family, modes in families().items():
+        print(f"{family} ({len(modes)}): {' '.join(modes)}")
+    return 0
+
+
+def _run_info(args) -> int:
+    import sysconfig
+    from importlib import metadata
+
+    import numpy
+
+    try:
+        version = metadata.version("tarnwick")
+    except metadata.PackageNotFoundError:
+        version = "unknown"
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+    kernels = [k.value for k in tarnwick.KernelKind if k.value != "auto"]
+    runs = [k for k in kernels if tarnwick.kernel_available(k)]
+    print(f"tarnwick {version}")
+    print(f"python {sys.version.split()[0]} ({'free-threaded' if free else 'GIL'} build, "
+          f"GIL {'enabled' if gil else 'disabled'}) at {sys.executable}")
+    print(f"numpy {numpy.__version__}")
+    try:
+        import PIL
+
+        print(f"pillow {PIL.__version__}")
+    except ImportError:
+        print("pillow not installed (pip install tarnwick[image])")
+    print(f"kernels: {' '.join(runs) or 'none'} (auto picks {runs[-1] if runs else 'none'})")
+    return 0
+
+
+def main(argv=None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    args.parser = parser
+    try:
+        return args.run(args)
+    except CommandError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except OSError as exc:  # a folder that cannot be listed or created
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"{PROG}: error: {where}{_one_line(exc)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,404 @@
+"""Conversions between Pillow images and the arrays the blend functions take.
+
+Reading: 8-bit images become uint8 arrays; 16-bit, 32-bit integer and float images
+become float32 arrays on the same 0..255 scale. Grey images are spread over three
+channels (four with alpha) so they can be blended with colour layers; palette and
+bilevel images are expanded to RGB, or RGBA when they have transparency.
+
+Writing (``to_image`` with ``like``): the array is converted back to the mode of
+``like``; a grey mode takes the luma of the result (ITU-R 601 weights, as Pillow's
+own ``convert("L")``). Palette images come back as RGB or RGBA, bilevel ones as "L":
+a blended result seldom fits the original palette or two levels.
+
+Pillow holds 16-bit colour only as 8-bit "RGB"/"RGBA". ``from_image`` still reads
+such files at full depth when it is given the image straight from ``Image.open``
+(before it is loaded); ``write_file`` writes them back as 16-bit PNG or TIFF.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import secrets
+import struct
+import sys
+import zlib
+from dataclasses import dataclass
+
+import numpy as np
+
+try:
+    from PIL import Image
+except ImportError as exc:  # pragma: no cover - exercised only without Pillow
+    raise ImportError(
+        "tarnwick's image helpers need Pillow: pip install tarnwick[image]"
+    ) from exc
+
+__all__ = ["from_image", "to_image"]
+
+# 65535 / 255: one step of a 0..255 channel in 16-bit units.
+_WIDE = 257.0
+_GREY = ("L", "I;16", "I;16L", "I;16B", "I;16N", "I", "F")
+_SUPPORTED = "RGB, RGBA, L, LA, P, PA, 1, I;16, I or F"
+# Pillow's raw modes for 16 bits per channel, which it decodes to 8-bit "RGB"/"RGBA".
+_WIDE_RAWMODES = {"RGB;16B", "RGB;16L", "RGB;16N", "RGBA;16B", "RGBA;16L", "RGBA;16N", "LA;16B"}
+
+
+@dataclass(frozen=True)
+class Kind:
+    """How an image was stored: its Pillow mode and bits per channel."""
+
+    mode: str
+    bits: int = 8
+
+
+class UnsupportedImage(ValueError):
+    """The image's mode or layout is one these conversions do not handle."""
+
+
+# --- reading -----------------------------------------------------------------
+
+
+def _rawmode(tile) -> str | None:
+    args = tile.args
+    return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
+
+
+def _decode_as(filename, rawmode_for) -> np.ndarray:
+    """Decode a file again with each tile's raw mode replaced by rawmode_for(rawmode)."""
+    with Image.open(filename) as image:
+        image.tile = [
+            t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
+            else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
+            for t in image.tile
+        ]
+        return np.asarray(image)
+
+
+def _file_bytes(image):
+    """The encoded image of a Pillow image opened from a file object, to decode again."""
+    fp = getattr(image, "fp", None)
+    try:
+        position = fp.tell()
+        fp.seek(0)
+        data = fp.read()
+        fp.seek(position)
+    except (AttributeError, OSError, ValueError) as exc:
+        raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth") from exc
+    return io.BytesIO(data)
+
+
+def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
+    """Full-depth channels of a 16-bit colour image that Pillow would cut to 8 bits."""
+    tiles = getattr(image, "tile", None)
+    if not tiles or image.mode not in ("RGB", "RGBA"):
+        return None
+    raws = {_rawmode(t) for t in tiles}
+    if len(raws) != 1:
+        return None
+    raw = raws.pop()
+    if raw not in _WIDE_RAWMODES:
+        return None  # 8-bit, or a packed 16-bit pixel (5-6-5 BMP) that 8 bits hold
+    filename = getattr(image, "filename", None) or _file_bytes(image)
+    if raw == "LA;16B":
+        # Two 16-bit samples are four bytes, as one RGBA pixel: hi/lo grey, hi/lo alpha.
+        four = _decode_as(filename, lambda r: "RGBA").astype(np.uint16)
+        grey = four[..., 0] * 256 + four[..., 1]
+        alpha = four[..., 2] * 256 + four[..., 3]
+        wide = np.stack([grey, grey, grey, alpha], axis=-1)
+        kind = Kind("LA", 16)
+    else:
+        # Pillow keeps the high byte of each sample; decoding again as the other byte
+        # order gives the low one.
+        native = "L" if sys.byteorder == "little" else "B"
+        other = raw[:-1] + {"B": "L", "L": "B"}[native if raw[-1] == "N" else raw[-1]]
+        high = np.asarray(image).astype(np.uint16)
+        low = _decode_as(filename, lambda r: other if r == raw else r).astype(np.uint16)
+        wide = high * 256 + low
+        kind = Kind(image.mode, 16)
+    return (wide.astype(np.float32) / np.float32(_WIDE)), kind
+
+
+def _grey_to_channels(grey: np.ndarray, alpha: np.ndarray | None = None) -> np.ndarray:
+    planes = [grey, grey, grey] if alpha is None else [grey, grey, grey, alpha]
+    return np.ascontiguousarray(np.stack(planes, axis=-1))
+
+
+def read_image(image) -> tuple[np.ndarray, Kind]:
+    """The array for a Pillow image and how it was stored."""
+    wide = _read_wide(image)
+    if wide is not None:
+        return wide
+    mode = image.mode
+    if mode in ("RGB", "RGBA"):
+        return np.array(image, dtype=np.uint8), Kind(mode)
+    if mode in ("RGBa", "RGBX"):
+        target = "RGBA" if mode == "RGBa" else "RGB"
+        return np.array(image.convert(target), dtype=np.uint8), Kind(target)
+    if mode in ("L", "1"):
+        return _grey_to_channels(np.asarray(image.convert("L"))), Kind("L")
+    if mode in ("LA", "La"):
+        la = np.asarray(image.convert("LA"))
+        return _grey_to_channels(la[..., 0], la[..., 1]), Kind("LA")
+    if mode in ("P", "PA"):
+        has_alpha = mode == "PA" or "transparency" in image.info
+        target = "RGBA" if has_alpha else "RGB"
+        return np.array(image.convert(target), dtype=np.uint8), Kind(target)
+    if mode.startswith("I;16"):
+        grey = np.asarray(image).astype(np.float32) / np.float32(_WIDE)
+        return _grey_to_channels(grey), Kind("I;16", 16)
+    if mode == "I":
+        values = np.asarray(image)
+        # Pillow's 32-bit integer mode usually carries 16-bit grey; anything wider has
+        # no agreed scale.
+        if values.size and (values.min() < 0 or values.max() > 65535):
+            raise UnsupportedImage("32-bit integer image has values outside 0..65535")
+        return _grey_to_channels(values.astype(np.float32) / np.float32(_WIDE)), Kind("I", 16)
+    if mode == "F":
+        return _grey_to_channels(np.asarray(image, dtype=np.float32)), Kind("F", 32)
+    raise UnsupportedImage(f"unsupported image mode {mode!r} (expected {_SUPPORTED})")
+
+
+def from_image(image) -> np.ndarray:
+    """An H x W x 3|4 uint8 or float32 array (0..255 scale) holding a Pillow image.
+
+    8-bit images give uint8; 16-bit, 32-bit integer and float images give float32.
+    Grey images are spread over three channels (four with alpha). A 16-bit colour
+    file is read at full depth when given straight from ``Image.open``.
+    """
+    if not isinstance(image, Image.Image):
+        raise TypeError(f"from_image expected a PIL.Image.Image, got {type(image).__name__}")
+    return read_image(image)[0]
+
+
+def read_mask(image) -> np.ndarray:
+    """An H x W mask: uint8 for 8-bit images, float32 on 0..255 for deeper ones.
+
+    Colour masks count by their luma; their alpha is ignored.
+    """
+    mode = image.mode
+    if mode.startswith("I;16") or mode == "I":
+        values = np.asarray(image)
+        if values.size and (values.min() < 0 or values.max() > 65535):
+            raise UnsupportedImage("32-bit integer mask has values outside 0..65535")
+        return values.astype(np.float32) / np.float32(_WIDE)
+    if mode == "F":
+        return np.array(image, dtype=np.float32)
+    wide = _read_wide(image)
+    if wide is not None:
+        return _luma(wide[0]).astype(np.float32)
+    try:
+        return np.asarray(image.convert("L"))
+    except ValueError as exc:
+        raise UnsupportedImage(f"unsupported mask mode {mode!r}") from exc
+
+
+# --- writing -----------------------------------------------------------------
+
+
+def _check_array(array) -> np.ndarray:
+    array = np.asarray(array)
+    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (np.uint8, np.float32):
+        raise ValueError(
+            f"expected an (H, W, 3|4) uint8 or float32 array, got shape {array.shape} dtype {array.dtype}"
+        )
+    return array
+
+
+def _luma(rgb: np.ndarray) -> np.ndarray:
+    # Double precision keeps a grey pixel (R = G = B) exactly its own value.
+    rgb = rgb.astype(np.float64)
+    return (rgb[..., 0] * 0.299 + rgb[..., 1] * 0.587 + rgb[..., 2] * 0.114).astype(np.float32)
+
+
+def _to_bits(values: np.ndarray, bits: int) -> np.ndarray:
+    """0..255 values as unsigned integers of the given depth, rounded and clipped."""
+    values = np.nan_to_num(values.astype(np.float32), nan=0.0, posinf=255.0, neginf=0.0)
+    values = np.clip(values, 0.0, 255.0)
+    if bits == 8:
+        return np.rint(values).astype(np.uint8)
+    return np.rint(values * np.float32(_WIDE)).astype(np.uint16)
+
+
+def _kind_of(like) -> Kind:
+    if like is None or isinstance(like, Kind):
+        return like
+    if isinstance(like, Image.Image):
+        mode = like.mode
+        if mode in ("P", "PA"):
+            return Kind("RGBA" if mode == "PA" or "transparency" in like.info else "RGB")
+        if mode == "1":
+            return Kind("L")
+        if mode.startswith("I;16"):
+            return Kind("I;16", 16)
+        return Kind(mode)
+    raise TypeError(f"like must be a PIL.Image.Image or None, got {type(like).__name__}")
+
+
+def to_image(array, like=None):
+    """A Pillow image of an H x W x 3|4 array on the 0..255 scale.
+
+    Without ``like`` the image is "RGB" or "RGBA" (float values rounded to 8 bits).
+    With ``like`` it takes that image's mode: grey modes get the result's luma,
+    "I;16" and "F" keep their depth, palette images come back as RGB or RGBA.
+    """
+    array = _check_array(array)
+    kind = _kind_of(like)
+    alpha = array[..., 3] if array.shape[2] == 4 else None
+    if kind is None:
+        return Image.fromarray(_to_bits(array, 8), "RGBA" if alpha is not None else "RGB")
+    mode = kind.mode
+    if mode in ("RGB", "RGBA"):
+        rgb = _to_bits(array[..., :3], 8)
+        if mode == "RGBA":
+            a = _to_bits(alpha, 8) if alpha is not None else np.full(rgb.shape[:2], 255, np.uint8)
+            rgb = np.dstack([rgb, a])
+        return Image.fromarray(np.ascontiguousarray(rgb), mode)
+    if mode in ("L", "LA"):
+        grey = _to_bits(_luma(array), 8)
+        if mode == "L":
+            return Image.fromarray(grey, "L")
+        a = _to_bits(alpha, 8) if alpha is not None else np.full(grey.shape, 255, np.uint8)
+        return Image.fromarray(np.ascontiguousarray(np.dstack([grey, a])), "LA")
+    if mode == "I;16":
+        return Image.fromarray(_to_bits(_luma(array), 16))  # uint16 grey is "I;16"
+    if mode == "I":
+        return Image.fromarray(_to_bits(_luma(array), 16).astype(np.int32), "I")
+    if mode == "F":
+        return Image.fromarray(_luma(array).astype(np.float32), "F")
+    raise UnsupportedImage(f"cannot convert an array to image mode {mode!r}")
+
+
+# --- files -------------------------------------------------------------------
+
+
+def open_file(path) -> tuple[np.ndarray, Kind, dict]:
+    """Array, kind and the metadata worth carrying over (colour profile) of a file."""
+    with Image.open(path) as image:
+        array, kind = read_image(image)
+        meta = {"icc_profile": image.info["icc_profile"]} if image.info.get("icc_profile") else {}
+    return array, kind, meta
+
+
+def open_mask(path) -> np.ndarray:
+    with Image.open(path) as image:
+        return read_mask(image)
+
+
+def readable_extensions() -> set[str]:
+    """File name extensions (".png") of the formats Pillow can read."""
+    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
+
+
+def format_for(path) -> str:
+    """Pillow's format name for a file name's extension."""
+    ext = os.path.splitext(os.fspath(path))[1].lower()
+    fmt = Image.registered_extensions().get(ext)
+    if fmt is None or fmt not in Image.SAVE:
+        raise UnsupportedImage(f"cannot write images with extension {ext or '(none)'!r}")
+    return fmt
+
+
+def _png16(array: np.ndarray, channels: int) -> bytes:
+    """A 16-bit PNG (grey+alpha, RGB or RGBA) of uint16 channel values."""
+    h, w = array.shape[:2]
+    colour_type = {2: 4, 3: 2, 4: 6}[channels]
+    rows = np.ascontiguousarray(array, dtype=">u2").view(np.uint8).reshape(h, w * channels * 2)
+    # The "Up" filter (difference from the row above) helps zlib on smooth images.
+    up = rows.copy()
+    up[1:] -= rows[:-1]
+    body = np.hstack([np.full((h, 1), 2 if h > 1 else 0, np.uint8), up])
+    body[0, 0] = 0
+    body[0, 1:] = rows[0]
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", w, h, 16, colour_type, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+            + chunk(b"IDAT", zlib.compress(body.tobytes(), 6)) + chunk(b"IEND", b""))
+
+
+def _tiff16(array: np.ndarray, channels: int) -> bytes:
+    """An uncompressed little-endian 16-bit RGB or RGBA TIFF in one strip."""
+    h, w = array.shape[:2]
+    data = array.astype("<u2").tobytes()
+    if len(data) > 0xFFFF0000:
+        raise UnsupportedImage("image too large for a 16-bit TIFF")
+    tags = [(256, 4, 1, w), (257, 4, 1, h), (258, 3, channels, None), (259, 3, 1, 1),
+            (262, 3, 1, 2), (273, 4, 1, None), (277, 3, 1, channels), (278, 4, 1, h),
+            (279, 4, 1, len(data)), (284, 3, 1, 1)]
+    if channels == 4:
+        tags.append((338, 3, 1, 2))  # unassociated alpha
+    tags.append((339, 3, channels, None))  # unsigned integer samples
+    ifd_end = 8 + 2 + 12 * len(tags) + 4
+    bits_at, format_at = ifd_end, ifd_end + 2 * channels
+    data_at = format_at + 2 * channels
+    entries = b""
+    for tag, typ, count, value in tags:
+        if tag in (258, 339):
+            entries += struct.pack("<HHII", tag, typ, count, bits_at if tag == 258 else format_at)
+        elif tag == 273:
+            entries += struct.pack("<HHII", tag, typ, count, data_at)
+        elif typ == 3:
+            entries += struct.pack("<HHIHH", tag, typ, count, value, 0)
+        else:
+            entries += struct.pack("<HHII", tag, typ, count, value)
+    return (b"II*\x00" + struct.pack("<IH", 8, len(tags)) + entries + b"\x00" * 4
+            + struct.pack(f"<{channels}H", *[16] * channels)
+            + struct.pack(f"<{channels}H", *[1] * channels) + data)
+
+
+def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Image:
+    """The encoded bytes (16-bit colour) or the Pillow image to save for one result."""
+    if kind is not None and kind.bits == 16 and kind.mode in ("RGB", "RGBA", "LA") and fmt in ("PNG", "TIFF"):
+        if kind.mode == "LA":
+            values = np.dstack([_luma(array), array[..., 3] if array.shape[2] == 4
+                                else np.full(array.shape[:2], 255, np.float32)])
+            channels = 2
+        else:
+            channels = 3 if kind.mode == "RGB" else 4
+            values = array[..., :channels] if array.shape[2] >= channels else np.dstack(
+                [array, np.full(array.shape[:2], 255, np.float32)])
+        wide = _to_bits(values, 16)
+        if fmt == "PNG":
+            return _png16(wide, channels)
+        if channels == 2:
+            raise UnsupportedImage("cannot write 16-bit grey with alpha as TIFF")
+        return _tiff16(wide, channels)
+    if kind is not None and kind.bits == 16 and kind.mode == "LA":
+        kind = Kind("LA")
+    if kind is not None and kind.mode == "I" and fmt == "PNG":
+        kind = Kind("I;16", 16)  # PNG holds 16-bit grey; Pillow is dropping "I" for PNG
+    return to_image(array, kind)
+
+
+def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = None) -> None:
+    """Write an array to path atomically: a temporary file in the same folder, then a rename.
+
+    A failure at any point leaves whatever was at path untouched.
+    """
+    path = os.fspath(path)
+    fmt = format_for(path)
+    encoded = encode(array, kind, fmt)
+    folder = os.path.dirname(os.path.abspath(path))
+    base = os.path.basename(path)
+    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+    # O_EXCL: never follow or reuse someone else's file; mode 0666 lets the umask apply.
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            if isinstance(encoded, bytes):
+                fh.write(encoded)
+            else:
+                options = dict(meta or {})
+                if fmt not in ("PNG", "JPEG", "TIFF", "WEBP"):
+                    options.pop("icc_profile", None)
+                encoded.save(fh, format=fmt, **options)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
