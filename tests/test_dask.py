@@ -163,6 +163,10 @@ def test_vector_kernels_keep_bit_identity_with_the_grouping_and_one_step_otherwi
         assert np.abs(result.astype(np.float64) - scalar).max() <= 1.0
 
 
+def gil_enabled():
+    return getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
 @pytest.fixture(scope="module")
 def cluster_client():
     distributed = pytest.importorskip("distributed")
@@ -175,6 +179,7 @@ def cluster_client():
             with distributed.Client(cluster, timeout=60, set_as_default=False) as client:
                 client.wait_for_workers(2, timeout=60)
                 assert os.getpid() not in client.run(os.getpid).values()
+                assert set(client.run(gil_enabled).values()) == {gil_enabled()}  # the same interpreter build
                 yield client
     finally:
         faulthandler.cancel_dump_traceback_later()
