@@ -181,6 +181,7 @@ def main():
         background, foreground = (np.asarray(s[:]) for s in sources)
         results = None
         for threads in (1, 2):
+            results = None  # one result at a time
             start = time.perf_counter()
             results = tarnwick.blend(background, foreground, MODE, OPACITY, threads=threads)
             rows.append((f"memory, threads={threads}", time.perf_counter() - start, peak_rss(), []))
