@@ -12,6 +12,10 @@ MODE filters the cases by mode name (e.g. ``normal``); without it every case
 runs. A second table shows how the "avx2" throughput of a few cases scales
 when several threads blend at once (the pixel loops run without the
 interpreter's thread state); ``--threads 0`` leaves it out.
+
+``--api`` prints instead the table of ``tarnwick.blend``: the plain call, into
+a reused ``out`` array, in place on the background, and ``out`` with
+``threads=2``, against both floors, for a few modes of each family.
 """
 
 import argparse
@@ -24,6 +28,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import _tarnwick
+import tarnwick
 
 KERNELS = ("scalar", "sse42", "avx2")
 HEIGHT, WIDTH = 2160, 3840
@@ -170,12 +175,59 @@ def thread_scaling(threads, repeat, rng, modes):
             print(f"{case.label:<34} {one * 1e3:10.2f} {many * 1e3:11.2f} {threads * one / many:12.2f}x")
 
 
+API_MODES = ("normal", "multiply", "soft_light", "hsv_hue", "lch_color")
+API_LAYOUTS = ((np.uint8, 3), (np.uint8, 4), (np.float32, 3))
+
+
+def api_table(repeat, rng, modes):
+    """tarnwick.blend with and without an output array, in place, on 2 threads."""
+    print(f"{'case':<34} {'call':<12} {'ms':>9} {'x floor':>8} {'x alloc floor':>14} {'vs 1 thread':>12}")
+    print("-" * 94)
+    for dtype, channels in API_LAYOUTS:
+        floor_a = image(rng, channels, dtype)
+        floor_b = image(rng, channels, dtype)
+        floor_out = np.empty_like(floor_a)
+        floor = best_of(repeat, lambda: np.add(floor_a, floor_b, out=floor_out))
+        floor_alloc = best_of(repeat, lambda: np.add(floor_a, floor_b))
+        label = Case("floor", dtype, channels, dtype, channels).label
+        print(f"{label:<34} {'add, out=':<12} {floor * 1e3:9.2f} {1:8.2f} {floor / floor_alloc:14.2f}")
+        print(f"{'':<34} {'add':<12} {floor_alloc * 1e3:9.2f} {floor_alloc / floor:8.2f} {1:14.2f}")
+        for mode in API_MODES:
+            if modes and mode not in modes:
+                continue
+            bg = image(rng, channels, dtype)
+            fg = image(rng, channels, dtype)
+            buf = np.empty_like(bg)
+            canvas = bg.copy()
+            calls = {
+                "plain": lambda: tarnwick.blend(bg, fg, mode, OPACITY),
+                "out=": lambda: tarnwick.blend(bg, fg, mode, OPACITY, out=buf),
+                "in place": lambda: tarnwick.blend(canvas, fg, mode, OPACITY, out=canvas),
+                "out=, 2 thr": lambda: tarnwick.blend(bg, fg, mode, OPACITY, out=buf, threads=2),
+            }
+            times = {name: best_of(repeat, call) for name, call in calls.items()}
+            case = Case(mode, dtype, channels, dtype, channels).label
+            for name, seconds in times.items():
+                scaling = f"{times['out='] / seconds:11.2f}x" if name.endswith("thr") else ""
+                print(f"{case:<34} {name:<12} {seconds * 1e3:9.2f} {seconds / floor:8.2f} "
+                      f"{seconds / floor_alloc:14.2f} {scaling:>12}")
+                case = ""
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
     parser.add_argument("--repeat", type=int, default=5, help="repetitions per timing (best is kept)")
     parser.add_argument("--threads", type=int, default=2, help="threads for the scaling table (0: none)")
+    parser.add_argument("--api", action="store_true", help="the tarnwick.blend table instead")
     args = parser.parse_args(argv)
+    if args.api:
+        print(f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {args.repeat}, "
+              f"Python {sys.version.split()[0]}, NumPy {np.__version__}, kernel auto")
+        api_table(args.repeat, np.random.default_rng(0), args.modes)
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     cases = [case for case in CASES if not args.modes or case.mode in args.modes]
     if not cases:
         parser.error(f"no case for {', '.join(args.modes)}; modes: {sorted({c.mode for c in CASES})}")

@@ -213,28 +213,6 @@ def test_zero_or_negative_opacity_copies_background(mode):
 
 
 @pytest.mark.parametrize("kernel", AVAILABLE)
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("opacity", [float("nan"), float("inf")])
-def test_undefined_opacity_keeps_the_background_in_every_loop(opacity, dtype, kernel):
-    # The per-pixel rule gives such an opacity a ratio of 0; the flat loops
-    # (two 3-channel images) must not use it as a weight instead.
-    rng = rng_for(opacity, dtype, kernel)
-    for bg_channels, fg_channels in ((3, 3), (3, 4), (4, 3)):
-        background = placed(make_image(rng, 3, 11, bg_channels, dtype))
-        foreground = placed(make_image(rng, 3, 11, fg_channels, dtype))
-        if bg_channels == 4:
-            background[..., 3] = 255
-        for mode in ("multiply", "subtract"):
-            out = blend(mode, background, foreground, opacity, kernel)
-            # Float values come back through the unit scale: one unit in the
-            # last place at most.
-            assert ulp_distance(out, background).max() <= (0 if dtype == np.uint8 else 1)
-            np.testing.assert_array_equal(
-                out, ratio_reference(background, foreground, opacity, mode, kernel,
-                                     aligned16(background, foreground, out)))
-
-
-@pytest.mark.parametrize("kernel", AVAILABLE)
 @pytest.mark.parametrize("channels", CHANNELS)
 def test_clipping_modes_keep_float_outputs_in_range(kernel, channels):
     rng = rng_for(kernel, channels, "clip")

@@ -1,13 +1,18 @@
 """Layer blend modes for NumPy images.
 
-Every blend function takes ``(background, foreground[, opacity[, kernel]])``
-positionally and returns a new array with the background's dtype and shape.
+``tarnwick.blend(background, foreground, mode, opacity, ...)`` composites one
+layer over another, optionally into an existing array, through a layer mask
+and on several threads. The 28 modes are also functions of their own, taking
+``(background, foreground[, opacity[, kernel]])`` positionally and returning
+a new array with the background's dtype and shape.
 """
 
 import enum
 
 import _tarnwick
 from _tarnwick import *  # noqa: F401,F403  (the blend functions and kernel_available)
+
+from ._api import KERNELS, MODES, blend
 
 
 class KernelKind(enum.Enum):
@@ -19,6 +24,4 @@ class KernelKind(enum.Enum):
     AVX2 = "avx2"
 
 
-MODES = tuple(name for name in dir(_tarnwick) if not name.startswith("_") and name != "kernel_available")
-
-__all__ = ["KernelKind", "MODES", "kernel_available", *MODES]
+__all__ = ["KERNELS", "KernelKind", "MODES", "blend", "kernel_available", *MODES]

@@ -9,13 +9,23 @@
 
 #include "numpy_api.hpp"
 
+// Everything the loops use from an input is recorded here once, when the
+// input is validated: caller code that runs later (the opacity's conversion,
+// the kernel's `value` getter) or another thread may reshape or retype the
+// caller's array, but not move or shrink the buffer we hold a reference to.
 struct BlendArray {
-    PyArrayObject *array;  // owned, C-contiguous, aligned, native byte order
+    PyArrayObject *array;  // owned, C-contiguous, aligned
     int32_t channels;      // 3 or 4
     int32_t is_uint8;      // 1 for uint8, 0 for float32
     const uint8_t *u8;     // data when is_uint8, else null
     const float *f32;      // data when !is_uint8, else null
+    npy_intp height;
+    npy_intp width;
 };
+
+inline npy_intp record_elements(const BlendArray *record) {
+    return record->height * record->width * record->channels;
+}
 
 struct BlendOutput {
     PyArrayObject *array;  // owned until returned to the caller
@@ -30,6 +40,7 @@ inline constexpr const char *k_msg_channels = "inputs must have 3 or 4 channels"
 inline constexpr const char *k_msg_shape =
     "background and foreground must match in height and width";
 inline constexpr const char *k_msg_kernel = "kernel must be a string or KernelKind";
+inline constexpr const char *k_msg_opacity = "opacity must be a finite number";
 
 // Round-to-nearest narrowing of the opacity; out-of-range values become
 // infinities instead of the undefined behaviour of a plain cast.
@@ -55,46 +66,117 @@ inline PyArrayObject *to_image_array(PyObject *obj) {
         PyArray_FromAny(obj, nullptr, 3, 3, NPY_ARRAY_IN_ARRAY, nullptr));
 }
 
-inline bool is_supported_type(PyArrayObject *array) {
-    const int type = PyArray_TYPE(array);
-    return type == NPY_UBYTE || type == NPY_FLOAT;
+// What validation reads from a converted input, each field exactly once.
+struct ArraySnapshot {
+    int type;
+    npy_intp dims[3];
+    void *data;
+    bool byteswapped;
+};
+
+inline ArraySnapshot snapshot_of(PyArrayObject *array) {
+    ArraySnapshot snap{};
+    const PyArray_Descr *descr = PyArray_DESCR(array);
+    snap.type = descr->type_num;
+    snap.byteswapped = !PyArray_ISNBO(descr->byteorder);
+    const npy_intp *dims = PyArray_DIMS(array);
+    for (int i = 0; i < 3; ++i) {
+        snap.dims[i] = dims[i];
+    }
+    snap.data = PyArray_DATA(array);
+    return snap;
+}
+
+inline bool is_supported_type(int type) { return type == NPY_UBYTE || type == NPY_FLOAT; }
+
+inline void fill_record(BlendArray *record, const ArraySnapshot &snap) {
+    record->channels = static_cast<int32_t>(snap.dims[2]);
+    record->is_uint8 = snap.type == NPY_UBYTE ? 1 : 0;
+    record->u8 = record->is_uint8 ? static_cast<const uint8_t *>(snap.data) : nullptr;
+    record->f32 = record->is_uint8 ? nullptr : static_cast<const float *>(snap.data);
+    record->height = snap.dims[0];
+    record->width = snap.dims[1];
 }
 
 // Byte-swapped float32 data would be read as garbage by the pixel loops, so
-// such an input is replaced by a native-order copy. Steals `*array` on success.
-inline bool ensure_native_order(PyArrayObject **array) {
-    if (!PyArray_ISBYTESWAPPED(*array)) {
-        return true;
+// such an input is replaced by a native-order copy, made from the record
+// (not from the array, whose dtype caller code may have changed since).
+inline bool make_native_copy(BlendArray *record) {
+    if (record->is_uint8) {
+        return true;  // a single byte has no order
     }
-    PyArray_Descr *native = PyArray_DescrFromType(PyArray_TYPE(*array));
-    if (native == nullptr) {
-        return false;
-    }
-    PyObject *copy = PyArray_FromAny(reinterpret_cast<PyObject *>(*array), native, 3, 3,
-                                     NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSURECOPY, nullptr);
+    npy_intp shape[3] = {record->height, record->width, record->channels};
+    PyObject *copy =
+        PyArray_New(&PyArray_Type, 3, shape, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
     if (copy == nullptr) {
         return false;
     }
-    Py_SETREF(*array, reinterpret_cast<PyArrayObject *>(copy));
+    float *dst = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy)));
+    const unsigned char *src = reinterpret_cast<const unsigned char *>(record->f32);
+    const npy_intp elements = record_elements(record);
+    for (npy_intp i = 0; i < elements; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, src + i * 4, 4);
+        bits = __builtin_bswap32(bits);
+        std::memcpy(dst + i, &bits, 4);
+    }
+    Py_SETREF(record->array, reinterpret_cast<PyArrayObject *>(copy));
+    record->f32 = dst;
     return true;
 }
 
-inline void fill_record(BlendArray *record) {
-    record->channels = static_cast<int32_t>(PyArray_DIM(record->array, 2));
-    record->is_uint8 = PyArray_TYPE(record->array) == NPY_UBYTE ? 1 : 0;
-    void *data = PyArray_DATA(record->array);
-    record->u8 = record->is_uint8 ? static_cast<const uint8_t *>(data) : nullptr;
-    record->f32 = record->is_uint8 ? nullptr : static_cast<const float *>(data);
+// Replaces the pending exception by TypeError(k_msg_kernel) chained to it
+// (`raise TypeError(...) from error`). Only ordinary errors are replaced: a
+// KeyboardInterrupt, SystemExit or any other BaseException that is not an
+// Exception, and MemoryError, propagate unchanged.
+inline void raise_kernel_error() {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError, k_msg_kernel);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_TypeError, k_msg_kernel);
+    PyObject *error = PyErr_GetRaisedException();
+#else
+    PyObject *type, *cause, *traceback;
+    PyErr_Fetch(&type, &cause, &traceback);
+    PyErr_NormalizeException(&type, &cause, &traceback);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(cause, traceback);
+    }
+    Py_DECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_SetString(PyExc_TypeError, k_msg_kernel);
+    PyObject *error_type, *error, *error_traceback;
+    PyErr_Fetch(&error_type, &error, &error_traceback);
+    PyErr_NormalizeException(&error_type, &error, &error_traceback);
+    Py_DECREF(error_type);
+    Py_XDECREF(error_traceback);
+#endif
+    Py_INCREF(cause);
+    PyException_SetContext(error, cause);  // steals one reference
+    PyException_SetCause(error, cause);    // steals the other
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error);
+#else
+    PyObject *error_class = reinterpret_cast<PyObject *>(Py_TYPE(error));
+    Py_INCREF(error_class);
+    PyErr_Restore(error_class, error, nullptr);
+#endif
 }
 
 // Returns the kernel name borrowed from `kernel_obj` (or from the new
-// reference stored in *hold), or null with TypeError set.
+// reference stored in *hold), or null with an exception set.
 inline const char *kernel_name_of(PyObject *kernel_obj, PyObject **hold) {
     *hold = nullptr;
     if (PyUnicode_Check(kernel_obj)) {
         const char *name = PyUnicode_AsUTF8(kernel_obj);
         if (name == nullptr) {
-            PyErr_SetString(PyExc_TypeError, k_msg_kernel);
+            raise_kernel_error();
         }
         return name;
     }
@@ -105,8 +187,7 @@ inline const char *kernel_name_of(PyObject *kernel_obj, PyObject **hold) {
     }
     if (name == nullptr) {
         Py_XDECREF(value);
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, k_msg_kernel);
+        raise_kernel_error();
         return nullptr;
     }
     *hold = value;
@@ -140,27 +221,32 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
         release_blend_inputs(background, foreground);
         return 0;
     }
-    if (!is_supported_type(background->array) || !is_supported_type(foreground->array)) {
+    // From here on nothing reads the arrays' metadata again.
+    const ArraySnapshot bg_snap = snapshot_of(background->array);
+    const ArraySnapshot fg_snap = snapshot_of(foreground->array);
+    if (!is_supported_type(bg_snap.type) || !is_supported_type(fg_snap.type)) {
         PyErr_SetString(PyExc_TypeError, k_msg_dtype);
         release_blend_inputs(background, foreground);
         return 0;
     }
-    const npy_intp bg_channels = PyArray_DIM(background->array, 2);
-    const npy_intp fg_channels = PyArray_DIM(foreground->array, 2);
+    const npy_intp bg_channels = bg_snap.dims[2];
+    const npy_intp fg_channels = fg_snap.dims[2];
     if ((bg_channels != 3 && bg_channels != 4) || (fg_channels != 3 && fg_channels != 4)) {
         PyErr_SetString(PyExc_ValueError, k_msg_channels);
         release_blend_inputs(background, foreground);
         return 0;
     }
-    *height = PyArray_DIM(background->array, 0);
-    *width = PyArray_DIM(background->array, 1);
-    if (PyArray_DIM(foreground->array, 0) != *height ||
-        PyArray_DIM(foreground->array, 1) != *width) {
+    if (fg_snap.dims[0] != bg_snap.dims[0] || fg_snap.dims[1] != bg_snap.dims[1]) {
         PyErr_SetString(PyExc_ValueError, k_msg_shape);
         release_blend_inputs(background, foreground);
         return 0;
     }
+    fill_record(background, bg_snap);
+    fill_record(foreground, fg_snap);
+    *height = background->height;
+    *width = background->width;
 
+    // Caller code may run from here on.
     *opacity = 1.0f;
     if (opacity_obj != nullptr && PyUnicode_Check(opacity_obj) && kernel_obj == nullptr) {
         kernel_obj = opacity_obj;
@@ -171,6 +257,13 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
             return 0;
         }
         *opacity = narrow_to_float(value);
+        // NaN and +inf (also a finite value beyond float32's range) have no
+        // meaningful composite; -inf is an ordinary transparent layer.
+        if (std::isnan(*opacity) || *opacity == HUGE_VALF) {
+            PyErr_SetString(PyExc_ValueError, k_msg_opacity);
+            release_blend_inputs(background, foreground);
+            return 0;
+        }
     }
 
     const char *name = nullptr;
@@ -183,13 +276,12 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
         }
     }
 
-    if (!ensure_native_order(&background->array) || !ensure_native_order(&foreground->array)) {
+    if ((bg_snap.byteswapped && !make_native_copy(background)) ||
+        (fg_snap.byteswapped && !make_native_copy(foreground))) {
         Py_XDECREF(hold);
         release_blend_inputs(background, foreground);
         return 0;
     }
-    fill_record(background);
-    fill_record(foreground);
 
     if (kernel_hold != nullptr && kernel_name != nullptr) {
         *kernel_name = name;
@@ -231,7 +323,7 @@ inline int copy_background(const BlendArray *background, BlendOutput *output, np
     if (!alloc_output(background, height, width, output)) {
         return 0;
     }
-    const npy_intp elements = height * width * background->channels;
+    const npy_intp elements = record_elements(background);
     if (elements > 0) {
         const void *src = background->is_uint8 ? static_cast<const void *>(background->u8)
                                                : static_cast<const void *>(background->f32);

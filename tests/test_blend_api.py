@@ -1,0 +1,158 @@
+"""tarnwick.blend: the output array, in place, the layer mask and threads."""
+
+import numpy as np
+import pytest
+
+import _tarnwick
+import tarnwick
+from reference import random_image
+
+RNG = np.random.default_rng(11)
+# Odd sizes: several bands of 64-pixel multiples plus a tail of 7 pixels.
+HEIGHT, WIDTH = 67, 45
+KERNELS = ("scalar", "sse42", "avx2")
+LAYOUTS = [
+    (np.uint8, 3, np.uint8, 3),
+    (np.uint8, 4, np.uint8, 4),
+    (np.float32, 3, np.float32, 3),
+    (np.float32, 4, np.uint8, 3),
+]
+SOME_MODES = ["normal", "multiply", "soft_light", "divide", "hsv_hue", "lch_color"]
+
+
+def images(layout, height=HEIGHT, width=WIDTH):
+    bg_type, bg_channels, fg_type, fg_channels = layout
+    bg = random_image(RNG, height, width, bg_channels, bg_type)
+    fg = random_image(RNG, height, width, fg_channels, fg_type)
+    return bg, fg
+
+
+def misaligned_like(array):
+    """An empty array like `array` whose data starts one element past an
+    aligned address (still aligned for its dtype)."""
+    item = array.dtype.itemsize
+    raw = np.empty(array.nbytes + 64, np.uint8)
+    start = (-raw.ctypes.data) % 32 + item
+    return raw[start:start + array.nbytes].view(array.dtype).reshape(array.shape)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS, ids=lambda l: "-".join(map(str, l)))
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", tarnwick.MODES)
+def test_matches_plain_call_bit_for_bit(mode, kernel, layout):
+    bg, fg = images(layout)
+    expected = getattr(_tarnwick, mode)(bg, fg, 0.7, kernel)
+    for threads in (1, 2, 3, 7):
+        assert np.array_equal(
+            tarnwick.blend(bg, fg, mode, 0.7, kernel=kernel, threads=threads), expected
+        ), threads
+        out = misaligned_like(bg) if threads == 2 else np.empty_like(bg)
+        assert tarnwick.blend(bg, fg, mode, 0.7, kernel=kernel, out=out, threads=threads) is out
+        assert np.array_equal(out, expected), threads
+        canvas = bg.copy()
+        tarnwick.blend(canvas, fg, mode, 0.7, kernel=kernel, out=canvas, threads=threads)
+        assert np.array_equal(canvas, expected), threads
+
+
+@pytest.mark.parametrize("opacity", [0.0, -1.0, -np.inf])
+def test_transparent_layer_copies_the_background_into_out(opacity):
+    bg, fg = images(LAYOUTS[1])
+    out = np.zeros_like(bg)
+    tarnwick.blend(bg, fg, "multiply", opacity, out=out, threads=2)
+    assert np.array_equal(out, bg)
+
+
+@pytest.mark.parametrize("mask_shape", [(HEIGHT, WIDTH), (HEIGHT, WIDTH, 1)])
+@pytest.mark.parametrize("mask_type", [np.uint8, np.float32])
+@pytest.mark.parametrize("layout", LAYOUTS, ids=lambda l: "-".join(map(str, l)))
+@pytest.mark.parametrize("mode", SOME_MODES)
+def test_mask_scales_the_layer_alpha(mode, layout, mask_type, mask_shape):
+    bg, fg = images(layout)
+    full = np.full(mask_shape, 255, mask_type)
+    assert np.array_equal(
+        tarnwick.blend(bg, fg, mode, 0.6, mask=full), getattr(_tarnwick, mode)(bg, fg, 0.6)
+    )
+    assert np.array_equal(tarnwick.blend(bg, fg, mode, 0.6, mask=np.zeros_like(full)), bg)
+
+    mask = RNG.integers(0, 256, size=mask_shape).astype(mask_type)
+    layer = np.empty((HEIGHT, WIDTH, 4), np.float32)
+    layer[..., :3] = fg[..., :3]
+    alpha = fg[..., 3].astype(np.float32) if fg.shape[2] == 4 else np.float32(255)
+    layer[..., 3] = alpha * (mask.reshape(HEIGHT, WIDTH).astype(np.float32) / np.float32(255))
+    expected = getattr(_tarnwick, mode)(bg, layer, 0.6, "scalar")
+    masked = tarnwick.blend(bg, fg, mode, 0.6, kernel="scalar", mask=mask)
+    assert np.array_equal(masked, expected)
+    assert np.array_equal(
+        tarnwick.blend(bg, fg, mode, 0.6, kernel="avx2", mask=mask, threads=3),
+        tarnwick.blend(bg, fg, mode, 0.6, kernel="avx2", mask=mask),
+    )
+
+
+def test_mask_pieces_keep_bands_bit_identical(monkeypatch):
+    # Small pieces so that one band is converted in several steps.
+    monkeypatch.setattr(tarnwick._api, "_MASK_PIECE", 128)
+    bg, fg = images(LAYOUTS[0])
+    mask = RNG.integers(0, 256, size=(HEIGHT, WIDTH), dtype=np.uint8)
+    one = tarnwick.blend(bg, fg, "soft_light", 0.8, kernel="avx2", mask=mask)
+    for threads in (2, 5):
+        assert np.array_equal(
+            tarnwick.blend(bg, fg, "soft_light", 0.8, kernel="avx2", mask=mask, threads=threads),
+            one,
+        )
+
+
+BG, FG = images(LAYOUTS[0], 6, 5)
+
+
+def bad_calls():
+    readonly = np.empty_like(BG)
+    readonly.flags.writeable = False
+    canvas = np.empty((7, 5, 3), np.uint8)
+    shared = np.empty((6, 5, 3), np.uint8)
+    return [
+        (dict(mode="multiplyy"), ValueError, "closest: 'multiply'"),
+        (dict(mode="nonsense_mode_xyz"), ValueError, "tarnwick.MODES"),
+        (dict(mode=3), TypeError, "mode must be a string"),
+        (dict(kernel="avx512"), ValueError, "unknown kernel 'avx512'"),
+        (dict(kernel=4), TypeError, "kernel must be a string or KernelKind"),
+        (dict(opacity=float("nan")), ValueError, "opacity must be a finite number"),
+        (dict(opacity=float("inf")), ValueError, "opacity must be a finite number"),
+        (dict(opacity=1e39), ValueError, "opacity must be a finite number"),
+        (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
+        (dict(threads=-1), ValueError, "threads must be 0 or more"),
+        (dict(threads=1.5), TypeError, "threads must be an integer"),
+        (dict(out=np.empty((6, 5, 3), np.float32)), ValueError, "got dtype float32"),
+        (dict(out=np.empty((6, 5, 4), np.uint8)), ValueError, "got shape (6, 5, 4)"),
+        (dict(out=np.empty((5, 6, 3), np.uint8).transpose(1, 0, 2)), ValueError, "non-contiguous"),
+        (dict(out=readonly), ValueError, "read-only"),
+        (dict(out=[[[0, 0, 0]]]), TypeError, "out must be"),
+        (dict(mask=np.zeros((5, 6), np.uint8)), ValueError, "mask must have shape (6, 5)"),
+        (dict(mask=np.zeros((6, 5), np.int16)), TypeError, "mask must be a uint8 or float32"),
+        (dict(foreground=FG[:, :4]), ValueError, "must match in height and width"),
+        (dict(foreground=FG.astype(np.float64)), TypeError, "inputs must be uint8 or float32"),
+        (dict(foreground=FG[..., :2]), ValueError, "inputs must have 3 or 4 channels"),
+        (dict(background=BG[0]), ValueError, "background must have shape (height, width, 3 or 4)"),
+        # Overlaps other than exactly in place.
+        (dict(background=canvas[:6], out=canvas[1:]), ValueError, "out overlaps the background"),
+        (dict(foreground=shared, out=shared), ValueError, "out must not overlap the foreground"),
+        (dict(out=shared, mask=shared[..., 0]), ValueError, "out must not overlap the mask"),
+    ]
+
+
+@pytest.mark.parametrize("arguments, error, message", bad_calls())
+def test_bad_call_raises_and_writes_nothing(arguments, error, message):
+    call = dict(background=BG.copy(), foreground=FG.copy(), mode="multiply", opacity=0.5)
+    call.update(arguments)
+    before = {name: np.array(value, copy=True) for name, value in call.items()
+              if isinstance(value, np.ndarray)}
+    with pytest.raises(error) as raised:
+        tarnwick.blend(**call)
+    assert message in str(raised.value)
+    for name, value in before.items():
+        assert np.array_equal(call[name], value, equal_nan=True), name
+
+
+def test_modes_are_the_public_functions():
+    assert len(tarnwick.MODES) == 28 and "normal" in tarnwick.MODES
+    assert all(not name.startswith("_") for name in tarnwick.MODES)
+    assert "_blend_into" in dir(_tarnwick)
