@@ -275,6 +275,16 @@ def _masked_layer(
     return layer
 
 
+def _blend_into_fallback(mode, background, foreground, opacity, kernel, out):
+    # Temporary, until the native _blend_into is merged: the allocating call
+    # copied into out (same values, one extra allocation per band).
+    out[...] = getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+    return out
+
+
+_blend_into = getattr(_tarnwick, "_blend_into", _blend_into_fallback)
+
+
 def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
@@ -358,14 +368,14 @@ def blend(
     def run(band: int) -> None:
         start, stop = bands[band]
         if weights is None:
-            _tarnwick._blend_into(
+            _blend_into(
                 mode, _rows(bg, start, stop), _rows(fg, start, stop), opacity, kernel,
                 _rows(out, start, stop),
             )
             return
         for piece_start, piece_stop in _pieces(start, stop, -(-(stop - start) // _MASK_PIECE)):
             layer = _masked_layer(fg, weights, piece_start, piece_stop, scratch[band])
-            _tarnwick._blend_into(
+            _blend_into(
                 mode, _rows(bg, piece_start, piece_stop), layer, opacity, kernel,
                 _rows(out, piece_start, piece_stop),
             )
