@@ -62,7 +62,7 @@ def test_graph_keeps_the_background_layout_and_computes_nothing(monkeypatch, bg_
     background, foreground = images("f32 RGBA/u8 RGB")
     bg = da.from_array(background, chunks=bg_chunks)
     fg = foreground if fg_chunks is None else da.from_array(foreground, chunks=fg_chunks)
-    mask = None if mask_shape is None else da.ones(mask_shape, np.uint8, chunks=5)
+    mask = None if mask_shape is None else da.ones(mask_shape, dtype=np.uint8, chunks=5)
 
     def refuse(*args, **kwargs):
         raise AssertionError("tarnwick.blend ran while the graph was built")
