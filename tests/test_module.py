@@ -102,6 +102,10 @@ def test_import_on_an_emulated_processor(cpu, loads):
     # Nehalem has SSE4.2 but no AVX: the import must refuse cleanly (an AVX2
     # instruction would die with SIGILL instead). Haswell has AVX2 and FMA.
     code = "import numpy, _tarnwick; print(_tarnwick.normal(numpy.zeros((1, 9, 3), numpy.uint8), numpy.full((1, 9, 3), 255, numpy.uint8), 0.5)[0, 8])"
+    if not loads:
+        # NumPy's own wheels may need more than the old processor has, and
+        # the refusal comes before the module imports NumPy: import it alone.
+        code = "import _tarnwick"
     result = subprocess.run(["qemu-x86_64", "-cpu", cpu, sys.executable, "-c", code], capture_output=True, text=True)
     if loads:
         assert result.returncode == 0, result.stderr
