@@ -46,7 +46,7 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
     Arguments and errors are those of ``tarnwick.blend`` (without ``out`` and
     ``threads``: the scheduler runs chunks in parallel), checked when the
     graph is built. NumPy arrays are accepted and wrapped (a NumPy background
-in bands of whole rows that keep results bit-identical). The result has the
+    in bands of whole rows that keep results bit-identical). The result has the
     background's dtype, shape and chunks along height and width, with the
     channel axis in one chunk; the foreground and mask are rechunked to match.
     """
