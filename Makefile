@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 
 .DEFAULT_GOAL := help
-.PHONY: help setup test cxx-test demo docs bench sanitize clean
+.PHONY: help setup test cxx-test demo docs bench bench-dask sanitize clean
 
 help:
 	@echo "make demo      set up, then draw the contact sheet of all 28 modes into out/modes.png"
@@ -10,6 +10,7 @@ help:
 	@echo "make test      set up, then run the tests on both interpreters (PYTEST_ARGS=... to pass options)"
 	@echo "make cxx-test  set up, then build and run the C++ tests in tests/cxx/"
 	@echo "make bench     set up, then run benchmarks/bench.py"
+	@echo "make bench-dask  set up, then run benchmarks/bench_dask.py (3.6 GB of temporary files in build/)"
 	@echo "make sanitize  set up, then run the tests on an ASan/UBSan build"
 	@echo "make setup     build or find the free-threaded CPython, the venvs and the package"
 	@echo "make clean     remove build/ and out/ (keeps the venvs and the interpreter cache)"
@@ -36,6 +37,9 @@ bench: setup
 	else \
 		echo "benchmarks/bench.py does not exist yet: nothing to run"; \
 	fi
+
+bench-dask: setup
+	@.venv-gil/bin/python benchmarks/bench_dask.py $(BENCH_ARGS)
 
 sanitize: setup
 	@bash scripts/sanitize.sh $(PYTEST_ARGS)

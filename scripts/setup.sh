@@ -301,6 +301,44 @@ install_package() {
   say "tarnwick installed into $1 in $(($(now) - t0)) s"
 }
 
+# --- Dask, for tarnwick.dask and its tests -------------------------------------
+
+# Both venvs get the distributed scheduler (the tests start a local cluster of
+# worker processes); the stock one also gets Zarr (chunked on-disk arrays for
+# the Dask benchmark). The compiled dependencies without free-threaded wheels
+# are built from source on .venv (about 30 s on 2 cores, once); everything
+# else, NumPy included, stays binary.
+DASK_REQS_GIL=("dask[array,distributed]>=2024.8,<2027" "zarr>=3,<4")
+DASK_REQS_FT=("dask[array,distributed]>=2024.8,<2027")
+DASK_SOURCE_BUILDS_FT=pyyaml,msgpack,tornado
+
+# install_dask VENV NO_BINARY REQUIREMENT...: NO_BINARY is a comma-separated list
+# of packages to build from source ("" for none). A stamp in the venv skips a
+# second install of the same requirements.
+install_dask() {
+  local name=$1 venv=$REPO/$1 no_binary=$2
+  shift 2
+  local stamp=$venv/.tarnwick-dask want have="" t0
+  want=$(printf 'no-binary=%s\n' "$no_binary"; printf 'req=%s\n' "$@")
+  [[ -f $stamp ]] && have=$(<"$stamp")
+  if [[ $want == "$have" ]]; then
+    say "Dask in $name is up to date"
+    return
+  fi
+  t0=$(now)
+  say "Installing Dask into $name: $*${no_binary:+ (built from source: $no_binary)}"
+  local opts=(--only-binary=:all:)
+  [[ -n $no_binary ]] && opts+=(--no-binary="$no_binary")
+  "$venv/bin/python" -m pip --disable-pip-version-check install -q "${opts[@]}" "$@" ||
+    die "installing Dask into $name failed"
+  # A compiled dependency without free-threading support would turn the GIL back on.
+  "$venv/bin/python" -W error::RuntimeWarning -c 'import sys, sysconfig, dask.array, distributed
+sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled() else 0)' ||
+    die "Dask fails to import in $name, or re-enables the GIL there"
+  printf '%s\n' "$want" >"$stamp"
+  say "Dask installed into $name in $(($(now) - t0)) s"
+}
+
 # --- main --------------------------------------------------------------------
 
 main() {
@@ -330,6 +368,9 @@ main() {
 
   install_package .venv
   install_package .venv-gil
+
+  install_dask .venv "$DASK_SOURCE_BUILDS_FT" "${DASK_REQS_FT[@]}"
+  install_dask .venv-gil "" "${DASK_REQS_GIL[@]}"
 
   # Importing an extension that doesn't declare free-threading support turns
   # the GIL back on; say so here rather than leave it to a puzzled test run.
