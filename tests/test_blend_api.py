@@ -75,11 +75,15 @@ def test_mask_scales_the_layer_alpha(mode, layout, mask_type, mask_shape):
     assert np.array_equal(tarnwick.blend(bg, fg, mode, 0.6, mask=np.zeros_like(full)), bg)
 
     mask = RNG.integers(0, 256, size=mask_shape).astype(mask_type)
+    mask.reshape(-1)[::97] = 0
     layer = np.empty((HEIGHT, WIDTH, 4), np.float32)
     layer[..., :3] = fg[..., :3]
     alpha = fg[..., 3].astype(np.float32) if fg.shape[2] == 4 else np.float32(255)
     layer[..., 3] = alpha * (mask.reshape(HEIGHT, WIDTH).astype(np.float32) / np.float32(255))
     expected = getattr(_tarnwick, mode)(bg, layer, 0.6, "scalar")
+    hidden = mask.reshape(HEIGHT, WIDTH) == 0
+    assert hidden.any()
+    expected[hidden] = bg[hidden]
     masked = tarnwick.blend(bg, fg, mode, 0.6, kernel="scalar", mask=mask)
     assert np.array_equal(masked, expected)
     assert np.array_equal(

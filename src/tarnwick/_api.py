@@ -378,10 +378,18 @@ def blend(
             return
         for piece_start, piece_stop in _pieces(start, stop, -(-(stop - start) // _MASK_PIECE)):
             layer = _masked_layer(fg, weights, piece_start, piece_stop, scratch[band])
+            # A masked-out pixel is the background exactly: the blend's round
+            # trip through unit values is not exact for float32. Kept first,
+            # since in place the blend overwrites it.
+            hidden = np.flatnonzero(weights[piece_start:piece_stop] == 0)
+            background_rows = _rows(bg, piece_start, piece_stop)[:, 0, :]
+            kept = background_rows[hidden] if hidden.size else None
             _blend_into(
                 mode, _rows(bg, piece_start, piece_stop), layer, opacity, kernel,
                 _rows(out, piece_start, piece_stop),
             )
+            if kept is not None:
+                _rows(out, piece_start, piece_stop)[hidden, 0, :] = kept
 
     if len(bands) == 1:
         run(0)
