@@ -15,11 +15,8 @@ one call over the whole image: results then agree within one uint8 step.
 Chunks of whole rows in which every chunk but the last holds a multiple of 64
 pixels (rows x width) and the last at least 64 keep the grouping, and the
 result is bit-identical with every kernel; NumPy inputs are wrapped in such
-bands. One exception to both: where a mask is 0 over a whole chunk, that
-chunk keeps the background exactly (as tarnwick.blend does for a mask that is
-0 everywhere), while one call over an image whose mask is not 0 everywhere
-composites those pixels at weight 0, which for float32 backgrounds may differ
-from the background in the last place.
+bands. With a mask, a chunk whose mask is 255 throughout takes the unmasked
+path, where the vector kernels may differ from one call by one uint8 step.
 """
 
 import math
