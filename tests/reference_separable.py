@@ -185,8 +185,8 @@ def flat_values(background, foreground, kernel, aligned):
 
 
 def ratio_reference(background, foreground, opacity, mode, kernel="scalar", aligned=True):
-    """The output of `mode` under `kernel`; `aligned` says whether the three
-    data pointers are 16-byte aligned (the byte flat loops need that)."""
+    """The output of `mode` under `kernel`; `aligned` says whether both
+    input data pointers are 16-byte aligned (the byte flat loops need that)."""
     opacity = F32(opacity)
     if opacity <= 0:
         return background.copy()

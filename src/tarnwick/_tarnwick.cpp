@@ -5,6 +5,7 @@
 #define TARNWICK_DEFINE_ARRAY_API
 #include "numpy_api.hpp"
 #include "kernel_select.hpp"
+#include "blend_target.hpp"
 #include "mode_list.hpp"
 
 #include <cstring>
@@ -43,12 +44,65 @@ PyObject *kernel_available(PyObject *, PyObject *args) {
     return nullptr;
 }
 
+struct ModeEntry {
+    const char *name;
+    PyObject *(*blend)(PyObject *self, PyObject *args);
+};
+
+#define TARNWICK_MODE_ENTRY(name) {#name, blend_##name},
+const ModeEntry mode_entries[] = {TARNWICK_FOR_EACH_MODE(TARNWICK_MODE_ENTRY)};
+#undef TARNWICK_MODE_ENTRY
+
+// _blend_into(mode, background, foreground, opacity, kernel, out) -> out:
+// the blend function `mode` with its inputs checked exactly as the public
+// call checks them, writing into the caller's `out` instead of a new array.
+PyObject *blend_into(PyObject *, PyObject *args) {
+    PyObject *mode = nullptr;
+    PyObject *background = nullptr;
+    PyObject *foreground = nullptr;
+    PyObject *opacity = nullptr;
+    PyObject *kernel = nullptr;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOO:_blend_into", &mode, &background, &foreground, &opacity,
+                          &kernel, &out)) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(mode)) {
+        PyErr_SetString(PyExc_TypeError, "mode must be a str");
+        return nullptr;
+    }
+    const ModeEntry *entry = nullptr;
+    for (const ModeEntry &candidate : mode_entries) {
+        // Compares the whole string: an embedded NUL does not match.
+        if (PyUnicode_CompareWithASCIIString(mode, candidate.name) == 0) {
+            entry = &candidate;
+            break;
+        }
+    }
+    if (entry == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "unknown blend mode");
+        return nullptr;
+    }
+    BlendTarget target{out};
+    PyObject *self = PyCapsule_New(&target, k_blend_target_capsule, nullptr);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    PyObject *inputs = PyTuple_Pack(4, background, foreground, opacity, kernel);
+    PyObject *result = inputs != nullptr ? entry->blend(self, inputs) : nullptr;
+    Py_XDECREF(inputs);
+    Py_DECREF(self);
+    return result;
+}
+
 #define TARNWICK_BLEND_METHOD(name) \
     {#name, reinterpret_cast<PyCFunction>(blend_##name), METH_VARARGS, k_blend_doc},
 
 PyMethodDef module_methods[] = {
     TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
+    {"_blend_into", blend_into, METH_VARARGS,
+     "_blend_into(mode, background, foreground, opacity, kernel, out) -> out"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-from typing import Protocol, TypeAlias
+from typing import Protocol, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,21 @@ class _BlendFunction(Protocol):
     ) -> _Image: ...
 
 def kernel_available(name: str, /) -> bool: ...
+
+_Out = TypeVar("_Out", npt.NDArray[np.uint8], npt.NDArray[np.float32])
+
+# Private: what tarnwick.blend(out=...) calls. Writes the blend of `mode` into
+# `out` (the background's dtype and shape, C-contiguous, aligned, writeable;
+# it may be the background itself) and returns it.
+def _blend_into(
+    mode: str,
+    background: npt.ArrayLike,
+    foreground: npt.ArrayLike,
+    opacity: float,
+    kernel: _Kernel,
+    out: _Out,
+    /,
+) -> _Out: ...
 
 normal: _BlendFunction
 soft_light: _BlendFunction

@@ -14,7 +14,8 @@ static V addition_bytes(VI in_c, VI layer_c, V inv255) {
 TARNWICK_FLOAT_KERNELS(addition, addition_formula, addition_formula)
 TARNWICK_BYTE_KERNELS(addition, addition_bytes)
 
-TARNWICK_EXPORT PyObject *blend_addition(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, addition_comp, addition_comp_ps128, addition_comp_ps256,
-                                 addition_comp_u8_ps128, addition_comp_u8_ps256, 1);
+TARNWICK_EXPORT PyObject *blend_addition(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, addition_comp, addition_comp_ps128,
+                                 addition_comp_ps256, addition_comp_u8_ps128,
+                                 addition_comp_u8_ps256, 1);
 }

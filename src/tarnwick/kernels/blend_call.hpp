@@ -2,6 +2,7 @@
 #pragma once
 
 #include "blend_inputs.hpp"
+#include "blend_target.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
 
@@ -28,23 +29,36 @@ struct BlendCall {
 // Parses the arguments; an opacity of 0 or less returns a copy of the
 // background. Otherwise allocates the output, chooses the kernel and runs
 // `pixel_loops(call, kernel, bg, fg, out)` with the typed data pointers of
-// the call's element types, without the interpreter's thread state. Every
-// reference but the returned output is released exactly once on every path.
+// the call's element types, without the interpreter's thread state. When
+// `self` carries a BlendTarget (the blend-into entry) the caller's array is
+// checked and written instead of a new one, and returned. Every reference
+// but the returned output is released exactly once on every path.
 // Always inlined so that constant kernel pointers reach the loops.
 template <typename PixelLoops>
-__attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *args,
+__attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, PyObject *args,
                                                                PixelLoops &&pixel_loops) {
     BlendCall call{};
     if (!parse_blend_inputs(args, &call.background, &call.foreground, &call.opacity,
                             &call.height, &call.width, &call.kernel_name, &call.kernel_hold)) {
         return nullptr;
     }
+    const BlendTarget *target = blend_target_of(self);
+    if (target != nullptr && !adopt_output(target->out, &call.background, &call.output)) {
+        call.release();
+        return nullptr;
+    }
     if (call.opacity <= 0.0f) {
-        const int copied = copy_background(&call.background, &call.output, call.height, call.width);
+        int copied = 1;
+        if (target != nullptr) {
+            copy_background_into(&call.background, &call.output);
+        } else {
+            copied = copy_background(&call.background, &call.output, call.height, call.width);
+        }
         call.release();
         return copied ? reinterpret_cast<PyObject *>(call.output.array) : nullptr;
     }
-    if (!alloc_output(&call.background, call.height, call.width, &call.output)) {
+    if (target == nullptr &&
+        !alloc_output(&call.background, call.height, call.width, &call.output)) {
         call.release();
         return nullptr;
     }

@@ -300,6 +300,19 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
     return 1;
 }
 
+namespace blend_inputs_detail {
+
+inline void fill_output(const BlendArray *background, PyArrayObject *array, void *data,
+                        BlendOutput *output) {
+    output->array = array;
+    output->channels = background->channels;
+    output->is_uint8 = background->is_uint8;
+    output->u8 = background->is_uint8 ? static_cast<uint8_t *>(data) : nullptr;
+    output->f32 = background->is_uint8 ? nullptr : static_cast<float *>(data);
+}
+
+}  // namespace blend_inputs_detail
+
 inline int alloc_output(const BlendArray *background, npy_intp height, npy_intp width,
                         BlendOutput *output) {
     npy_intp shape[3] = {height, width, background->channels};
@@ -309,13 +322,61 @@ inline int alloc_output(const BlendArray *background, npy_intp height, npy_intp 
     if (array == nullptr) {
         return 0;
     }
-    output->array = reinterpret_cast<PyArrayObject *>(array);
-    output->channels = background->channels;
-    output->is_uint8 = background->is_uint8;
-    void *data = PyArray_DATA(output->array);
-    output->u8 = background->is_uint8 ? static_cast<uint8_t *>(data) : nullptr;
-    output->f32 = background->is_uint8 ? nullptr : static_cast<float *>(data);
+    PyArrayObject *result = reinterpret_cast<PyArrayObject *>(array);
+    blend_inputs_detail::fill_output(background, result, PyArray_DATA(result), output);
     return 1;
+}
+
+// Takes the caller's `out` as the output (a new reference in output->array)
+// if it is exactly what alloc_output would create: the background's type in
+// native order, its shape, C-contiguous, aligned and writeable. Its metadata
+// is read once, after every piece of caller code of the call has run.
+// Returns 0 with ValueError set otherwise.
+inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput *output) {
+    bool fits = PyArray_Check(out);
+    void *data = nullptr;
+    if (fits) {
+        PyArrayObject *array = reinterpret_cast<PyArrayObject *>(out);
+        const PyArray_Descr *descr = PyArray_DESCR(array);
+        const int ndim = PyArray_NDIM(array);
+        const npy_intp *dims = PyArray_DIMS(array);
+        const int flags = PyArray_FLAGS(array);
+        const int required = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+        fits = descr->type_num == (background->is_uint8 ? NPY_UBYTE : NPY_FLOAT) &&
+               PyArray_ISNBO(descr->byteorder) && (flags & required) == required && ndim == 3 &&
+               dims[0] == background->height && dims[1] == background->width &&
+               dims[2] == background->channels;
+        data = PyArray_DATA(array);
+    }
+    if (!fits) {
+        PyErr_Format(PyExc_ValueError,
+                     "out must be a C-contiguous, aligned, writeable %s array of shape "
+                     "(%zd, %zd, %d)",
+                     background->is_uint8 ? "uint8" : "float32",
+                     static_cast<Py_ssize_t>(background->height),
+                     static_cast<Py_ssize_t>(background->width),
+                     static_cast<int>(background->channels));
+        return 0;
+    }
+    Py_INCREF(out);
+    blend_inputs_detail::fill_output(background, reinterpret_cast<PyArrayObject *>(out), data,
+                                     output);
+    return 1;
+}
+
+// The transparent layer's result: the background's exact bytes. The output
+// may be the background itself (nothing to do) or, given by a caller,
+// overlap it in any other way.
+inline void copy_background_into(const BlendArray *background, BlendOutput *output) {
+    const npy_intp elements = record_elements(background);
+    const void *src = background->is_uint8 ? static_cast<const void *>(background->u8)
+                                           : static_cast<const void *>(background->f32);
+    void *dst = output->is_uint8 ? static_cast<void *>(output->u8)
+                                 : static_cast<void *>(output->f32);
+    if (elements > 0 && dst != src) {
+        const size_t item = background->is_uint8 ? 1 : sizeof(float);
+        std::memmove(dst, src, static_cast<size_t>(elements) * item);
+    }
 }
 
 inline int copy_background(const BlendArray *background, BlendOutput *output, npy_intp height,
@@ -323,14 +384,6 @@ inline int copy_background(const BlendArray *background, BlendOutput *output, np
     if (!alloc_output(background, height, width, output)) {
         return 0;
     }
-    const npy_intp elements = record_elements(background);
-    if (elements > 0) {
-        const void *src = background->is_uint8 ? static_cast<const void *>(background->u8)
-                                               : static_cast<const void *>(background->f32);
-        void *dst = output->is_uint8 ? static_cast<void *>(output->u8)
-                                     : static_cast<void *>(output->f32);
-        const size_t item = background->is_uint8 ? 1 : sizeof(float);
-        std::memcpy(dst, src, static_cast<size_t>(elements) * item);
-    }
+    copy_background_into(background, output);
     return 1;
 }

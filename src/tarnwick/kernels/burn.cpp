@@ -13,7 +13,7 @@ static V burn_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(burn, burn_formula, burn_formula)
 
-TARNWICK_EXPORT PyObject *blend_burn(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, burn_comp, burn_comp_ps128, burn_comp_ps256, nullptr,
+TARNWICK_EXPORT PyObject *blend_burn(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, burn_comp, burn_comp_ps128, burn_comp_ps256, nullptr,
                                  nullptr, 0);
 }

@@ -14,8 +14,8 @@ static V difference_bytes(VI in_c, VI layer_c, V inv255) {
 TARNWICK_FLOAT_KERNELS(difference, difference_formula, difference_formula)
 TARNWICK_BYTE_KERNELS(difference, difference_bytes)
 
-TARNWICK_EXPORT PyObject *blend_difference(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, difference_comp, difference_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_difference(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, difference_comp, difference_comp_ps128,
                                  difference_comp_ps256, difference_comp_u8_ps128,
                                  difference_comp_u8_ps256, 0);
 }

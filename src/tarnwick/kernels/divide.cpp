@@ -11,7 +11,7 @@ static V divide_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(divide, divide_formula, divide_formula)
 
-TARNWICK_EXPORT PyObject *blend_divide(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, divide_comp, divide_comp_ps128, divide_comp_ps256, nullptr,
-                                 nullptr, 0);
+TARNWICK_EXPORT PyObject *blend_divide(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, divide_comp, divide_comp_ps128, divide_comp_ps256,
+                                 nullptr, nullptr, 0);
 }

@@ -14,7 +14,7 @@ static V dodge_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(dodge, dodge_formula, dodge_formula)
 
-TARNWICK_EXPORT PyObject *blend_dodge(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, dodge_comp, dodge_comp_ps128, dodge_comp_ps256, nullptr,
-                                 nullptr, 0);
+TARNWICK_EXPORT PyObject *blend_dodge(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, dodge_comp, dodge_comp_ps128, dodge_comp_ps256,
+                                 nullptr, nullptr, 0);
 }

@@ -14,7 +14,7 @@ static V exclusion_vector(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(exclusion, exclusion_scalar, exclusion_vector)
 
-TARNWICK_EXPORT PyObject *blend_exclusion(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, exclusion_comp, exclusion_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_exclusion(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, exclusion_comp, exclusion_comp_ps128,
                                  exclusion_comp_ps256, nullptr, nullptr, 0);
 }

@@ -8,7 +8,7 @@ static V grain_merge_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(grain_merge, grain_merge_formula, grain_merge_formula)
 
-TARNWICK_EXPORT PyObject *blend_grain_merge(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, grain_merge_comp, grain_merge_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_grain_merge(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, grain_merge_comp, grain_merge_comp_ps128,
                                  grain_merge_comp_ps256, nullptr, nullptr, 0);
 }

@@ -14,7 +14,7 @@ static V hard_light_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(hard_light, hard_light_formula, hard_light_formula)
 
-TARNWICK_EXPORT PyObject *blend_hard_light(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, hard_light_comp, hard_light_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_hard_light(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, hard_light_comp, hard_light_comp_ps128,
                                  hard_light_comp_ps256, nullptr, nullptr, 0);
 }

@@ -24,7 +24,7 @@ void hsl_color_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V
 
 TARNWICK_RGB_VECTOR_KERNELS(hsl_color, hsl_color_lanes)
 
-TARNWICK_EXPORT PyObject *blend_hsl_color(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, hsl_color_comp, hsl_color_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_hsl_color(PyObject *self, PyObject *args) {
+    return blend_rgb_mode_simd(self, args, hsl_color_comp, hsl_color_comp_ps128,
                                hsl_color_comp_ps256);
 }

@@ -27,7 +27,6 @@ void hsv_hue_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V *
 
 TARNWICK_RGB_VECTOR_KERNELS(hsv_hue, hsv_hue_lanes)
 
-TARNWICK_EXPORT PyObject *blend_hsv_hue(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, hsv_hue_comp, hsv_hue_comp_ps128,
-                               hsv_hue_comp_ps256);
+TARNWICK_EXPORT PyObject *blend_hsv_hue(PyObject *self, PyObject *args) {
+    return blend_rgb_mode_simd(self, args, hsv_hue_comp, hsv_hue_comp_ps128, hsv_hue_comp_ps256);
 }

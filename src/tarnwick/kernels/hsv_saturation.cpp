@@ -24,7 +24,7 @@ void hsv_saturation_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out
 
 TARNWICK_RGB_VECTOR_KERNELS(hsv_saturation, hsv_saturation_lanes)
 
-TARNWICK_EXPORT PyObject *blend_hsv_saturation(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, hsv_saturation_comp, hsv_saturation_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_hsv_saturation(PyObject *self, PyObject *args) {
+    return blend_rgb_mode_simd(self, args, hsv_saturation_comp, hsv_saturation_comp_ps128,
                                hsv_saturation_comp_ps256);
 }

@@ -24,7 +24,7 @@ void hsv_value_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, V
 
 TARNWICK_RGB_VECTOR_KERNELS(hsv_value, hsv_value_lanes)
 
-TARNWICK_EXPORT PyObject *blend_hsv_value(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, hsv_value_comp, hsv_value_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_hsv_value(PyObject *self, PyObject *args) {
+    return blend_rgb_mode_simd(self, args, hsv_value_comp, hsv_value_comp_ps128,
                                hsv_value_comp_ps256);
 }

@@ -4,6 +4,6 @@
 
 TARNWICK_LCH_KERNELS(lch_hue, /*use_l=*/0, /*use_c=*/0, /*use_h=*/1)
 
-TARNWICK_EXPORT PyObject *blend_lch_hue(PyObject *, PyObject *args) {
-    return blend_rgb_mode_simd(args, lch_hue_comp, lch_hue_comp_ps128, lch_hue_comp_ps256);
+TARNWICK_EXPORT PyObject *blend_lch_hue(PyObject *self, PyObject *args) {
+    return blend_rgb_mode_simd(self, args, lch_hue_comp, lch_hue_comp_ps128, lch_hue_comp_ps256);
 }

@@ -21,8 +21,8 @@ static V linear_burn_bytes(VI in_c, VI layer_c, V inv255) {
 TARNWICK_FLOAT_KERNELS(linear_burn, linear_burn_scalar, linear_burn_vector)
 TARNWICK_BYTE_KERNELS(linear_burn, linear_burn_bytes)
 
-TARNWICK_EXPORT PyObject *blend_linear_burn(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, linear_burn_comp, linear_burn_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_linear_burn(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, linear_burn_comp, linear_burn_comp_ps128,
                                  linear_burn_comp_ps256, linear_burn_comp_u8_ps128,
                                  linear_burn_comp_u8_ps256, 0);
 }

@@ -15,7 +15,8 @@ static V multiply_bytes(VI in_c, VI layer_c, V inv255) {
 TARNWICK_FLOAT_KERNELS(multiply, multiply_formula, multiply_formula)
 TARNWICK_BYTE_KERNELS(multiply, multiply_bytes)
 
-TARNWICK_EXPORT PyObject *blend_multiply(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, multiply_comp, multiply_comp_ps128, multiply_comp_ps256,
-                                 multiply_comp_u8_ps128, multiply_comp_u8_ps256, 0);
+TARNWICK_EXPORT PyObject *blend_multiply(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, multiply_comp, multiply_comp_ps128,
+                                 multiply_comp_ps256, multiply_comp_u8_ps128,
+                                 multiply_comp_u8_ps256, 0);
 }

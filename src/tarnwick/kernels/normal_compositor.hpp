@@ -13,13 +13,14 @@
 #include "simd.hpp"
 
 // An opaque 3-channel layer replaces the background: copy it, converted to
-// the output's type, with full alpha in a 4-channel output.
+// the output's type, with full alpha in a 4-channel output. A caller's
+// output may overlap the layer, hence memmove.
 template <typename F, typename O>
 inline void normal_opaque_copy(const F *fg, O *out, int out_channels, npy_intp pixels) {
     if constexpr (std::is_same_v<F, O>) {
         if (out_channels == 3) {
             if (pixels > 0) {
-                std::memcpy(out, fg, static_cast<size_t>(pixels) * 3 * sizeof(O));
+                std::memmove(out, fg, static_cast<size_t>(pixels) * 3 * sizeof(O));
             }
             return;
         }
@@ -241,9 +242,9 @@ inline npy_intp normal_vector_loops(kernel_kind kernel, const B *bg, int bg_chan
     return index;
 }
 
-inline PyObject *blend_normal_mode(PyObject *args) {
-    return run_blend_call(args, [](const BlendCall &call, kernel_kind kernel, auto bg, auto fg,
-                                   auto out) {
+inline PyObject *blend_normal_mode(PyObject *self, PyObject *args) {
+    return run_blend_call(self, args, [](const BlendCall &call, kernel_kind kernel, auto bg,
+                                         auto fg, auto out) {
         const npy_intp pixels = call.pixels();
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;

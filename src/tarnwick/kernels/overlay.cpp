@@ -22,7 +22,7 @@ static V overlay_vector(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(overlay, overlay_scalar, overlay_vector)
 
-TARNWICK_EXPORT PyObject *blend_overlay(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, overlay_comp, overlay_comp_ps128, overlay_comp_ps256,
+TARNWICK_EXPORT PyObject *blend_overlay(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, overlay_comp, overlay_comp_ps128, overlay_comp_ps256,
                                  nullptr, nullptr, 0);
 }

@@ -12,7 +12,7 @@ static V pin_light_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(pin_light, pin_light_formula, pin_light_formula)
 
-TARNWICK_EXPORT PyObject *blend_pin_light(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, pin_light_comp, pin_light_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_pin_light(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, pin_light_comp, pin_light_comp_ps128,
                                  pin_light_comp_ps256, nullptr, nullptr, 0);
 }

@@ -11,12 +11,13 @@
 
 // The byte-input kernels may be null (the mode has none); every other kernel
 // must be given. Returns the new output array, or null with an exception set.
-TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *args, blend_comp_fn comp_scalar,
-                                              blend_comp_fn128 comp_sse, blend_comp_fn256 comp_avx,
+TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
+                                              blend_comp_fn comp_scalar, blend_comp_fn128 comp_sse,
+                                              blend_comp_fn256 comp_avx,
                                               blend_comp_fn128_u8 comp_sse_u8,
                                               blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
-    return run_blend_call(args, [&](const BlendCall &call, kernel_kind kernel, auto bg, auto fg,
-                                    auto out) __attribute__((always_inline)) {
+    return run_blend_call(self, args, [&](const BlendCall &call, kernel_kind kernel, auto bg,
+                                          auto fg, auto out) __attribute__((always_inline)) {
         const npy_intp pixels = call.pixels();
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;

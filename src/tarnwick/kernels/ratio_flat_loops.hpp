@@ -87,10 +87,13 @@ inline __m256i narrow_32_units(const __m256 (&units)[4]) {
                                        _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-// Two byte images, 16 values per step, with aligned 16-byte loads and
-// stores (the caller checks the alignment); the eight-lane loop takes 32
-// values per step while it can, which halves its packing shuffles. The
-// kernel sees the raw bytes when the mode has a byte kernel (`use_bytes`).
+// Two byte images, 16 values per step, with aligned 16-byte loads (the
+// caller checks the inputs' alignment) and unaligned stores: the output may
+// be a caller's array at any address, which must not change the result.
+// The eight-lane loop takes 32 values per step while it can, which halves
+// its packing shuffles; 32 values give exactly what two steps of 16 give.
+// The kernel sees the raw bytes when the mode has a byte kernel
+// (`use_bytes`).
 template <bool use_bytes, typename V, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
                                       npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
@@ -130,7 +133,7 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
         widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(fg + elem)), layer_u);
         V out_c[groups];
         blend_groups(in_u, layer_u, out_c);
-        _mm_store_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
     }
     return elem;
 }
@@ -230,8 +233,9 @@ TARNWICK_LOOP npy_intp ratio_flat_section(const B *bg, const F *fg, O *out, npy_
     const float ratio = ratio_weight(1.0f, 1.0f, opacity);
     npy_intp elem = 0;
     if constexpr (bg_u8 && fg_u8) {
-        // Only here are whole 16-byte blocks loaded and stored as aligned.
-        if (ptr_is_aligned(bg, 16) && ptr_is_aligned(fg, 16) && ptr_is_aligned(out, 16)) {
+        // Only here are whole 16-byte blocks loaded as aligned. The choice
+        // depends on the inputs alone, never on where the output lies.
+        if (ptr_is_aligned(bg, 16) && ptr_is_aligned(fg, 16)) {
             if (kernel == KERNEL_AVX2) {
                 elem = comp_avx_u8 != nullptr
                            ? flat_byte_loop<true, __m256>(bg, fg, out, elements, ratio,

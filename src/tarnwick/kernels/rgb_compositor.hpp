@@ -100,10 +100,10 @@ inline npy_intp rgb_mode_group_loop(const B *bg, int bg_channels, const F *fg, i
     return index;
 }
 
-inline PyObject *blend_rgb_mode_simd(PyObject *args, blend_rgb_comp_fn comp_scalar,
+inline PyObject *blend_rgb_mode_simd(PyObject *self, PyObject *args, blend_rgb_comp_fn comp_scalar,
                                      blend_rgb_comp_fn128 comp_sse, blend_rgb_comp_fn256 comp_avx) {
-    return run_blend_call(args, [&](BlendCall &call, kernel_kind kernel, auto bg, auto fg,
-                                    auto out) {
+    return run_blend_call(self, args, [&](BlendCall &call, kernel_kind kernel, auto bg,
+                                          auto fg, auto out) {
         const npy_intp pixels = call.pixels();
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;

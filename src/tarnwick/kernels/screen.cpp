@@ -17,7 +17,7 @@ static V screen_bytes(VI in_c, VI layer_c, V inv255) {
 TARNWICK_FLOAT_KERNELS(screen, screen_formula, screen_formula)
 TARNWICK_BYTE_KERNELS(screen, screen_bytes)
 
-TARNWICK_EXPORT PyObject *blend_screen(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, screen_comp, screen_comp_ps128, screen_comp_ps256,
+TARNWICK_EXPORT PyObject *blend_screen(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, screen_comp, screen_comp_ps128, screen_comp_ps256,
                                  screen_comp_u8_ps128, screen_comp_u8_ps256, 0);
 }

@@ -18,7 +18,7 @@ static V soft_light_vector(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(soft_light, soft_light_scalar, soft_light_vector)
 
-TARNWICK_EXPORT PyObject *blend_soft_light(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, soft_light_comp, soft_light_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_soft_light(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, soft_light_comp, soft_light_comp_ps128,
                                  soft_light_comp_ps256, nullptr, nullptr, 0);
 }

@@ -17,7 +17,7 @@ static V vivid_light_formula(V in_c, V layer_c) {
 
 TARNWICK_FLOAT_KERNELS(vivid_light, vivid_light_formula, vivid_light_formula)
 
-TARNWICK_EXPORT PyObject *blend_vivid_light(PyObject *, PyObject *args) {
-    return blend_ratio_mode_simd(args, vivid_light_comp, vivid_light_comp_ps128,
+TARNWICK_EXPORT PyObject *blend_vivid_light(PyObject *self, PyObject *args) {
+    return blend_ratio_mode_simd(self, args, vivid_light_comp, vivid_light_comp_ps128,
                                  vivid_light_comp_ps256, nullptr, nullptr, 0);
 }
