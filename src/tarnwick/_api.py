@@ -278,16 +278,6 @@ def _masked_layer(
     return layer
 
 
-def _blend_into_fallback(mode, background, foreground, opacity, kernel, out):
-    # Temporary, until the native _blend_into is merged: the allocating call
-    # copied into out (same values, one extra allocation per band).
-    out[...] = getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
-    return out
-
-
-_blend_into = getattr(_tarnwick, "_blend_into", _blend_into_fallback)
-
-
 def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
@@ -371,7 +361,7 @@ def blend(
     def run(band: int) -> None:
         start, stop = bands[band]
         if weights is None:
-            _blend_into(
+            _tarnwick._blend_into(
                 mode, _rows(bg, start, stop), _rows(fg, start, stop), opacity, kernel,
                 _rows(out, start, stop),
             )
@@ -384,7 +374,7 @@ def blend(
             hidden = np.flatnonzero(weights[piece_start:piece_stop] == 0)
             background_rows = _rows(bg, piece_start, piece_stop)[:, 0, :]
             kept = background_rows[hidden] if hidden.size else None
-            _blend_into(
+            _tarnwick._blend_into(
                 mode, _rows(bg, piece_start, piece_stop), layer, opacity, kernel,
                 _rows(out, piece_start, piece_stop),
             )
