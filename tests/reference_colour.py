@@ -15,10 +15,12 @@ import colorsys
 import numpy as np
 
 from reference import F32, alpha_of, f32, fma32, read_unit, write_unit
+from reference_separable import ratio_of
+from tarnwick.cli import families
 
-HSV_MODES = ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color")
-LCH_MODES = ("lch_hue", "lch_chroma", "lch_color", "lch_lightness")
-COLOUR_MODES = HSV_MODES + LCH_MODES
+COLOUR_MODES = families()["colour-model"]
+LCH_MODES = tuple(mode for mode in COLOUR_MODES if mode.startswith("lch_"))
+HSV_MODES = tuple(mode for mode in COLOUR_MODES if mode not in LCH_MODES)
 
 # use_l, use_c, use_h
 LCH_FLAGS = {
@@ -120,9 +122,7 @@ def rgb_mode_reference(background, foreground, opacity, kernel):
     bg_alpha = alpha_of(bg, background.shape[2])
     fg_alpha = alpha_of(fg, foreground.shape[2])
     with np.errstate(all="ignore"):
-        comp_alpha = np.fmin(fg_alpha, bg_alpha) * f32(opacity)
-        new_alpha = fma32(F32(1) - bg_alpha, comp_alpha, bg_alpha)
-        ratio = np.where(new_alpha == 0, F32(0), comp_alpha / new_alpha).astype(np.float32)[..., None]
+        ratio = ratio_of(bg_alpha, fg_alpha, f32(opacity)).astype(np.float32)[..., None]
         comp = kernel(bg[..., :3], fg[..., :3])
         mixed = fma32(ratio, comp, (F32(1) - ratio) * bg[..., :3])
         mixed = np.where(ratio != 0, mixed, bg[..., :3])

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _tarnwick
+import tarnwick
 from guarded import check_guarded
 from reference import CHANNELS, DTYPES, KERNELS, random_image, read_unit
 from reference_colour import (
@@ -213,6 +214,19 @@ NAMED_CASES = [
     ("lch_color", GREEN, (255, 255, 255), _lab_colour(rgb_to_lab64(np.array(GREEN) / 255)[0], 0, 0)),
     ("lch_lightness", CORAL, (119, 119, 119), _lab_colour(50.0, *rgb_to_lab64(np.array(CORAL) / 255)[1:])),
 ] + [(mode, colour, colour, colour) for mode in LCH_MODES for colour in (CORAL, GREEN, (30, 60, 250))]
+
+
+# Alphas no stored image should hold, whose composite alpha is negative or
+# NaN: the layer gets no weight, on every kernel, as in the separable modes.
+# 11 pixels give each vector kernel whole groups and a scalar tail.
+@pytest.mark.parametrize("bg_alpha, fg_alpha", [(-255, 255), (NAN, 255), (51, -255)])
+@pytest.mark.parametrize("mode", [mode for mode in tarnwick.MODES if mode != "normal"])
+def test_out_of_range_alpha_keeps_the_background_on_every_kernel(mode, bg_alpha, fg_alpha):
+    bg = np.tile(np.float32([200, 50, 20, bg_alpha]), (1, 11, 1))
+    fg = np.tile(np.float32([30, 100, 220, fg_alpha]), (1, 11, 1))
+    for kernel in KERNELS:
+        out = _blend(mode)(bg, fg, 1.0, kernel)
+        np.testing.assert_allclose(out, bg, rtol=1e-6, equal_nan=True, err_msg=kernel)
 
 
 @pytest.mark.parametrize("kernel", KERNELS)

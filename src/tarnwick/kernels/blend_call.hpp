@@ -1,10 +1,13 @@
 // The calling protocol every compositor follows around its pixel loops.
 #pragma once
 
+#include <immintrin.h>
+
 #include "blend_inputs.hpp"
 #include "blend_target.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
+#include "simd.hpp"
 
 // What one blend call holds between parsing and returning.
 struct BlendCall {
@@ -71,4 +74,33 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
     PyEval_RestoreThread(save);
     call.release();
     return reinterpret_cast<PyObject *>(call.output.array);
+}
+
+// The order every compositor shares the pixels in: under AVX2 groups of 8
+// while 8 remain, then under AVX2 or SSE4.2 groups of 4 while 4 remain, then
+// single pixels. `groups(V{}, index)` runs the groups of V's lane count from
+// `index` (none, where it has no loop of that width) and returns the first
+// pixel it left; `singles(index)` does the rest.
+template <typename Groups, typename Singles>
+__attribute__((always_inline)) inline void run_width_sequence(kernel_kind kernel, npy_intp index,
+                                                              Groups &&groups,
+                                                              Singles &&singles) {
+    if (kernel == KERNEL_AVX2) {
+        index = groups(__m256{}, index);
+    }
+    if (kernel == KERNEL_AVX2 || kernel == KERNEL_SSE42) {
+        index = groups(__m128{}, index);
+    }
+    singles(index);
+}
+
+// Of a mode's four- and eight-lane kernels, the one of V's width.
+template <typename V, typename Kernel128, typename Kernel256>
+__attribute__((always_inline)) inline auto kernel_of_width(Kernel128 kernel128,
+                                                           Kernel256 kernel256) {
+    if constexpr (lane_count<V> == 8) {
+        return kernel256;
+    } else {
+        return kernel128;
+    }
 }

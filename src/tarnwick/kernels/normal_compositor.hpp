@@ -217,27 +217,21 @@ inline void with_channel_counts(int bg_channels, int fg_channels, Body &&body) {
     }
 }
 
-// Groups of 8 (AVX2 only) while 8 pixels remain, then of 4 while 4 remain.
-// Returns the index where the scalar loop takes over.
-template <typename B, typename F, typename O>
-inline npy_intp normal_vector_loops(kernel_kind kernel, const B *bg, int bg_channels, const F *fg,
-                                    int fg_channels, O *out, float opacity, npy_intp pixels) {
-    npy_intp index = 0;
+// Groups of V's lane count from `index` while a whole group remains: the
+// byte path for two 3-channel byte images, else the float path. Returns the
+// first pixel it left.
+template <typename V, typename B, typename F, typename O>
+inline npy_intp normal_vector_groups(const B *bg, int bg_channels, const F *fg, int fg_channels,
+                                     O *out, float opacity, npy_intp index, npy_intp pixels) {
     if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
         // A NaN opacity has no byte quantisation; the float path gives the
         // same result as the scalar rule for it.
         if (bg_channels == 3 && fg_channels == 3 && !std::isnan(opacity)) {
-            if (kernel == KERNEL_AVX2) {
-                index = normal_byte_groups<8>(bg, fg, out, opacity, index, pixels);
-            }
-            return normal_byte_groups<4>(bg, fg, out, opacity, index, pixels);
+            return normal_byte_groups<lane_count<V>>(bg, fg, out, opacity, index, pixels);
         }
     }
     with_channel_counts(bg_channels, fg_channels, [&](auto bgc, auto fgc) {
-        if (kernel == KERNEL_AVX2) {
-            index = normal_float_groups<__m256, bgc, fgc>(bg, fg, out, opacity, index, pixels);
-        }
-        index = normal_float_groups<__m128, bgc, fgc>(bg, fg, out, opacity, index, pixels);
+        index = normal_float_groups<V, bgc, fgc>(bg, fg, out, opacity, index, pixels);
     });
     return index;
 }
@@ -254,11 +248,14 @@ inline PyObject *blend_normal_mode(PyObject *self, PyObject *args) {
             normal_opaque_copy(fg, out, bg_channels, pixels);
             return;
         }
-        npy_intp index = 0;
-        if (kernel == KERNEL_AVX2 || kernel == KERNEL_SSE42) {
-            index = normal_vector_loops(kernel, bg, bg_channels, fg, fg_channels, out, opacity,
-                                        pixels);
-        }
-        normal_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, index, pixels);
+        run_width_sequence(
+            kernel, 0,
+            [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+                return normal_vector_groups<decltype(lanes)>(bg, bg_channels, fg, fg_channels, out,
+                                                             opacity, from, pixels);
+            },
+            [&](npy_intp from) __attribute__((always_inline)) {
+                normal_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, from, pixels);
+            });
     });
 }

@@ -108,13 +108,12 @@ inline constexpr byte_mask k_mask_pack_rgba_planar =
 
 // ---- lane-width plumbing --------------------------------------------------
 
-// The integer vector of the same width as a float vector, and the lane
-// count (overloads rather than a traits class: the vector types carry
-// attributes that class template arguments would drop).
+// The integer vector of the same width as a float vector (overloads rather
+// than a traits class: the vector types carry attributes that class template
+// arguments would drop).
 __m128i integer_vector_of(__m128);
 __m256i integer_vector_of(__m256);
 template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
-template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
 
 // Two four-pixel groups as the low and high half of one eight-lane vector.
 inline __m256 join_halves(__m128 lo, __m128 hi) {
@@ -229,20 +228,22 @@ inline void store_f32_group(float *p, int group_floats, __m256 v) {
     _mm_storeu_ps(p + group_floats, high_half(v));
 }
 
-inline __m128 load_f32x4(const float *p, int aligned) {
+// One vector of consecutive floats; `aligned` picks the aligned form.
+template <typename V> inline V load_f32_lanes(const float *p, int aligned);
+template <> inline __m128 load_f32_lanes<__m128>(const float *p, int aligned) {
     return aligned ? _mm_load_ps(p) : _mm_loadu_ps(p);
 }
-inline __m256 load_f32x8(const float *p, int aligned) {
+template <> inline __m256 load_f32_lanes<__m256>(const float *p, int aligned) {
     return aligned ? _mm256_load_ps(p) : _mm256_loadu_ps(p);
 }
-inline void store_f32x4(float *p, __m128 value, int aligned) {
+inline void store_f32_lanes(float *p, __m128 value, int aligned) {
     if (aligned) {
         _mm_store_ps(p, value);
     } else {
         _mm_storeu_ps(p, value);
     }
 }
-inline void store_f32x8(float *p, __m256 value, int aligned) {
+inline void store_f32_lanes(float *p, __m256 value, int aligned) {
     if (aligned) {
         _mm256_store_ps(p, value);
     } else {
@@ -265,20 +266,9 @@ inline void prefetch_pixel(const T *data, int channels, npy_intp pixel) {
 
 // ---- arithmetic helpers -----------------------------------------------------
 
-inline __m128 u32_to_unit_f32_sse(__m128i v, __m128 inv255) { return _mm_cvtepi32_ps(v) * inv255; }
-inline __m256 u32_to_unit_f32_avx2(__m256i v, __m256 inv255) {
-    return _mm256_cvtepi32_ps(v) * inv255;
-}
-inline __m128 u32_to_unit(__m128i v, __m128 inv255) { return u32_to_unit_f32_sse(v, inv255); }
-inline __m256 u32_to_unit(__m256i v, __m256 inv255) { return u32_to_unit_f32_avx2(v, inv255); }
-
-// max(x, 0) first: the vector maximum yields its second operand for a NaN
-// lane, so NaN becomes 0 (the scalar clamp01 passes NaN through).
-template <typename V> inline V clamp01_lanes(V x) {
-    return lane_min(lane_max(x, splat<V>(0.0f)), splat<V>(1.0f));
-}
-inline __m128 clamp01_ps128(__m128 x) { return clamp01_lanes(x); }
-inline __m256 clamp01_ps(__m256 x) { return clamp01_lanes(x); }
+// Raw byte values in 32-bit lanes to unit values (times the reciprocal).
+inline __m128 u32_to_unit(__m128i v, __m128 inv255) { return _mm_cvtepi32_ps(v) * inv255; }
+inline __m256 u32_to_unit(__m256i v, __m256 inv255) { return _mm256_cvtepi32_ps(v) * inv255; }
 
 // ---- planar form ------------------------------------------------------------
 
@@ -415,6 +405,9 @@ template <typename I> inline void store_rgb_u32_group(uint8_t *p, I r, I g, I b)
     store_rgb_u8_group(p, pack_rgb_u32_lanes(r, g, b));
 }
 
+// Rounds like every other byte pack: a truncating 3-channel pack would make
+// a pixel's value depend on whether it fell into a vector group or the
+// scalar tail.
 template <typename V> inline void store_rgb_group(uint8_t *p, V r, V g, V b) {
     store_rgb_u32_group(p, unit_to_byte_lanes(r), unit_to_byte_lanes(g), unit_to_byte_lanes(b));
 }
@@ -548,129 +541,12 @@ inline void store_rgb_record(BlendOutput *output, npy_intp index, V r, V g, V b)
     }
 }
 
-// ---- four lanes, by name ----------------------------------------------------
+// ---- byte packs of the flat loops -----------------------------------------
 
-inline void load_rgb4_u8_to_unit_f32_sse(const uint8_t *p, __m128 inv255, __m128 &r, __m128 &g,
-                                         __m128 &b) {
-    load_rgb_group(p, inv255, r, g, b);
-}
-inline void load_rgb4_u8_to_u32_sse_from_ptr(const uint8_t *p, __m128i &r, __m128i &g, __m128i &b) {
-    load_rgb_u32_group<__m128>(p, r, g, b);
-}
-inline void load_rgb4_u8_to_u32_sse_with_alpha(const uint8_t *p, __m128i &r, __m128i &g,
-                                               __m128i &b, __m128i &a) {
-    load_rgb_u32_group<__m128>(p, r, g, b);
-    a = _mm_set1_epi32(255);
-}
-inline void load_rgba4_u8_to_unit_f32_sse(const uint8_t *p, __m128 inv255, __m128 &r, __m128 &g,
-                                          __m128 &b, __m128 &a) {
-    load_rgba_group(p, inv255, r, g, b, a);
-}
-inline void load_rgba4_u8_to_u32_sse(const uint8_t *p, __m128i &r, __m128i &g, __m128i &b,
-                                     __m128i &a) {
-    rgba_bytes_to_u32(load_rgba_u8_group<__m128i>(p), r, g, b, a);
-}
-inline void load_rgb4_f32_to_unit_f32_sse(const float *p, __m128 inv255, __m128 &r, __m128 &g,
-                                          __m128 &b) {
-    load_rgb_group(p, inv255, r, g, b);
-}
-inline void load_rgba4_f32_to_unit_f32_sse(const float *p, __m128 inv255, __m128 &r, __m128 &g,
-                                           __m128 &b, __m128 &a) {
-    load_rgba_group(p, inv255, r, g, b, a);
-}
-
-inline void load_rgb4_u8(const uint8_t *data, int channels, npy_intp index, __m128 &r, __m128 &g,
-                         __m128 &b) {
-    load_rgb_record(data, channels, index, r, g, b);
-}
-inline void load_rgb4_f32(const float *data, int channels, npy_intp index, __m128 &r, __m128 &g,
-                          __m128 &b) {
-    load_rgb_record(data, channels, index, r, g, b);
-}
-inline __m128 load_alpha4_u8(const uint8_t *data, int channels, npy_intp index) {
-    return load_alpha_record<__m128>(data, channels, index);
-}
-inline __m128 load_alpha4_f32(const float *data, int channels, npy_intp index) {
-    return load_alpha_record<__m128>(data, channels, index);
-}
-
-// Rounds to nearest, ties to even, like every other byte pack: a truncating
-// 3-channel pack would make a pixel's value depend on whether it fell into a
-// vector group or the scalar tail.
-inline __m128i pack_unit_f32_to_u8_rgb4(__m128 fr, __m128 fg, __m128 fb) {
-    return pack_rgb_u32_lanes(unit_to_byte_lanes(fr), unit_to_byte_lanes(fg),
-                              unit_to_byte_lanes(fb));
-}
-inline __m128i pack_u32_to_u8_rgb4(__m128i r, __m128i g, __m128i b) {
-    return pack_rgb_u32_lanes(r, g, b);
-}
-inline __m128i pack_unit_f32_to_u8_rgba4(__m128 fr, __m128 fg, __m128 fb, __m128 fa) {
-    return pack_rgba_unit_lanes(fr, fg, fb, fa);
-}
 // Bytes 0..3; the rest are zero.
 inline __m128i pack_unit_f32_sse_to_u8(__m128 value) {
     const __m128i zero = _mm_setzero_si128();
     return _mm_packus_epi16(_mm_packus_epi32(unit_to_byte_lanes(value), zero), zero);
-}
-
-inline void store_unit_f32_to_u8_rgb4(__m128 fr, __m128 fg, __m128 fb, uint8_t *out_ptr) {
-    store_rgb4_u8_bytes_sse(out_ptr, pack_unit_f32_to_u8_rgb4(fr, fg, fb));
-}
-inline void store_u32_to_u8_rgb4(__m128i r, __m128i g, __m128i b, uint8_t *out_ptr) {
-    store_rgb_u32_group(out_ptr, r, g, b);
-}
-inline void store_unit_f32_to_u8_rgba4(__m128 fr, __m128 fg, __m128 fb, __m128 fa,
-                                       uint8_t *out_ptr) {
-    store_rgba_group(out_ptr, fr, fg, fb, fa);
-}
-inline void store_rgba4_u8(BlendOutput *output, npy_intp index, __m128 r, __m128 g, __m128 b,
-                           __m128 a) {
-    store_rgba_group(output->u8 + index * 4, r, g, b, a);
-}
-inline void store_rgba4_f32_from_unit_sse(float *p, __m128 r, __m128 g, __m128 b, __m128 a) {
-    store_rgba_group(p, r, g, b, a);
-}
-inline void store_rgb4(BlendOutput *output, npy_intp index, __m128 r, __m128 g, __m128 b) {
-    store_rgb_record(output, index, r, g, b);
-}
-
-// ---- eight lanes, by name ---------------------------------------------------
-
-inline void load_rgba8_u8_to_u32_avx2(const uint8_t *p, __m256i &r, __m256i &g, __m256i &b,
-                                      __m256i &a) {
-    rgba_bytes_to_u32(load_rgba_u8_group<__m256i>(p), r, g, b, a);
-}
-inline void load_rgba8_u8_to_unit_f32_avx2(const uint8_t *p, __m256 inv255, __m256 &r, __m256 &g,
-                                           __m256 &b, __m256 &a) {
-    load_rgba_group(p, inv255, r, g, b, a);
-}
-inline void load_rgb8_u8_to_u32_avx2_with_alpha(const uint8_t *data, npy_intp index, __m256i &r,
-                                                __m256i &g, __m256i &b, __m256i &a) {
-    load_rgb_u32_group<__m256>(data + index * 3, r, g, b);
-    a = _mm256_set1_epi32(255);
-}
-inline void load_rgb8_f32_to_unit_f32_avx2(const float *p, __m256 inv255, __m256 &r, __m256 &g,
-                                           __m256 &b) {
-    load_rgb_group(p, inv255, r, g, b);
-}
-inline void load_rgba8_f32_to_unit_f32_avx2(const float *p, __m256 inv255, __m256 &r, __m256 &g,
-                                            __m256 &b, __m256 &a) {
-    load_rgba_group(p, inv255, r, g, b, a);
-}
-
-inline void load_rgb8_u8(const uint8_t *data, int channels, npy_intp index, __m256 &r, __m256 &g,
-                         __m256 &b) {
-    load_rgb_record(data, channels, index, r, g, b);
-}
-inline void load_rgb8_f32(const float *data, int channels, npy_intp index, __m256 &r, __m256 &g,
-                          __m256 &b) {
-    load_rgb_record(data, channels, index, r, g, b);
-}
-inline __m256 load_alpha8_u8(const uint8_t *data, int channels, npy_intp index) {
-    return load_alpha_record<__m256>(data, channels, index);
-}
-inline __m256 load_alpha8_f32(const float *data, int channels, npy_intp index) {
-    return load_alpha_record<__m256>(data, channels, index);
 }
 
 // Bytes 0..7 from `lo`, 8..15 from `hi`.
@@ -679,18 +555,4 @@ inline __m128i pack_two_unit_f32_avx2_to_u8(__m256 lo, __m256 hi) {
     const __m256i hi_i = unit_to_byte_lanes(hi);
     return _mm_packus_epi16(_mm_packus_epi32(low_half(lo_i), high_half(lo_i)),
                             _mm_packus_epi32(low_half(hi_i), high_half(hi_i)));
-}
-
-inline void store_u32_to_u8_rgb8(__m256i r, __m256i g, __m256i b, uint8_t *out_ptr) {
-    store_rgb_u32_group(out_ptr, r, g, b);
-}
-inline void store_rgba8_u8(BlendOutput *output, npy_intp index, __m256 r, __m256 g, __m256 b,
-                           __m256 a) {
-    store_rgba_group(output->u8 + index * 4, r, g, b, a);
-}
-inline void store_rgba8_f32_from_unit_avx2(float *p, __m256 r, __m256 g, __m256 b, __m256 a) {
-    store_rgba_group(p, r, g, b, a);
-}
-inline void store_rgb8(BlendOutput *output, npy_intp index, __m256 r, __m256 g, __m256 b) {
-    store_rgb_record(output, index, r, g, b);
 }

@@ -22,24 +22,25 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;
         const float opacity = call.opacity;
-        // Each section starts where the previous one stopped: the flat loops
-        // do all or nothing, then groups of 8, of 4, single pixels.
+        // The flat loops do all or nothing; the per-pixel loops then start
+        // where they stopped.
         npy_intp index = 0;
         if (bg_channels == 3 && fg_channels == 3) {
             index = ratio_flat_section(bg, fg, out, pixels, kernel, opacity, comp_scalar, comp_sse,
                                        comp_avx, comp_sse_u8, comp_avx_u8, clip_output);
         }
-        if (kernel == KERNEL_AVX2 && pixels > 0) {
-            index = ratio_pixel_vector_loop<__m256>(bg, bg_channels, fg, fg_channels, out, opacity,
-                                                    comp_avx, comp_avx_u8, clip_output, index,
-                                                    pixels);
-        }
-        if (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2) {
-            index = ratio_pixel_vector_loop<__m128>(bg, bg_channels, fg, fg_channels, out, opacity,
-                                                    comp_sse, comp_sse_u8, clip_output, index,
-                                                    pixels);
-        }
-        ratio_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, comp_scalar, clip_output,
-                          index, pixels);
+        run_width_sequence(
+            kernel, index,
+            [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+                using V = decltype(lanes);
+                return ratio_pixel_vector_loop<V>(
+                    bg, bg_channels, fg, fg_channels, out, opacity,
+                    kernel_of_width<V>(comp_sse, comp_avx),
+                    kernel_of_width<V>(comp_sse_u8, comp_avx_u8), clip_output, from, pixels);
+            },
+            [&](npy_intp from) __attribute__((always_inline)) {
+                ratio_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, comp_scalar,
+                                  clip_output, from, pixels);
+            });
     });
 }

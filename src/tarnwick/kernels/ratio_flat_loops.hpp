@@ -8,39 +8,11 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
 #include "pixel_simd.hpp"
 #include "ratio_rule.hpp"
-
-// The flat rule on unit lanes: the per-pixel rule with one ratio for all.
-inline __m256 blend_flat_ps256(__m256 in_c, __m256 layer_c, __m256 ratio,
-                               blend_comp_fn256 comp_avx, int clip_output) {
-    return ratio_mix(comp_avx(in_c, layer_c), ratio, in_c, clip_output);
-}
-inline __m128 blend_flat_ps128(__m128 in_c, __m128 layer_c, __m128 ratio,
-                               blend_comp_fn128 comp_sse, int clip_output) {
-    return ratio_mix(comp_sse(in_c, layer_c), ratio, in_c, clip_output);
-}
-
-// Width-generic spellings for the loops written once over both widths.
-inline __m256 blend_flat(__m256 in_c, __m256 layer_c, __m256 ratio, blend_comp_fn256 comp,
-                         int clip_output) {
-    return blend_flat_ps256(in_c, layer_c, ratio, comp, clip_output);
-}
-inline __m128 blend_flat(__m128 in_c, __m128 layer_c, __m128 ratio, blend_comp_fn128 comp,
-                         int clip_output) {
-    return blend_flat_ps128(in_c, layer_c, ratio, comp, clip_output);
-}
-template <typename V> inline V load_flat_f32(const float *p, int aligned);
-template <> inline __m256 load_flat_f32<__m256>(const float *p, int aligned) {
-    return load_f32x8(p, aligned);
-}
-template <> inline __m128 load_flat_f32<__m128>(const float *p, int aligned) {
-    return load_f32x4(p, aligned);
-}
-inline void store_flat_f32(float *p, __m256 value, int aligned) { store_f32x8(p, value, aligned); }
-inline void store_flat_f32(float *p, __m128 value, int aligned) { store_f32x4(p, value, aligned); }
 
 // 16 bytes zero-extended to 32-bit lanes, in memory order: two groups of
 // eight lanes or four groups of four.
@@ -152,10 +124,10 @@ TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *
     const V scale = splat<V>(255.0f);
     npy_intp elem = 0;
     for (; elem + lanes <= elements; elem += lanes) {
-        const V in_c = load_flat_f32<V>(bg + elem, bg_aligned) * inv255;
-        const V layer_c = load_flat_f32<V>(fg + elem, fg_aligned) * inv255;
-        const V out_c = blend_flat(in_c, layer_c, ratio_v, comp, clip_output);
-        store_flat_f32(out + elem, out_c * scale, out_aligned);
+        const V in_c = load_f32_lanes<V>(bg + elem, bg_aligned) * inv255;
+        const V layer_c = load_f32_lanes<V>(fg + elem, fg_aligned) * inv255;
+        const V out_c = ratio_mix(comp(in_c, layer_c), ratio_v, in_c, clip_output);
+        store_f32_lanes(out + elem, out_c * scale, out_aligned);
     }
     return elem;
 }
@@ -165,20 +137,20 @@ TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *
 inline void load_flat16(const uint8_t *p, int, __m256 inv255, __m256 (&units)[2]) {
     __m256i lanes[2];
     widen_16_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), lanes);
-    units[0] = u32_to_unit_f32_avx2(lanes[0], inv255);
-    units[1] = u32_to_unit_f32_avx2(lanes[1], inv255);
+    units[0] = u32_to_unit(lanes[0], inv255);
+    units[1] = u32_to_unit(lanes[1], inv255);
 }
 inline void load_flat16(const float *p, int aligned, __m256 inv255, __m256 (&units)[2]) {
-    units[0] = load_f32x8(p, aligned) * inv255;
-    units[1] = load_f32x8(p + 8, aligned) * inv255;
+    units[0] = load_f32_lanes<__m256>(p, aligned) * inv255;
+    units[1] = load_f32_lanes<__m256>(p + 8, aligned) * inv255;
 }
 inline void store_flat16(uint8_t *p, int, const __m256 (&units)[2]) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), narrow_16_units(units));
 }
 inline void store_flat16(float *p, int aligned, const __m256 (&units)[2]) {
     const __m256 scale = _mm256_set1_ps(255.0f);
-    store_f32x8(p, units[0] * scale, aligned);
-    store_f32x8(p + 8, units[1] * scale, aligned);
+    store_f32_lanes(p, units[0] * scale, aligned);
+    store_f32_lanes(p + 8, units[1] * scale, aligned);
 }
 
 // One byte image and one float image, eight lanes, 16 values per step.
@@ -196,7 +168,7 @@ TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_int
         load_flat16(bg + elem, bg_aligned, inv255, in_c);
         load_flat16(fg + elem, fg_aligned, inv255, layer_c);
         for (int i = 0; i < 2; ++i) {
-            out_c[i] = blend_flat_ps256(in_c[i], layer_c[i], ratio_v, comp_avx, clip_output);
+            out_c[i] = ratio_mix(comp_avx(in_c[i], layer_c[i]), ratio_v, in_c[i], clip_output);
         }
         store_flat16(out + elem, out_aligned, out_c);
     }
@@ -231,39 +203,44 @@ TARNWICK_LOOP npy_intp ratio_flat_section(const B *bg, const F *fg, O *out, npy_
     // that a NaN or infinite opacity gives 0 there (the background is kept)
     // and must here too.
     const float ratio = ratio_weight(1.0f, 1.0f, opacity);
-    npy_intp elem = 0;
-    if constexpr (bg_u8 && fg_u8) {
-        // Only here are whole 16-byte blocks loaded as aligned. The choice
-        // depends on the inputs alone, never on where the output lies.
-        if (ptr_is_aligned(bg, 16) && ptr_is_aligned(fg, 16)) {
-            if (kernel == KERNEL_AVX2) {
-                elem = comp_avx_u8 != nullptr
-                           ? flat_byte_loop<true, __m256>(bg, fg, out, elements, ratio,
-                                                          comp_avx, comp_avx_u8, clip_output)
-                           : flat_byte_loop<false, __m256>(bg, fg, out, elements, ratio,
-                                                           comp_avx, comp_avx_u8, clip_output);
+    // The four-lane loops only take an image the eight-lane ones left
+    // untouched; the scalar tail only finishes one they started.
+    npy_intp done = 0;
+    run_width_sequence(
+        kernel, 0,
+        [&](auto lanes, npy_intp elem) __attribute__((always_inline)) -> npy_intp {
+            using V = decltype(lanes);
+            if (elem != 0) {
+                return elem;
             }
-            if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
-                elem = comp_sse_u8 != nullptr
-                           ? flat_byte_loop<true, __m128>(bg, fg, out, elements, ratio,
-                                                          comp_sse, comp_sse_u8, clip_output)
-                           : flat_byte_loop<false, __m128>(bg, fg, out, elements, ratio,
-                                                           comp_sse, comp_sse_u8, clip_output);
+            if constexpr (bg_u8 && fg_u8) {
+                // Only here are whole 16-byte blocks loaded as aligned. The
+                // choice depends on the inputs alone, never on where the
+                // output lies.
+                if (!ptr_is_aligned(bg, 16) || !ptr_is_aligned(fg, 16)) {
+                    return 0;
+                }
+                const auto comp_u8 = kernel_of_width<V>(comp_sse_u8, comp_avx_u8);
+                return with_kernel_input(bg, fg, comp_u8, [&](auto use_bytes)
+                                                              __attribute__((always_inline)) {
+                    return flat_byte_loop<decltype(use_bytes)::value, V>(
+                        bg, fg, out, elements, ratio, kernel_of_width<V>(comp_sse, comp_avx),
+                        comp_u8, clip_output);
+                });
+            } else if constexpr (!bg_u8 && !fg_u8) {
+                return flat_float_loop<V>(bg, fg, out, elements, ratio,
+                                          kernel_of_width<V>(comp_sse, comp_avx), clip_output);
+            } else if constexpr (lane_count<V> == 8) {
+                return flat_mixed_loop(bg, fg, out, elements, ratio, comp_avx, clip_output);
+            } else {
+                return 0;
             }
-        }
-    } else if constexpr (!bg_u8 && !fg_u8) {
-        if (kernel == KERNEL_AVX2) {
-            elem = flat_float_loop<__m256>(bg, fg, out, elements, ratio, comp_avx, clip_output);
-        }
-        if (elem == 0 && (kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2)) {
-            elem = flat_float_loop<__m128>(bg, fg, out, elements, ratio, comp_sse, clip_output);
-        }
-    } else if (kernel == KERNEL_AVX2) {
-        elem = flat_mixed_loop(bg, fg, out, elements, ratio, comp_avx, clip_output);
-    }
-    if (elem == 0) {
-        return 0;
-    }
-    flat_scalar_tail(bg, fg, out, elem, elements, ratio, comp_scalar, clip_output);
-    return pixels;
+        },
+        [&](npy_intp elem) __attribute__((always_inline)) {
+            if (elem > 0) {
+                flat_scalar_tail(bg, fg, out, elem, elements, ratio, comp_scalar, clip_output);
+                done = pixels;
+            }
+        });
+    return done;
 }

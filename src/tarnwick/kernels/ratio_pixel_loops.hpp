@@ -117,20 +117,16 @@ TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F 
     return index;
 }
 
-// The per-pixel vector section of one width: the byte loop when both images
-// are bytes and the mode has a byte kernel of this width, else the loop on
+// The per-pixel vector section of one width: the byte loop or the loop on
 // unit values (uint8, mixed or float by the element types).
 template <typename V, typename B, typename F, typename O, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp ratio_pixel_vector_loop(const B *bg, int bg_channels, const F *fg,
                                                int fg_channels, O *out, float opacity, Comp comp,
                                                CompU8 comp_u8, int clip_output, npy_intp index,
                                                npy_intp pixels) {
-    if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
-        if (comp_u8 != nullptr) {
-            return ratio_pixel_groups<true, V>(bg, bg_channels, fg, fg_channels, out, opacity,
-                                               comp, comp_u8, clip_output, index, pixels);
-        }
-    }
-    return ratio_pixel_groups<false, V>(bg, bg_channels, fg, fg_channels, out, opacity, comp,
-                                        comp_u8, clip_output, index, pixels);
+    return with_kernel_input(bg, fg, comp_u8, [&](auto use_bytes) __attribute__((always_inline)) {
+        return ratio_pixel_groups<decltype(use_bytes)::value, V>(
+            bg, bg_channels, fg, fg_channels, out, opacity, comp, comp_u8, clip_output, index,
+            pixels);
+    });
 }

@@ -4,6 +4,9 @@
 // reproduces the scalar loop's values exactly from equal inputs.
 #pragma once
 
+#include <cstdint>
+#include <type_traits>
+
 #include "separable_kernels.hpp"
 #include "simd.hpp"
 
@@ -21,6 +24,8 @@ typedef __m256 (*blend_comp_fn256_u8)(__m256i in_c, __m256i layer_c, __m256 inv2
 // Weight of the kernel's result: the coverage min(in_a, layer_a) * opacity
 // relative to the alpha an "over" of that coverage would leave; 0 where
 // that alpha is not positive (or NaN). Opaque images give exactly `opacity`.
+// The colour-model compositor weighs its kernel's result by the same rule,
+// so every kernel of every mode treats out-of-range alphas alike.
 template <typename V>
 inline V ratio_weight(V in_a, V layer_a, V opacity) {
     const V comp_alpha = lane_min(in_a, layer_a) * opacity;
@@ -34,4 +39,18 @@ template <typename V>
 inline V ratio_mix(V comp, V ratio, V in_c, int clip_output) {
     const V out = mul_add(comp, ratio, (splat<V>(1.0f) - ratio) * in_c);
     return clip_output ? clamp_unit(out) : out;
+}
+
+// The one choice between a mode's byte-input kernel and its float kernel:
+// `loop(std::true_type{})` when both images are bytes and the mode has a
+// byte kernel of the width at hand (`comp_u8` not null), otherwise
+// `loop(std::false_type{})`, the float kernel on converted values.
+template <typename B, typename F, typename CompU8, typename Loop>
+TARNWICK_LOOP npy_intp with_kernel_input(const B *, const F *, CompU8 comp_u8, Loop &&loop) {
+    if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
+        if (comp_u8 != nullptr) {
+            return loop(std::true_type{});
+        }
+    }
+    return loop(std::false_type{});
 }

@@ -3,13 +3,12 @@
 // the background's alpha is kept.
 #pragma once
 
-#include <cmath>
-
 #include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "colour_types.hpp"
 #include "kernel_select.hpp"
 #include "pixel_simd.hpp"
+#include "ratio_rule.hpp"
 #include "simd.hpp"
 
 // One pixel by the reference rule.
@@ -26,18 +25,15 @@ inline void rgb_mode_scalar_pixel(const B *bg, int bg_channels, const F *fg, int
                              read_unit(fg, fg_base + 2)};
     const float bg_alpha = read_alpha(bg, bg_channels, bg_base);
     const float fg_alpha = read_alpha(fg, fg_channels, fg_base);
-    const float comp_alpha = std::fmin(fg_alpha, bg_alpha) * opacity;
-    const float new_alpha = std::fma(1.0f - bg_alpha, comp_alpha, bg_alpha);
-    const float ratio = new_alpha == 0.0f ? 0.0f : comp_alpha / new_alpha;
+    const float ratio = ratio_weight(bg_alpha, fg_alpha, opacity);
     rgb_triplet mixed = bg_rgb;
     // A pixel that takes nothing from the layer keeps its colour even when
     // the kernel's result is not finite (0 * NaN would not vanish).
     if (ratio != 0.0f) {
         const rgb_triplet comp = comp_scalar(bg_rgb, fg_rgb);
-        const float keep = 1.0f - ratio;
-        mixed.r = std::fma(ratio, comp.r, keep * bg_rgb.r);
-        mixed.g = std::fma(ratio, comp.g, keep * bg_rgb.g);
-        mixed.b = std::fma(ratio, comp.b, keep * bg_rgb.b);
+        mixed.r = ratio_mix(comp.r, ratio, bg_rgb.r, 0);
+        mixed.g = ratio_mix(comp.g, ratio, bg_rgb.g, 0);
+        mixed.b = ratio_mix(comp.b, ratio, bg_rgb.b, 0);
     }
     write_unit(out, out_base, mixed.r);
     write_unit(out, out_base + 1, mixed.g);
@@ -74,27 +70,23 @@ template <typename V, typename B, typename F, typename Kernel>
 inline npy_intp rgb_mode_group_loop(const B *bg, int bg_channels, const F *fg, int fg_channels,
                                     BlendOutput *output, float opacity, npy_intp index,
                                     npy_intp pixels, Kernel comp) {
-    constexpr npy_intp lanes = static_cast<npy_intp>(sizeof(V) / sizeof(float));
+    constexpr int lanes = lane_count<V>;
     const V zero = splat<V>(0.0f);
-    const V one = splat<V>(1.0f);
     const V opacity_v = splat<V>(opacity);
     for (; index + lanes <= pixels; index += lanes) {
         V bg_r, bg_g, bg_b, bg_a;
         V fg_r, fg_g, fg_b, fg_a;
         load_rgb_mode_group(bg, bg_channels, index, &bg_r, &bg_g, &bg_b, &bg_a);
         load_rgb_mode_group(fg, fg_channels, index, &fg_r, &fg_g, &fg_b, &fg_a);
-        const V comp_alpha = lane_min(bg_a, fg_a) * opacity_v;
-        const V new_alpha = mul_add(one - bg_a, comp_alpha, bg_a);
-        const V ratio = keep_if(gt(new_alpha, zero), comp_alpha / new_alpha);
+        const V ratio = ratio_weight(bg_a, fg_a, opacity_v);
         V comp_r, comp_g, comp_b;
         comp(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, &comp_r, &comp_g, &comp_b);
         // As in the scalar rule, lanes with ratio 0 keep the background's
         // colour whatever the kernel produced.
         const V takes = neq(ratio, zero);
-        const V keep = one - ratio;
-        const V out_r = select(takes, mul_add(ratio, comp_r, keep * bg_r), bg_r);
-        const V out_g = select(takes, mul_add(ratio, comp_g, keep * bg_g), bg_g);
-        const V out_b = select(takes, mul_add(ratio, comp_b, keep * bg_b), bg_b);
+        const V out_r = select(takes, ratio_mix(comp_r, ratio, bg_r, 0), bg_r);
+        const V out_g = select(takes, ratio_mix(comp_g, ratio, bg_g, 0), bg_g);
+        const V out_b = select(takes, ratio_mix(comp_b, ratio, bg_b, 0), bg_b);
         store_rgb_mode_group(output, index, out_r, out_g, out_b, bg_a);
     }
     return index;
@@ -108,18 +100,21 @@ inline PyObject *blend_rgb_mode_simd(PyObject *self, PyObject *args, blend_rgb_c
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;
         const float opacity = call.opacity;
-        npy_intp index = 0;
-        if (kernel == KERNEL_AVX2 && comp_avx != nullptr) {
-            index = rgb_mode_group_loop<__m256>(bg, bg_channels, fg, fg_channels, &call.output,
-                                                opacity, index, pixels, comp_avx);
-        }
-        if ((kernel == KERNEL_SSE42 || kernel == KERNEL_AVX2) && comp_sse != nullptr) {
-            index = rgb_mode_group_loop<__m128>(bg, bg_channels, fg, fg_channels, &call.output,
-                                                opacity, index, pixels, comp_sse);
-        }
-        for (; index < pixels; ++index) {
-            rgb_mode_scalar_pixel(bg, bg_channels, fg, fg_channels, out, opacity, index,
-                                  comp_scalar);
-        }
+        run_width_sequence(
+            kernel, 0,
+            [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+                using V = decltype(lanes);
+                const auto comp = kernel_of_width<V>(comp_sse, comp_avx);
+                return comp != nullptr ? rgb_mode_group_loop<V>(bg, bg_channels, fg, fg_channels,
+                                                                &call.output, opacity, from,
+                                                                pixels, comp)
+                                       : from;
+            },
+            [&](npy_intp from) __attribute__((always_inline)) {
+                for (; from < pixels; ++from) {
+                    rgb_mode_scalar_pixel(bg, bg_channels, fg, fg_channels, out, opacity, from,
+                                          comp_scalar);
+                }
+            });
     });
 }

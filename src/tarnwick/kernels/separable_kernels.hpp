@@ -1,6 +1,6 @@
-// What the per-channel formulas of the separable modes share: the two
-// clamps they use, written once for every lane width, and the macros that
-// turn a mode's formula templates into its named kernels.
+// What the per-channel formulas of the separable modes share: the clamp
+// min(x, 1), written once for every lane width (clamp_unit is in simd.hpp),
+// and the macros that turn a mode's formula templates into its named kernels.
 #pragma once
 
 #include "channel_access.hpp"
@@ -14,12 +14,6 @@ template <typename V>
 inline V min_one(V value) {
     return lane_min(value, splat<V>(1.0f));
 }
-
-// Clamp into [0, 1]: the scalar clamp keeps NaN, the vector one (maximum
-// first) turns it into 0.
-inline float clamp_unit(float value) { return clamp01(value); }
-inline __m128 clamp_unit(__m128 value) { return clamp01_ps128(value); }
-inline __m256 clamp_unit(__m256 value) { return clamp01_ps(value); }
 
 // The scalar, four-lane and eight-lane kernels of `mode`. Each formula is a
 // function template over the lane type; modes whose scalar order of rounding

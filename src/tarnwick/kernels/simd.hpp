@@ -12,6 +12,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "unit_clamp.hpp"
+
+// Lanes of a float vector: 4 for __m128, 8 for __m256 (1 for float).
+template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
+
 // ---- broadcast and conversion -------------------------------------------
 
 template <typename V> inline V splat(float value);
@@ -28,20 +33,15 @@ inline __m256 to_float(__m256i v) { return _mm256_cvtepi32_ps(v); }
 
 // ---- fused multiply-add ---------------------------------------------------
 
-inline __m128 mul_add_ps128(__m128 a, __m128 b, __m128 c) { return _mm_fmadd_ps(a, b, c); }
-inline __m256 mul_add_ps256(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
-inline __m128 fnmadd_ps128(__m128 a, __m128 b, __m128 c) { return _mm_fnmadd_ps(a, b, c); }
-inline __m256 fnmadd_ps256(__m256 a, __m256 b, __m256 c) { return _mm256_fnmadd_ps(a, b, c); }
-
 // a * b + c, one rounding.
 inline float mul_add(float a, float b, float c) { return std::fma(a, b, c); }
-inline __m128 mul_add(__m128 a, __m128 b, __m128 c) { return mul_add_ps128(a, b, c); }
-inline __m256 mul_add(__m256 a, __m256 b, __m256 c) { return mul_add_ps256(a, b, c); }
+inline __m128 mul_add(__m128 a, __m128 b, __m128 c) { return _mm_fmadd_ps(a, b, c); }
+inline __m256 mul_add(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
 
 // c - a * b, one rounding.
 inline float fnmadd(float a, float b, float c) { return std::fma(-a, b, c); }
-inline __m128 fnmadd(__m128 a, __m128 b, __m128 c) { return fnmadd_ps128(a, b, c); }
-inline __m256 fnmadd(__m256 a, __m256 b, __m256 c) { return fnmadd_ps256(a, b, c); }
+inline __m128 fnmadd(__m128 a, __m128 b, __m128 c) { return _mm_fnmadd_ps(a, b, c); }
+inline __m256 fnmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fnmadd_ps(a, b, c); }
 
 // ---- minimum, maximum, absolute value -----------------------------------
 // For floats these are the C library's fminf/fmaxf (a NaN operand yields the
@@ -67,6 +67,13 @@ inline __m256 lane_floor(__m256 a) { return _mm256_floor_ps(a); }
 inline float lane_sqrt(float a) { return std::sqrt(a); }
 inline __m128 lane_sqrt(__m128 a) { return _mm_sqrt_ps(a); }
 inline __m256 lane_sqrt(__m256 a) { return _mm256_sqrt_ps(a); }
+
+// Into [0, 1]. The scalar clamp keeps NaN; the vector one takes the maximum
+// first, which yields its second operand (0) for a NaN lane.
+inline float clamp_unit(float value) { return clamp01(value); }
+template <typename V> inline V clamp_unit(V value) {
+    return lane_min(lane_max(value, splat<V>(0.0f)), splat<V>(1.0f));
+}
 
 // ---- comparisons and selection -------------------------------------------
 
