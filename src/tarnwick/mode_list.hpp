@@ -1,5 +1,7 @@
 // The 28 blend modes, in the order of the module's method table. Each has an
-// entry function blend_<mode> defined in kernels/<mode>.cpp.
+// entry function blend_<mode> defined in kernels/<mode>.cpp. The only list:
+// CMakeLists.txt takes the kernel sources from these X(mode) lines, so keep
+// one mode per line.
 #pragma once
 
 #define TARNWICK_FOR_EACH_MODE(X) \
