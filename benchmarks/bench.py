@@ -29,6 +29,7 @@ import numpy as np
 
 import _tarnwick
 import tarnwick
+from tarnwick.cli import families
 
 KERNELS = ("scalar", "sse42", "avx2")
 HEIGHT, WIDTH = 2160, 3840
@@ -55,12 +56,9 @@ class Case:
         return f"{self.mode} {types} {part(self.bg_dtype, self.bg_channels)}x{part(self.fg_dtype, self.fg_channels)}"
 
 
-# The separable modes, in the module's order.
-SEPARABLE_MODES = (
-    "soft_light", "lighten_only", "screen", "dodge", "addition", "darken_only", "multiply",
-    "hard_light", "difference", "subtract", "grain_extract", "grain_merge", "divide", "overlay",
-    "burn", "linear_burn", "exclusion", "vivid_light", "pin_light",
-)
+# The modes of each family, in the module's order.
+SEPARABLE_MODES = families()["separable"]
+COLOUR_MODES = families()["colour-model"]
 
 # Targets for the separable modes, single thread: on aligned uint8 RGB x RGB
 # within 2x the floor for modes with byte-input kernels and 3x for the
@@ -101,8 +99,7 @@ CASES = [
     ),
     *(
         Case(mode, dtype, channels, dtype, channels)
-        for mode in ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
-                     "lch_hue", "lch_chroma", "lch_color", "lch_lightness")
+        for mode in COLOUR_MODES
         for dtype, channels in ((np.uint8, 3), (np.float32, 4))
     ),
 ]

@@ -88,7 +88,6 @@ SCALAR = {
     "subtract": lambda a, b: a - b,
     "vivid_light": _vivid_light,
 }
-MODES = tuple(sorted(SCALAR))
 
 # The four-lane and eight-lane kernels where they round differently.
 VECTOR = dict(SCALAR)
