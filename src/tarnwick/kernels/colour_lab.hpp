@@ -1,12 +1,13 @@
 // sRGB transfer curve, linear light, CIE XYZ (D65 white) and CIE L*a*b*, in
 // scalar form (the reference, with powf and cbrtf) and in four- and
 // eight-lane form. The vector forms replace both powers of the transfer
-// curve by polynomials; cube roots, exponent splits and scalings stay
-// per-lane library calls through small arrays on the stack.
+// curve by polynomials and take the exponent split, the scale table and the
+// cube root in vector registers: no lane leaves them.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
-#include <cstring>
+#include <utility>
 
 #include "colour_hsv.hpp"
 #include "colour_types.hpp"
@@ -147,28 +148,97 @@ inline void split_exponent_by_12(int exponent, int *quotient, int *remainder) {
     }
 }
 
+// ---- bit-level lane helpers -------------------------------------------------
+
+inline __m128i float_bits(__m128 v) { return _mm_castps_si128(v); }
+inline __m256i float_bits(__m256 v) { return _mm256_castps_si256(v); }
+inline __m128 bits_float(__m128i v) { return _mm_castsi128_ps(v); }
+inline __m256 bits_float(__m256i v) { return _mm256_castsi256_ps(v); }
+
+// The 32-bit integer lanes that match the float lanes of V.
+template <typename V>
+using int_lanes = decltype(float_bits(std::declval<V>()));
+
+inline __m128i bit_and(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
+inline __m256i bit_and(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
+inline __m128i bit_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+inline __m256i bit_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+template <int n> inline __m128i shift_left(__m128i v) { return _mm_slli_epi32(v, n); }
+template <int n> inline __m256i shift_left(__m256i v) { return _mm256_slli_epi32(v, n); }
+template <int n> inline __m128i shift_right(__m128i v) { return _mm_srli_epi32(v, n); }
+template <int n> inline __m256i shift_right(__m256i v) { return _mm256_srli_epi32(v, n); }
+
+// entries[index & 3] in every lane (entries holds 4 floats).
+inline __m128 lookup4(const float *entries, __m128i index) {
+    return _mm_permutevar_ps(_mm_loadu_ps(entries), index);
+}
+inline __m256 lookup4(const float *entries, __m256i index) {
+    return _mm256_permutevar_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128 *>(entries)),
+                                index);
+}
+
+// value * 2^power for normal values whose result stays normal: the power is
+// added to the exponent bits, which is exact (as ldexpf is there).
+template <typename V>
+inline V scale_by_power_of_2(V value, int_lanes<V> power) {
+    return bits_float(lane_add(float_bits(value), shift_left<23>(power)));
+}
+
+// ---- the 5/12 power: exponent split and scale ------------------------------
+
+// frexpf of every lane, and the split of its exponent by 12 with the scale
+// that goes with it: value = mantissa * 2^(12 * quotient + remainder),
+// 0 <= remainder < 12, and scale = pow_5_12_scale(remainder, quotient) where
+// the value is above 0, else 0. Every field equals, bit for bit, what the
+// library's frexpf, split_exponent_by_12 and ldexpf give lane by lane.
+template <typename V>
+struct exponent_split_12 {
+    V mantissa;
+    int_lanes<V> quotient;
+    int_lanes<V> remainder;
+    V scale;
+};
+
+template <typename V>
+inline exponent_split_12<V> split_for_5_12_power_ps(V value) {
+    using I = int_lanes<V>;
+    const V zero = splat<V>(0.0f);
+    // frexpf returns 0, infinities and NaN as value + value, with exponent 0.
+    const V ordinary = mask_and(neq(value, zero), le(lane_abs(value), splat<V>(FLT_MAX)));
+    // Subnormals are scaled into the normal range first (exactly).
+    const V subnormal = mask_and(lt(lane_abs(value), splat<V>(FLT_MIN)), ordinary);
+    const I bits = float_bits(select(subnormal, value * splat<V>(0x1p25f), value));
+    const I biased = shift_right<23>(bit_and(bits, splat_i32<I>(0x7F800000)));
+    const I unbiased = lane_sub(biased, splat_i32<I>(126));
+    const I exponent = bit_and(
+        float_bits(ordinary), lane_sub(unbiased, bit_and(float_bits(subnormal), splat_i32<I>(25))));
+    const I mantissa_bits = bit_or(bit_and(bits, splat_i32<I>(static_cast<int32_t>(0x807FFFFFu))),
+                                   splat_i32<I>(0x3F000000));
+    const V mantissa = select(ordinary, bits_float(mantissa_bits), value + value);
+    // floor(exponent / 12) for exponents from -156 on: (n * 2731) >> 15 is
+    // floor(n / 12) for 0 <= n < 8192.
+    const I quotient =
+        lane_sub(shift_right<15>(lane_mul(lane_add(exponent, splat_i32<I>(156)), splat_i32<I>(2731))),
+                 splat_i32<I>(13));
+    const I remainder = lane_sub(exponent, lane_mul(quotient, splat_i32<I>(12)));
+    // Table entry by the remainder's two low bits within its group of four,
+    // the group by bits 2 and 3 (moved to the sign bit, which select reads).
+    const V low = lookup4(k_pow_5_12_scale_table, remainder);
+    const V mid = lookup4(k_pow_5_12_scale_table + 4, remainder);
+    const V high = lookup4(k_pow_5_12_scale_table + 8, remainder);
+    const V entry = select(bits_float(shift_left<28>(remainder)), high,
+                           select(bits_float(shift_left<29>(remainder)), mid, low));
+    const V scale = keep_if(gt(value, zero),
+                            scale_by_power_of_2(entry, lane_mul(quotient, splat_i32<I>(5))));
+    return exponent_split_12<V>{mantissa, quotient, remainder, scale};
+}
+
 // value^(5/12) = mantissa^(5/12) * 2^(5 * quotient) * 2^(5 * remainder / 12)
 // for value = mantissa * 2^(12 * quotient + remainder); clamped to [0, 1].
 template <typename V>
 inline V pow_1_over_2_4_approx_ps(V value) {
-    constexpr int n = static_cast<int>(sizeof(V) / sizeof(float));
-    float lanes[n];
-    float mantissas[n];
-    float scales[n];
-    std::memcpy(lanes, &value, sizeof lanes);
-    for (int i = 0; i < n; ++i) {
-        int exponent = 0;
-        mantissas[i] = std::frexp(lanes[i], &exponent);
-        int quotient = 0;
-        int remainder = 0;
-        split_exponent_by_12(exponent, &quotient, &remainder);
-        scales[i] = lanes[i] > 0.0f ? pow_5_12_scale(remainder, quotient) : 0.0f;
-    }
-    V mantissa;
-    V scale;
-    std::memcpy(&mantissa, mantissas, sizeof mantissa);
-    std::memcpy(&scale, scales, sizeof scale);
-    return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(mantissa) * scale);
+    const exponent_split_12<V> split = split_for_5_12_power_ps(value);
+    return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(split.mantissa) * split.scale);
 }
 
 // Within 1.9e-5 of the exact curve; the result is in [0, 1].
@@ -182,23 +252,51 @@ inline V linear_to_srgb_ps(V value) {
     return clamp_unit_lanes(select(pow_mask, pow_part, linear));
 }
 
-// The cube roots are the scalar form's own cbrtf calls, taken only in the
-// lanes that use them.
+// 2^(j / 3) for j = 0..2 (the fourth entry is never used).
+alignas(16) inline constexpr float k_cube_root_of_2_powers[4] = {1.0f, 1.2599211f, 1.587401f, 1.0f};
+
+// Cube root of positive normal lanes, within one unit in the last place of
+// the exact root (other lanes get an unspecified finite or NaN value and
+// raise nothing). value = m * 2^(3k + j) with m in [1, 2) and j in 0..2;
+// cbrt(value) = cbrt(m * 2^j) * 2^k. A polynomial gives cbrt(m) within
+// 9.3e-6, times 2^(j/3) a start for the root of a = m * 2^j in [1, 8); one
+// Newton step whose residual y^3 - a is computed almost exactly (y^2 split
+// into its rounded value and its exact error) brings that to about 1e-10
+// before the last rounding.
+template <typename V>
+inline V cbrt_positive_ps(V value) {
+    using I = int_lanes<V>;
+    const I bits = float_bits(value);
+    const I biased = shift_right<23>(bits);
+    // k = floor((biased - 127) / 3), from (n * 43691) >> 17 = floor(n / 3)
+    // for 0 <= n < 2^17, with n = biased + 2.
+    const I k = lane_sub(
+        shift_right<17>(lane_mul(lane_add(biased, splat_i32<I>(2)), splat_i32<I>(43691))),
+        splat_i32<I>(43));
+    const I j = lane_sub(lane_sub(biased, splat_i32<I>(127)), lane_mul(k, splat_i32<I>(3)));
+    const I fraction = bit_and(bits, splat_i32<I>(0x007FFFFF));
+    const V m = bits_float(bit_or(fraction, splat_i32<I>(0x3F800000)));
+    const V a = bits_float(bit_or(fraction, shift_left<23>(lane_add(j, splat_i32<I>(127)))));
+    V poly = splat<V>(-0.010603920f);
+    poly = mul_add(poly, m, splat<V>(0.086091287f));
+    poly = mul_add(poly, m, splat<V>(-0.30061102f));
+    poly = mul_add(poly, m, splat<V>(0.71815300f));
+    poly = mul_add(poly, m, splat<V>(0.50697988f));
+    const V y = poly * lookup4(k_cube_root_of_2_powers, j);
+    const V y2 = y * y;
+    const V y2_error = mul_add(y, y, -y2);
+    const V residual = mul_add(y2_error, y, mul_add(y2, y, -a));
+    const V root = y - residual / (y2 * splat<V>(3.0f));
+    return scale_by_power_of_2(root, k);
+}
+
+// Above epsilon the vector cube root (within one unit in the last place of
+// the exact root, as the library's cbrtf is), else the linear segment.
 template <typename V>
 inline V xyz_to_lab_component_ps(V value) {
-    constexpr int n = static_cast<int>(sizeof(V) / sizeof(float));
     const V linear =
         mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f)) / splat<V>(116.0f);
-    const V cbrt_mask = gt(value, splat<V>(k_lab_epsilon));
-    float lanes[n];
-    float converted[n];
-    std::memcpy(lanes, &value, sizeof lanes);
-    for (int i = 0; i < n; ++i) {
-        converted[i] = lanes[i] > k_lab_epsilon ? std::cbrt(lanes[i]) : 0.0f;
-    }
-    V roots;
-    std::memcpy(&roots, converted, sizeof roots);
-    return select(cbrt_mask, roots, linear);
+    return select(gt(value, splat<V>(k_lab_epsilon)), cbrt_positive_ps(value), linear);
 }
 
 template <typename V>
