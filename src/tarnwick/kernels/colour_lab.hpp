@@ -96,11 +96,9 @@ inline rgb_triplet lab_to_rgb_triplet(lab_triplet lab) {
 
 // ---- vector forms, written once over the lane type ------------------------
 
-// x^2.4 on [0, 1]; within 1.8e-5 of the exact power on 0.0905..1, the only
-// inputs the decode sends here.
+// The degree-7 polynomial for x^2.4, Horner from the highest coefficient.
 template <typename V>
-inline V pow_2_4_approx_ps(V value) {
-    const V x = clamp_unit_lanes(value);
+inline V pow_2_4_poly(V x) {
     V result = splat<V>(0.19793557f);
     result = mul_add(result, x, splat<V>(-0.826185f));
     result = mul_add(result, x, splat<V>(1.4707482f));
@@ -109,16 +107,29 @@ inline V pow_2_4_approx_ps(V value) {
     result = mul_add(result, x, splat<V>(0.3341598f));
     result = mul_add(result, x, splat<V>(-0.0063627036f));
     result = mul_add(result, x, splat<V>(0.00005884863f));
-    return clamp_unit_lanes(result);
+    return result;
+}
+
+// x^2.4 on [0, 1]; within 1.8e-5 of the exact power on 0.0905..1, the only
+// inputs the decode sends here.
+template <typename V>
+inline V pow_2_4_approx_ps(V value) {
+    return clamp_unit_lanes(pow_2_4_poly(clamp_unit_lanes(value)));
 }
 
 // Inputs above 1 give at most 1, unlike the scalar form.
 template <typename V>
 inline V srgb_to_linear_ps(V value) {
-    const V linear = value / splat<V>(k_srgb_linear_slope);
-    const V pow_input = (value + splat<V>(k_srgb_offset)) / splat<V>(k_srgb_scale);
+    const V one = splat<V>(1.0f);
     const V pow_mask = gt(value, splat<V>(k_srgb_decode_threshold));
-    return select(pow_mask, pow_2_4_approx_ps(pow_input), linear);
+    // One division serves both segments: each lane divides what its own
+    // segment divides, (value + 0.055) / 1.055 or value / 12.92.
+    const V quotient = select(pow_mask, value + splat<V>(k_srgb_offset), value) /
+                       select(pow_mask, splat<V>(k_srgb_scale), splat<V>(k_srgb_linear_slope));
+    // pow_2_4_approx_ps where the power is taken; its two clamps at 0 have
+    // nothing to do there, since those lanes hold more than 0.0905 and the
+    // polynomial is positive on 0.0905..1.
+    return select(pow_mask, lane_min(pow_2_4_poly(lane_min(quotient, one)), one), quotient);
 }
 
 // mantissa^(5/12) on [0.5, 1), within 1.8e-5.
@@ -177,6 +188,23 @@ inline __m256 lookup4(const float *entries, __m256i index) {
                                 index);
 }
 
+// entries[index] in every lane for index 0..11 (entries holds 12 floats):
+// the group of four or eight by the index's high bits, moved to the sign
+// bit that select reads.
+inline __m128 lookup12(const float *entries, __m128i index) {
+    const __m128 low = lookup4(entries, index);
+    const __m128 mid = lookup4(entries + 4, index);
+    const __m128 high = lookup4(entries + 8, index);
+    return select(bits_float(shift_left<28>(index)), high,
+                  select(bits_float(shift_left<29>(index)), mid, low));
+}
+inline __m256 lookup12(const float *entries, __m256i index) {
+    const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(entries), index);
+    const __m256 high = _mm256_permutevar8x32_ps(
+        _mm256_castps128_ps256(_mm_loadu_ps(entries + 8)), index);
+    return select(bits_float(shift_left<28>(index)), high, low);
+}
+
 // value * 2^power for normal values whose result stays normal: the power is
 // added to the exponent bits, which is exact (as ldexpf is there).
 template <typename V>
@@ -190,7 +218,10 @@ inline V scale_by_power_of_2(V value, int_lanes<V> power) {
 // that goes with it: value = mantissa * 2^(12 * quotient + remainder),
 // 0 <= remainder < 12, and scale = pow_5_12_scale(remainder, quotient) where
 // the value is above 0, else 0. Every field equals, bit for bit, what the
-// library's frexpf, split_exponent_by_12 and ldexpf give lane by lane.
+// library's frexpf, split_exponent_by_12 and ldexpf give lane by lane, for
+// every float of magnitude below 2^103 (the encode gives it [0, 1]). Beyond
+// that, and for infinities and NaN, the fields differ from the library's,
+// but the clamped power is still right (1, or 0 for NaN).
 template <typename V>
 struct exponent_split_12 {
     V mantissa;
@@ -203,33 +234,28 @@ template <typename V>
 inline exponent_split_12<V> split_for_5_12_power_ps(V value) {
     using I = int_lanes<V>;
     const V zero = splat<V>(0.0f);
-    // frexpf returns 0, infinities and NaN as value + value, with exponent 0.
-    const V ordinary = mask_and(neq(value, zero), le(lane_abs(value), splat<V>(FLT_MAX)));
-    // Subnormals are scaled into the normal range first (exactly).
-    const V subnormal = mask_and(lt(lane_abs(value), splat<V>(FLT_MIN)), ordinary);
-    const I bits = float_bits(select(subnormal, value * splat<V>(0x1p25f), value));
+    // Scaling by 2^25 (exact below 2^103) makes subnormals normal, so one
+    // reading of the exponent bits serves every nonzero value.
+    const I bits = float_bits(value * splat<V>(0x1p25f));
     const I biased = shift_right<23>(bit_and(bits, splat_i32<I>(0x7F800000)));
-    const I unbiased = lane_sub(biased, splat_i32<I>(126));
-    const I exponent = bit_and(
-        float_bits(ordinary), lane_sub(unbiased, bit_and(float_bits(subnormal), splat_i32<I>(25))));
+    // frexpf gives 0 with exponent 0.
+    const V nonzero = neq(value, zero);
+    const I exponent = bit_and(float_bits(nonzero), lane_sub(biased, splat_i32<I>(126 + 25)));
     const I mantissa_bits = bit_or(bit_and(bits, splat_i32<I>(static_cast<int32_t>(0x807FFFFFu))),
                                    splat_i32<I>(0x3F000000));
-    const V mantissa = select(ordinary, bits_float(mantissa_bits), value + value);
+    const V mantissa = select(nonzero, bits_float(mantissa_bits), value);
     // floor(exponent / 12) for exponents from -156 on: (n * 2731) >> 15 is
     // floor(n / 12) for 0 <= n < 8192.
     const I quotient =
         lane_sub(shift_right<15>(lane_mul(lane_add(exponent, splat_i32<I>(156)), splat_i32<I>(2731))),
                  splat_i32<I>(13));
     const I remainder = lane_sub(exponent, lane_mul(quotient, splat_i32<I>(12)));
-    // Table entry by the remainder's two low bits within its group of four,
-    // the group by bits 2 and 3 (moved to the sign bit, which select reads).
-    const V low = lookup4(k_pow_5_12_scale_table, remainder);
-    const V mid = lookup4(k_pow_5_12_scale_table + 4, remainder);
-    const V high = lookup4(k_pow_5_12_scale_table + 8, remainder);
-    const V entry = select(bits_float(shift_left<28>(remainder)), high,
-                           select(bits_float(shift_left<29>(remainder)), mid, low));
-    const V scale = keep_if(gt(value, zero),
-                            scale_by_power_of_2(entry, lane_mul(quotient, splat_i32<I>(5))));
+    // entry * 2^(5 * quotient), by adding 5 * quotient to the exponent bits:
+    // exact, since the product stays normal.
+    const V entry = lookup12(k_pow_5_12_scale_table, remainder);
+    const V scale = keep_if(
+        gt(value, zero),
+        bits_float(lane_add(float_bits(entry), lane_mul(quotient, splat_i32<I>(5 << 23)))));
     return exponent_split_12<V>{mantissa, quotient, remainder, scale};
 }
 
@@ -241,7 +267,10 @@ inline V pow_1_over_2_4_approx_ps(V value) {
     return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(split.mantissa) * split.scale);
 }
 
-// Within 1.9e-5 of the exact curve; the result is in [0, 1].
+// Within 1.9e-5 of the exact curve; the result is in [0, 1] without a
+// further clamp: the linear segment gives at most 0.0031308 * 12.92, and
+// the power, itself clamped to [0, 1] and above 0.09 past the threshold,
+// gives 0.04 .. 1.055 - 0.055 (0.99999994 in single precision).
 template <typename V>
 inline V linear_to_srgb_ps(V value) {
     const V clamped = clamp_unit_lanes(value);
@@ -249,7 +278,7 @@ inline V linear_to_srgb_ps(V value) {
     const V pow_mask = gt(clamped, splat<V>(k_srgb_encode_threshold));
     const V pow_part = mul_add(pow_1_over_2_4_approx_ps(clamped), splat<V>(k_srgb_scale),
                                splat<V>(-k_srgb_offset));
-    return clamp_unit_lanes(select(pow_mask, pow_part, linear));
+    return select(pow_mask, pow_part, linear);
 }
 
 // 2^(j / 3) for j = 0..2 (the fourth entry is never used).
@@ -258,45 +287,67 @@ alignas(16) inline constexpr float k_cube_root_of_2_powers[4] = {1.0f, 1.2599211
 // Cube root of positive normal lanes, within one unit in the last place of
 // the exact root (other lanes get an unspecified finite or NaN value and
 // raise nothing). value = m * 2^(3k + j) with m in [1, 2) and j in 0..2;
-// cbrt(value) = cbrt(m * 2^j) * 2^k. A polynomial gives cbrt(m) within
-// 9.3e-6, times 2^(j/3) a start for the root of a = m * 2^j in [1, 8); one
-// Newton step whose residual y^3 - a is computed almost exactly (y^2 split
-// into its rounded value and its exact error) brings that to about 1e-10
-// before the last rounding.
+// cbrt(value) = cbrt(m * 2^j) * 2^k. A cubic gives cbrt(m) within 7.3e-5,
+// times 2^(j/3) a start y for the root of a = m * 2^j in [1, 8); one Newton
+// step, y - (y^3 - a) / (3 y^2), whose residual is computed almost exactly
+// (y^2 split into its rounded value and its exact error), leaves about
+// 5e-9 before the last rounding. The step is left as its parts so that a
+// caller can share the division.
 template <typename V>
-inline V cbrt_positive_ps(V value) {
+struct cube_root_step {
+    V start;
+    V residual;
+    V divisor;
+    int_lanes<V> power;  // the root is (start - residual / divisor) * 2^power
+};
+
+template <typename V>
+inline cube_root_step<V> cube_root_parts(V value) {
     using I = int_lanes<V>;
     const I bits = float_bits(value);
-    const I biased = shift_right<23>(bits);
-    // k = floor((biased - 127) / 3), from (n * 43691) >> 17 = floor(n / 3)
-    // for 0 <= n < 2^17, with n = biased + 2.
-    const I k = lane_sub(
-        shift_right<17>(lane_mul(lane_add(biased, splat_i32<I>(2)), splat_i32<I>(43691))),
-        splat_i32<I>(43));
-    const I j = lane_sub(lane_sub(biased, splat_i32<I>(127)), lane_mul(k, splat_i32<I>(3)));
-    const I fraction = bit_and(bits, splat_i32<I>(0x007FFFFF));
-    const V m = bits_float(bit_or(fraction, splat_i32<I>(0x3F800000)));
-    const V a = bits_float(bit_or(fraction, shift_left<23>(lane_add(j, splat_i32<I>(127)))));
-    V poly = splat<V>(-0.010603920f);
-    poly = mul_add(poly, m, splat<V>(0.086091287f));
-    poly = mul_add(poly, m, splat<V>(-0.30061102f));
-    poly = mul_add(poly, m, splat<V>(0.71815300f));
-    poly = mul_add(poly, m, splat<V>(0.50697988f));
+    // With n = biased exponent + 2 = e + 129: (n * 43691) >> 17 is
+    // floor(n / 3) = k + 43 for 0 <= n < 2^17, and j = n - 3 (k + 43).
+    const I n = lane_add(shift_right<23>(bits), splat_i32<I>(2));
+    const I k43 = shift_right<17>(lane_mul(n, splat_i32<I>(43691)));
+    const I j = lane_sub(n, lane_mul(k43, splat_i32<I>(3)));
+    const I m_bits = bit_or(bit_and(bits, splat_i32<I>(0x007FFFFF)), splat_i32<I>(0x3F800000));
+    const V m = bits_float(m_bits);
+    const V a = bits_float(lane_add(m_bits, shift_left<23>(j)));
+    V poly = splat<V>(0.023104919f);
+    poly = mul_add(poly, m, splat<V>(-0.16296907f));
+    poly = mul_add(poly, m, splat<V>(0.58711284f));
+    poly = mul_add(poly, m, splat<V>(0.55282438f));
     const V y = poly * lookup4(k_cube_root_of_2_powers, j);
     const V y2 = y * y;
     const V y2_error = mul_add(y, y, -y2);
     const V residual = mul_add(y2_error, y, mul_add(y2, y, -a));
-    const V root = y - residual / (y2 * splat<V>(3.0f));
-    return scale_by_power_of_2(root, k);
+    return cube_root_step<V>{y, residual, y2 * splat<V>(3.0f),
+                             lane_sub(k43, splat_i32<I>(43))};
+}
+
+template <typename V>
+inline V cube_root_finish(const cube_root_step<V> &step, V quotient) {
+    return scale_by_power_of_2(step.start - quotient, step.power);
+}
+
+template <typename V>
+inline V cbrt_positive_ps(V value) {
+    const cube_root_step<V> step = cube_root_parts(value);
+    return cube_root_finish(step, step.residual / step.divisor);
 }
 
 // Above epsilon the vector cube root (within one unit in the last place of
 // the exact root, as the library's cbrtf is), else the linear segment.
 template <typename V>
 inline V xyz_to_lab_component_ps(V value) {
-    const V linear =
-        mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f)) / splat<V>(116.0f);
-    return select(gt(value, splat<V>(k_lab_epsilon)), cbrt_positive_ps(value), linear);
+    const V cbrt_mask = gt(value, splat<V>(k_lab_epsilon));
+    const cube_root_step<V> step = cube_root_parts(value);
+    // One division serves both segments: the Newton step's where the root
+    // is taken, the linear segment's (value * kappa + 16) / 116 elsewhere.
+    const V quotient =
+        select(cbrt_mask, step.residual, mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f))) /
+        select(cbrt_mask, step.divisor, splat<V>(116.0f));
+    return select(cbrt_mask, cube_root_finish(step, quotient), quotient);
 }
 
 template <typename V>
