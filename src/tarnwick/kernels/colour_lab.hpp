@@ -143,6 +143,8 @@ inline V pow_5_12_mantissa_poly_ps(V mantissa) {
     return result;
 }
 
+// One lane's scale and exponent split, the reference that the vector split
+// below reproduces bit for bit.
 // 2^(5 * remainder / 12) * 2^(5 * quotient); remainder must be 0..11.
 inline float pow_5_12_scale(int remainder, int quotient) {
     return std::ldexp(k_pow_5_12_scale_table[remainder], 5 * quotient);
