@@ -284,8 +284,9 @@ def main(argv=None):
                         help="only the colour-model table (MODE then picks among its modes)")
     args = parser.parse_args(argv)
     if args.api or args.colour:
-        print(f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {args.repeat}, "
-              f"Python {sys.version.split()[0]}, NumPy {np.__version__}")
+        if args.api:
+            print(f"tarnwick.blend: {WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {args.repeat}, "
+                  f"Python {sys.version.split()[0]}, NumPy {np.__version__}, kernel auto")
         table = api_table if args.api else colour_model_table
         table(args.repeat, np.random.default_rng(0), args.modes)
         print()
