@@ -193,6 +193,10 @@ def lab_to_rgb64(lab):
     return linear_to_srgb64(xyz @ _XYZ_TO_RGB.T)
 
 
+# A chroma at or below this counts as none (a grey has no hue).
+LCH_GREY_CHROMA = 0.01
+
+
 def lch_kernel64(mode, bg, fg):
     """An LCH mode in float64 on (..., 3) unit colours."""
     use_l, use_c, use_h = LCH_FLAGS[mode]
@@ -208,9 +212,9 @@ def lch_kernel64(mode, bg, fg):
             out[..., 1:] = fg_lab[..., 1:]
         elif use_c:
             axis = np.concatenate([fg_chroma, np.zeros_like(fg_chroma)], axis=-1)
-            out[..., 1:] = np.where(bg_chroma > 0, bg_lab[..., 1:] * (fg_chroma / bg_chroma), axis)
+            out[..., 1:] = np.where(bg_chroma > LCH_GREY_CHROMA, bg_lab[..., 1:] * (fg_chroma / bg_chroma), axis)
         elif use_h:
-            out[..., 1:] = np.where(fg_chroma > 0, fg_lab[..., 1:] * (bg_chroma / fg_chroma), bg_lab[..., 1:])
+            out[..., 1:] = np.where(fg_chroma > LCH_GREY_CHROMA, fg_lab[..., 1:] * (bg_chroma / fg_chroma), bg_lab[..., 1:])
     return lab_to_rgb64(out)
 
 
@@ -218,19 +222,3 @@ def colour_kernel64(mode, bg, fg):
     if mode in LCH_FLAGS:
         return lch_kernel64(mode, np.asarray(bg, np.float64), np.asarray(fg, np.float64))
     return hsv_kernel64(mode, bg, fg).reshape(np.shape(bg))
-
-
-def hue_from_grey(mode, bg_unit, fg_unit):
-    """Pixels whose result takes its hue direction from an exactly grey
-    pixel ("lch_hue" foreground, "lch_chroma" background). A grey's a and b
-    are either exactly 0 or a rounding residue near 1e-5 whose direction
-    differs between the scalar form, the vector form and any model."""
-
-    def grey(unit):
-        return (unit[..., 0] == unit[..., 1]) & (unit[..., 1] == unit[..., 2])
-
-    if mode == "lch_hue":
-        return grey(fg_unit)
-    if mode == "lch_chroma":
-        return grey(bg_unit)
-    return np.zeros(bg_unit.shape[:-1], bool)

@@ -384,7 +384,11 @@ def blend(
     if len(bands) == 1:
         run(0)
     elif bands:
-        with ThreadPoolExecutor(max_workers=len(bands), thread_name_prefix="tarnwick") as pool:
-            for future in [pool.submit(run, band) for band in range(len(bands))]:
+        # The calling thread takes the first band itself: one thread fewer
+        # to start.
+        with ThreadPoolExecutor(max_workers=len(bands) - 1, thread_name_prefix="tarnwick") as pool:
+            futures = [pool.submit(run, band) for band in range(1, len(bands))]
+            run(0)
+            for future in futures:
                 future.result()
     return out

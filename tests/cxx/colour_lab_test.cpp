@@ -2,6 +2,8 @@
 // table and the Lab conversions, swept against double-precision models.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cstdio>
 #include <random>
 
@@ -80,6 +82,11 @@ TYPED_TEST(LabLanes, FiveTwelfthsPowerEnds) {
     // 0.74917 * 2^(5/12) slightly exceeds 1 and is clamped.
     EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(1.0f)), 0), 1.0f);
     EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(-0.5f)), 0), 0.0f);
+    // Past the split's exact range the clamped power is still right.
+    for (float v : {0x1p103f, FLT_MAX, std::numeric_limits<float>::infinity()}) {
+        EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(v)), 0), 1.0f) << v;
+    }
+    EXPECT_EQ(lane(pow_1_over_2_4_approx_ps(splat<TypeParam>(std::nanf(""))), 0), 0.0f);
 }
 
 // Every float above the encode threshold, and a stride below it.
@@ -123,21 +130,125 @@ TYPED_TEST(LabLanes, TransferCurvesStayInUnitRangeOutsideIt) {
     }
 }
 
-// The cube roots are the scalar form's own calls, so both component
-// functions agree with the scalar ones bit for bit.
-TYPED_TEST(LabLanes, LabComponentsMatchScalarExactly) {
+// The vector cube root against the exact (double) root for every float in
+// (epsilon, 2], in units in the last place of the exact root's binade.
+TYPED_TEST(LabLanes, CubeRootWithinOneUlpAboveEpsilon) {
+    constexpr int n = lanes_of<TypeParam>;
+    const auto inputs = floats_between(std::nextafter(k_lab_epsilon, 1.0f), 2.0f);
+    double worst = 0.0;
+    double worst_library = 0.0;
+    float worst_input = 0.0f;
+    for (size_t i = 0; i + n <= inputs.size() + n - 1; i += n) {
+        float group[n];
+        for (int q = 0; q < n; ++q) {
+            group[q] = inputs[std::min(i + q, inputs.size() - 1)];
+        }
+        const TypeParam roots = cbrt_positive_ps(load_lanes<TypeParam>(group));
+        for (int q = 0; q < n; ++q) {
+            const double exact = std::cbrt(static_cast<double>(group[q]));
+            const double ulp = std::ldexp(1.0, std::ilogb(exact) - 23);
+            const double error = std::fabs(lane(roots, q) - exact) / ulp;
+            if (error > worst) {
+                worst = error;
+                worst_input = group[q];
+            }
+            worst_library = std::fmax(worst_library, std::fabs(std::cbrt(group[q]) - exact) / ulp);
+        }
+    }
+    std::printf("  cube root over %zu floats: max %.4f ulp at %.9g (library cbrtf: %.4f ulp)\n",
+                inputs.size(), worst, static_cast<double>(worst_input), worst_library);
+    EXPECT_LE(worst, 1.0);
+}
+
+// The components pick the cube root above epsilon and the linear segment
+// (the scalar form's, bit for bit) at or below it; the inverse is the
+// scalar form's bit for bit.
+TYPED_TEST(LabLanes, LabComponentsTakeTheirSegments) {
     auto inputs = floats_between(0.0f, 1.2f, 37);
     for (float v : {-0.5f, -1e-3f, k_lab_epsilon, std::nextafter(k_lab_epsilon, 1.0f)}) {
         inputs.push_back(v);
     }
     const auto forward =
         map_lanes<TypeParam>(inputs, [](TypeParam v) { return xyz_to_lab_component_ps(v); });
+    const auto roots =
+        map_lanes<TypeParam>(inputs, [](TypeParam v) { return cbrt_positive_ps(v); });
     const auto inverse =
         map_lanes<TypeParam>(inputs, [](TypeParam v) { return lab_to_xyz_component_ps(v); });
     for (size_t i = 0; i < inputs.size(); ++i) {
-        ASSERT_EQ(forward[i], xyz_to_lab_component(inputs[i])) << inputs[i];
+        const float expected = inputs[i] > k_lab_epsilon ? roots[i] : xyz_to_lab_component(inputs[i]);
+        ASSERT_EQ(forward[i], expected) << inputs[i];
         ASSERT_EQ(inverse[i], lab_to_xyz_component(inputs[i])) << inputs[i];
     }
+}
+
+// The library route the vector split replaces, one lane at a time.
+struct LibrarySplit {
+    float mantissa;
+    int quotient;
+    int remainder;
+    float scale;
+};
+
+LibrarySplit split_by_library(float value) {
+    int exponent = 0;
+    LibrarySplit out{};
+    out.mantissa = std::frexp(value, &exponent);
+    int quotient = 0;
+    int remainder = 0;
+    split_exponent_by_12(exponent, &quotient, &remainder);
+    out.quotient = quotient;
+    out.remainder = remainder;
+    out.scale = value > 0.0f ? pow_5_12_scale(remainder, quotient) : 0.0f;
+    return out;
+}
+
+uint32_t bits_of(float f) {
+    uint32_t b;
+    std::memcpy(&b, &f, 4);
+    return b;
+}
+
+// Lanes of the vector split whose mantissa, quotient, remainder or scale
+// differs in any bit from the library route, over the floats with bit
+// patterns first, first + stride, ... up to last.
+template <typename V>
+uint64_t split_mismatches(uint32_t first, uint32_t last, uint32_t stride, uint64_t *checked) {
+    constexpr int n = lanes_of<V>;
+    uint64_t bad = 0;
+    uint64_t bits = first;
+    while (bits <= last) {
+        float group[n];
+        for (int q = 0; q < n; ++q) {
+            const uint32_t word = static_cast<uint32_t>(std::min<uint64_t>(bits + q * uint64_t{stride}, last));
+            std::memcpy(&group[q], &word, 4);
+        }
+        const exponent_split_12<V> split = split_for_5_12_power_ps(load_lanes<V>(group));
+        int32_t quotients[n];
+        int32_t remainders[n];
+        std::memcpy(quotients, &split.quotient, sizeof quotients);
+        std::memcpy(remainders, &split.remainder, sizeof remainders);
+        for (int q = 0; q < n; ++q) {
+            const LibrarySplit ref = split_by_library(group[q]);
+            bad += bits_of(lane(split.mantissa, q)) != bits_of(ref.mantissa) ||
+                   quotients[q] != ref.quotient || remainders[q] != ref.remainder ||
+                   bits_of(lane(split.scale, q)) != bits_of(ref.scale);
+        }
+        *checked += n;
+        bits += n * uint64_t{stride};
+    }
+    return bad;
+}
+
+// Every float the encode's power receives (its input is clamped to [0, 1]),
+// then every 997th float of either sign below 2^103.
+TYPED_TEST(LabLanes, ExponentSplitMatchesLibraryBitForBit) {
+    uint64_t checked = 0;
+    const uint32_t below_2_103 = bits_of(0x1p103f) - 1;
+    EXPECT_EQ(split_mismatches<TypeParam>(0, bits_of(1.0f), 1, &checked), 0u);
+    EXPECT_EQ(split_mismatches<TypeParam>(0, below_2_103, 997, &checked), 0u);
+    EXPECT_EQ(split_mismatches<TypeParam>(0x80000000u, 0x80000000u | below_2_103, 997, &checked), 0u);
+    std::printf("  exponent split: %llu lanes, all bit-identical to frexpf/ldexpf\n",
+                static_cast<unsigned long long>(checked));
 }
 
 TEST(ExponentSplit, RemainderInRangeAndQuotientFloors) {

@@ -1,12 +1,13 @@
 // sRGB transfer curve, linear light, CIE XYZ (D65 white) and CIE L*a*b*, in
 // scalar form (the reference, with powf and cbrtf) and in four- and
 // eight-lane form. The vector forms replace both powers of the transfer
-// curve by polynomials; cube roots, exponent splits and scalings stay
-// per-lane library calls through small arrays on the stack.
+// curve by polynomials and take the exponent split, the scale table and the
+// cube root in vector registers: no lane leaves them.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
-#include <cstring>
+#include <utility>
 
 #include "colour_hsv.hpp"
 #include "colour_types.hpp"
@@ -95,11 +96,9 @@ inline rgb_triplet lab_to_rgb_triplet(lab_triplet lab) {
 
 // ---- vector forms, written once over the lane type ------------------------
 
-// x^2.4 on [0, 1]; within 1.8e-5 of the exact power on 0.0905..1, the only
-// inputs the decode sends here.
+// The degree-7 polynomial for x^2.4, Horner from the highest coefficient.
 template <typename V>
-inline V pow_2_4_approx_ps(V value) {
-    const V x = clamp_unit_lanes(value);
+inline V pow_2_4_poly(V x) {
     V result = splat<V>(0.19793557f);
     result = mul_add(result, x, splat<V>(-0.826185f));
     result = mul_add(result, x, splat<V>(1.4707482f));
@@ -108,16 +107,29 @@ inline V pow_2_4_approx_ps(V value) {
     result = mul_add(result, x, splat<V>(0.3341598f));
     result = mul_add(result, x, splat<V>(-0.0063627036f));
     result = mul_add(result, x, splat<V>(0.00005884863f));
-    return clamp_unit_lanes(result);
+    return result;
+}
+
+// x^2.4 on [0, 1]; within 1.8e-5 of the exact power on 0.0905..1, the only
+// inputs the decode sends here.
+template <typename V>
+inline V pow_2_4_approx_ps(V value) {
+    return clamp_unit_lanes(pow_2_4_poly(clamp_unit_lanes(value)));
 }
 
 // Inputs above 1 give at most 1, unlike the scalar form.
 template <typename V>
 inline V srgb_to_linear_ps(V value) {
-    const V linear = value / splat<V>(k_srgb_linear_slope);
-    const V pow_input = (value + splat<V>(k_srgb_offset)) / splat<V>(k_srgb_scale);
+    const V one = splat<V>(1.0f);
     const V pow_mask = gt(value, splat<V>(k_srgb_decode_threshold));
-    return select(pow_mask, pow_2_4_approx_ps(pow_input), linear);
+    // One division serves both segments: each lane divides what its own
+    // segment divides, (value + 0.055) / 1.055 or value / 12.92.
+    const V quotient = select(pow_mask, value + splat<V>(k_srgb_offset), value) /
+                       select(pow_mask, splat<V>(k_srgb_scale), splat<V>(k_srgb_linear_slope));
+    // pow_2_4_approx_ps where the power is taken; its two clamps at 0 have
+    // nothing to do there, since those lanes hold more than 0.0905 and the
+    // polynomial is positive on 0.0905..1.
+    return select(pow_mask, lane_min(pow_2_4_poly(lane_min(quotient, one)), one), quotient);
 }
 
 // mantissa^(5/12) on [0.5, 1), within 1.8e-5.
@@ -131,6 +143,8 @@ inline V pow_5_12_mantissa_poly_ps(V mantissa) {
     return result;
 }
 
+// One lane's scale and exponent split, the reference that the vector split
+// below reproduces bit for bit.
 // 2^(5 * remainder / 12) * 2^(5 * quotient); remainder must be 0..11.
 inline float pow_5_12_scale(int remainder, int quotient) {
     return std::ldexp(k_pow_5_12_scale_table[remainder], 5 * quotient);
@@ -147,31 +161,118 @@ inline void split_exponent_by_12(int exponent, int *quotient, int *remainder) {
     }
 }
 
+// ---- bit-level lane helpers -------------------------------------------------
+
+inline __m128i float_bits(__m128 v) { return _mm_castps_si128(v); }
+inline __m256i float_bits(__m256 v) { return _mm256_castps_si256(v); }
+inline __m128 bits_float(__m128i v) { return _mm_castsi128_ps(v); }
+inline __m256 bits_float(__m256i v) { return _mm256_castsi256_ps(v); }
+
+// The 32-bit integer lanes that match the float lanes of V.
+template <typename V>
+using int_lanes = decltype(float_bits(std::declval<V>()));
+
+inline __m128i bit_and(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
+inline __m256i bit_and(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
+inline __m128i bit_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+inline __m256i bit_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+template <int n> inline __m128i shift_left(__m128i v) { return _mm_slli_epi32(v, n); }
+template <int n> inline __m256i shift_left(__m256i v) { return _mm256_slli_epi32(v, n); }
+template <int n> inline __m128i shift_right(__m128i v) { return _mm_srli_epi32(v, n); }
+template <int n> inline __m256i shift_right(__m256i v) { return _mm256_srli_epi32(v, n); }
+
+// entries[index & 3] in every lane (entries holds 4 floats).
+inline __m128 lookup4(const float *entries, __m128i index) {
+    return _mm_permutevar_ps(_mm_loadu_ps(entries), index);
+}
+inline __m256 lookup4(const float *entries, __m256i index) {
+    return _mm256_permutevar_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128 *>(entries)),
+                                index);
+}
+
+// entries[index] in every lane for index 0..11 (entries holds 12 floats):
+// the group of four or eight by the index's high bits, moved to the sign
+// bit that select reads.
+inline __m128 lookup12(const float *entries, __m128i index) {
+    const __m128 low = lookup4(entries, index);
+    const __m128 mid = lookup4(entries + 4, index);
+    const __m128 high = lookup4(entries + 8, index);
+    return select(bits_float(shift_left<28>(index)), high,
+                  select(bits_float(shift_left<29>(index)), mid, low));
+}
+inline __m256 lookup12(const float *entries, __m256i index) {
+    const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(entries), index);
+    const __m256 high = _mm256_permutevar8x32_ps(
+        _mm256_castps128_ps256(_mm_loadu_ps(entries + 8)), index);
+    return select(bits_float(shift_left<28>(index)), high, low);
+}
+
+// value * 2^power for normal values whose result stays normal: the power is
+// added to the exponent bits, which is exact (as ldexpf is there).
+template <typename V>
+inline V scale_by_power_of_2(V value, int_lanes<V> power) {
+    return bits_float(lane_add(float_bits(value), shift_left<23>(power)));
+}
+
+// ---- the 5/12 power: exponent split and scale ------------------------------
+
+// frexpf of every lane, and the split of its exponent by 12 with the scale
+// that goes with it: value = mantissa * 2^(12 * quotient + remainder),
+// 0 <= remainder < 12, and scale = pow_5_12_scale(remainder, quotient) where
+// the value is above 0, else 0. Every field equals, bit for bit, what the
+// library's frexpf, split_exponent_by_12 and ldexpf give lane by lane, for
+// every float of magnitude below 2^103 (the encode gives it [0, 1]). Beyond
+// that, and for infinities and NaN, the fields differ from the library's,
+// but the clamped power is still right (1, or 0 for NaN).
+template <typename V>
+struct exponent_split_12 {
+    V mantissa;
+    int_lanes<V> quotient;
+    int_lanes<V> remainder;
+    V scale;
+};
+
+template <typename V>
+inline exponent_split_12<V> split_for_5_12_power_ps(V value) {
+    using I = int_lanes<V>;
+    const V zero = splat<V>(0.0f);
+    // Scaling by 2^25 (exact below 2^103) makes subnormals normal, so one
+    // reading of the exponent bits serves every nonzero value.
+    const I bits = float_bits(value * splat<V>(0x1p25f));
+    const I biased = shift_right<23>(bit_and(bits, splat_i32<I>(0x7F800000)));
+    // frexpf gives 0 with exponent 0.
+    const V nonzero = neq(value, zero);
+    const I exponent = bit_and(float_bits(nonzero), lane_sub(biased, splat_i32<I>(126 + 25)));
+    const I mantissa_bits = bit_or(bit_and(bits, splat_i32<I>(static_cast<int32_t>(0x807FFFFFu))),
+                                   splat_i32<I>(0x3F000000));
+    const V mantissa = select(nonzero, bits_float(mantissa_bits), value);
+    // floor(exponent / 12) for exponents from -156 on: (n * 2731) >> 15 is
+    // floor(n / 12) for 0 <= n < 8192.
+    const I quotient =
+        lane_sub(shift_right<15>(lane_mul(lane_add(exponent, splat_i32<I>(156)), splat_i32<I>(2731))),
+                 splat_i32<I>(13));
+    const I remainder = lane_sub(exponent, lane_mul(quotient, splat_i32<I>(12)));
+    // entry * 2^(5 * quotient), by adding 5 * quotient to the exponent bits:
+    // exact, since the product stays normal.
+    const V entry = lookup12(k_pow_5_12_scale_table, remainder);
+    const V scale = keep_if(
+        gt(value, zero),
+        bits_float(lane_add(float_bits(entry), lane_mul(quotient, splat_i32<I>(5 << 23)))));
+    return exponent_split_12<V>{mantissa, quotient, remainder, scale};
+}
+
 // value^(5/12) = mantissa^(5/12) * 2^(5 * quotient) * 2^(5 * remainder / 12)
 // for value = mantissa * 2^(12 * quotient + remainder); clamped to [0, 1].
 template <typename V>
 inline V pow_1_over_2_4_approx_ps(V value) {
-    constexpr int n = static_cast<int>(sizeof(V) / sizeof(float));
-    float lanes[n];
-    float mantissas[n];
-    float scales[n];
-    std::memcpy(lanes, &value, sizeof lanes);
-    for (int i = 0; i < n; ++i) {
-        int exponent = 0;
-        mantissas[i] = std::frexp(lanes[i], &exponent);
-        int quotient = 0;
-        int remainder = 0;
-        split_exponent_by_12(exponent, &quotient, &remainder);
-        scales[i] = lanes[i] > 0.0f ? pow_5_12_scale(remainder, quotient) : 0.0f;
-    }
-    V mantissa;
-    V scale;
-    std::memcpy(&mantissa, mantissas, sizeof mantissa);
-    std::memcpy(&scale, scales, sizeof scale);
-    return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(mantissa) * scale);
+    const exponent_split_12<V> split = split_for_5_12_power_ps(value);
+    return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(split.mantissa) * split.scale);
 }
 
-// Within 1.9e-5 of the exact curve; the result is in [0, 1].
+// Within 1.9e-5 of the exact curve; the result is in [0, 1] without a
+// further clamp: the linear segment gives at most 0.0031308 * 12.92, and
+// the power, itself clamped to [0, 1] and above 0.09 past the threshold,
+// gives 0.04 .. 1.055 - 0.055 (0.99999994 in single precision).
 template <typename V>
 inline V linear_to_srgb_ps(V value) {
     const V clamped = clamp_unit_lanes(value);
@@ -179,26 +280,76 @@ inline V linear_to_srgb_ps(V value) {
     const V pow_mask = gt(clamped, splat<V>(k_srgb_encode_threshold));
     const V pow_part = mul_add(pow_1_over_2_4_approx_ps(clamped), splat<V>(k_srgb_scale),
                                splat<V>(-k_srgb_offset));
-    return clamp_unit_lanes(select(pow_mask, pow_part, linear));
+    return select(pow_mask, pow_part, linear);
 }
 
-// The cube roots are the scalar form's own cbrtf calls, taken only in the
-// lanes that use them.
+// 2^(j / 3) for j = 0..2 (the fourth entry is never used).
+alignas(16) inline constexpr float k_cube_root_of_2_powers[4] = {1.0f, 1.2599211f, 1.587401f, 1.0f};
+
+// Cube root of positive normal lanes, within one unit in the last place of
+// the exact root (other lanes get an unspecified finite or NaN value and
+// raise nothing). value = m * 2^(3k + j) with m in [1, 2) and j in 0..2;
+// cbrt(value) = cbrt(m * 2^j) * 2^k. A cubic gives cbrt(m) within 7.3e-5,
+// times 2^(j/3) a start y for the root of a = m * 2^j in [1, 8); one Newton
+// step, y - (y^3 - a) / (3 y^2), leaves about 5e-9 of its own, and its
+// residual, fused from the rounded y^2, adds at most a third of an ulp:
+// 0.80 ulp in all (0.59 with y^2's rounding error added back, for 3% more
+// time in an LCH kernel). The step is left as its parts so that a caller
+// can share the division.
+template <typename V>
+struct cube_root_step {
+    V start;
+    V residual;
+    V divisor;
+    int_lanes<V> power;  // the root is (start - residual / divisor) * 2^power
+};
+
+template <typename V>
+inline cube_root_step<V> cube_root_parts(V value) {
+    using I = int_lanes<V>;
+    const I bits = float_bits(value);
+    // With n = biased exponent + 2 = e + 129: (n * 43691) >> 17 is
+    // floor(n / 3) = k + 43 for 0 <= n < 2^17, and j = n - 3 (k + 43).
+    const I n = lane_add(shift_right<23>(bits), splat_i32<I>(2));
+    const I k43 = shift_right<17>(lane_mul(n, splat_i32<I>(43691)));
+    const I j = lane_sub(n, lane_mul(k43, splat_i32<I>(3)));
+    const I m_bits = bit_or(bit_and(bits, splat_i32<I>(0x007FFFFF)), splat_i32<I>(0x3F800000));
+    const V m = bits_float(m_bits);
+    const V a = bits_float(lane_add(m_bits, shift_left<23>(j)));
+    V poly = splat<V>(0.023104919f);
+    poly = mul_add(poly, m, splat<V>(-0.16296907f));
+    poly = mul_add(poly, m, splat<V>(0.58711284f));
+    poly = mul_add(poly, m, splat<V>(0.55282438f));
+    const V y = poly * lookup4(k_cube_root_of_2_powers, j);
+    const V y2 = y * y;
+    const V residual = mul_add(y2, y, -a);
+    return cube_root_step<V>{y, residual, y2 * splat<V>(3.0f),
+                             lane_sub(k43, splat_i32<I>(43))};
+}
+
+template <typename V>
+inline V cube_root_finish(const cube_root_step<V> &step, V quotient) {
+    return scale_by_power_of_2(step.start - quotient, step.power);
+}
+
+template <typename V>
+inline V cbrt_positive_ps(V value) {
+    const cube_root_step<V> step = cube_root_parts(value);
+    return cube_root_finish(step, step.residual / step.divisor);
+}
+
+// Above epsilon the vector cube root (within one unit in the last place of
+// the exact root, as the library's cbrtf is), else the linear segment.
 template <typename V>
 inline V xyz_to_lab_component_ps(V value) {
-    constexpr int n = static_cast<int>(sizeof(V) / sizeof(float));
-    const V linear =
-        mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f)) / splat<V>(116.0f);
     const V cbrt_mask = gt(value, splat<V>(k_lab_epsilon));
-    float lanes[n];
-    float converted[n];
-    std::memcpy(lanes, &value, sizeof lanes);
-    for (int i = 0; i < n; ++i) {
-        converted[i] = lanes[i] > k_lab_epsilon ? std::cbrt(lanes[i]) : 0.0f;
-    }
-    V roots;
-    std::memcpy(&roots, converted, sizeof roots);
-    return select(cbrt_mask, roots, linear);
+    const cube_root_step<V> step = cube_root_parts(value);
+    // One division serves both segments: the Newton step's where the root
+    // is taken, the linear segment's (value * kappa + 16) / 116 elsewhere.
+    const V quotient =
+        select(cbrt_mask, step.residual, mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f))) /
+        select(cbrt_mask, step.divisor, splat<V>(116.0f));
+    return select(cbrt_mask, cube_root_finish(step, quotient), quotient);
 }
 
 template <typename V>

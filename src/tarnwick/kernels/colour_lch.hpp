@@ -4,9 +4,15 @@
 // takes its whole a, b pair. Hue is never an angle: a hue or chroma change
 // rescales one pixel's a, b vector to the other's chroma.
 //
-// The tests of chroma are against exactly 0 (ordered, so NaN is not above
-// 0): the rounding residue of a mid grey, of the order of 1e-5, counts as
-// chromatic.
+// A grey has no hue. In single precision an exact grey converts to a, b of
+// up to about 6.4e-5 (1.5e-4 for float greys up to three times white)
+// rather than 0, since the matrix rows do not sum exactly to the white
+// point, and which greys carry such a residue, and in which direction,
+// differs between the scalar and vector forms. So a chroma at or below
+// k_lch_grey_chroma counts as no chroma, alike in every form: far above
+// any residue, far below what an eye can tell (a chroma of 0.05 is
+// invisible), and below the smallest chroma of a non-grey byte colour
+// (0.28). The tests are ordered, so a NaN chroma counts as none either.
 #pragma once
 
 #include <cmath>
@@ -14,6 +20,8 @@
 #include "colour_lab.hpp"
 #include "colour_types.hpp"
 #include "simd.hpp"
+
+inline constexpr float k_lch_grey_chroma = 0.01f;
 
 inline rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, int use_c,
                                      int use_h) {
@@ -29,17 +37,18 @@ inline rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, 
         out_lab.a = fg_lab.a;
         out_lab.b = fg_lab.b;
     } else if (use_c) {
-        if (bg_chroma > 0.0f) {
+        if (bg_chroma > k_lch_grey_chroma) {
             const float scale = fg_chroma / bg_chroma;
             out_lab.a = scale * bg_lab.a;
             out_lab.b = scale * bg_lab.b;
         } else {
-            // No hue to keep: the foreground's chroma along the positive a axis.
+            // A grey has no hue to keep: the foreground's chroma along the
+            // positive a axis.
             out_lab.a = fg_chroma;
             out_lab.b = 0.0f;
         }
     } else if (use_h) {
-        if (fg_chroma > 0.0f) {
+        if (fg_chroma > k_lch_grey_chroma) {
             const float scale = bg_chroma / fg_chroma;
             out_lab.a = scale * fg_lab.a;
             out_lab.b = scale * fg_lab.b;
@@ -67,17 +76,18 @@ inline void lch_blend_ps(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, int use
         out_lab_b = fg_lab_b;
     } else {
         const V zero = splat<V>(0.0f);
+        const V grey_chroma = splat<V>(k_lch_grey_chroma);
         const V bg_chroma = lane_sqrt(mul_add(bg_a, bg_a, bg_lab_b * bg_lab_b));
         const V fg_chroma = lane_sqrt(mul_add(fg_a, fg_a, fg_lab_b * fg_lab_b));
-        // Lanes of zero chroma compute a quotient that the select discards.
+        // Grey lanes may compute a quotient by 0 that the select discards.
         if (use_c) {
             const V scale = fg_chroma / bg_chroma;
-            const V mask = gt(bg_chroma, zero);
+            const V mask = gt(bg_chroma, grey_chroma);
             out_a = select(mask, bg_a * scale, fg_chroma);
             out_lab_b = select(mask, bg_lab_b * scale, zero);
         } else if (use_h) {
             const V scale = bg_chroma / fg_chroma;
-            const V mask = gt(fg_chroma, zero);
+            const V mask = gt(fg_chroma, grey_chroma);
             out_a = select(mask, fg_a * scale, bg_a);
             out_lab_b = select(mask, fg_lab_b * scale, bg_lab_b);
         }

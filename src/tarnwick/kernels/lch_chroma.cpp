@@ -1,5 +1,5 @@
 // "lch_chroma": the foreground's chroma at the background's lightness and
-// hue. A background of chroma exactly 0 takes the positive a axis.
+// hue. A grey background (no hue to keep) takes the positive a axis.
 #include "blend_common.hpp"
 
 TARNWICK_LCH_KERNELS(lch_chroma, /*use_l=*/0, /*use_c=*/1, /*use_h=*/0)

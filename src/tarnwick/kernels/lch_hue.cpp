@@ -1,5 +1,5 @@
 // "lch_hue": the foreground's hue direction at the background's lightness
-// and chroma. A foreground of chroma exactly 0 has no hue to give.
+// and chroma. A grey foreground has no hue to give.
 #include "blend_common.hpp"
 
 TARNWICK_LCH_KERNELS(lch_hue, /*use_l=*/0, /*use_c=*/0, /*use_h=*/1)
