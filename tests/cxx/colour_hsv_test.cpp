@@ -23,7 +23,7 @@ struct UlpStats {
 template <typename V, typename Body>
 void for_groups(const std::vector<float> &a, const std::vector<float> &b,
                 const std::vector<float> &c, Body body) {
-    constexpr int n = lanes_of<V>;
+    constexpr int n = lane_count<V>;
     for (size_t p = 0; p + n <= a.size(); p += n) {
         body(load_lanes<V>(&a[p]), load_lanes<V>(&b[p]), load_lanes<V>(&c[p]), p);
     }
@@ -56,7 +56,7 @@ TYPED_TEST(HsvLanes, FromRgbWithinFewUlpsOfScalar) {
         TypeParam h, s, v, hl, sl, l;
         rgb_to_hsv_ps(vr, vg, vb, &h, &s, &v);
         rgb_to_hsl_ps(vr, vg, vb, &hl, &sl, &l);
-        for (int q = 0; q < lanes_of<TypeParam>; ++q) {
+        for (int q = 0; q < lane_count<TypeParam>; ++q) {
             const rgb_triplet rgb{r[p + q], g[p + q], b[p + q]};
             const hsv_triplet hsv = rgb_to_hsv_triplet(rgb);
             const hsl_triplet hsl = rgb_to_hsl_triplet(rgb);
@@ -94,7 +94,7 @@ TYPED_TEST(HsvLanes, ToRgbWithinFewUlpsOfScalar) {
         TypeParam r, g, b, rl, gl, bl;
         hsv_to_rgb_ps(vh, vs, vv, &r, &g, &b);
         hsl_to_rgb_ps(vh, vs, vv, &rl, &gl, &bl);
-        for (int q = 0; q < lanes_of<TypeParam>; ++q) {
+        for (int q = 0; q < lane_count<TypeParam>; ++q) {
             const rgb_triplet from_hsv = hsv_to_rgb_triplet({h[p + q], s[p + q], v[p + q]});
             const rgb_triplet from_hsl = hsl_to_rgb_triplet({h[p + q], s[p + q], v[p + q]});
             hsv_stats.add(lane(r, q), from_hsv.r);
@@ -117,15 +117,15 @@ TEST(HsvLaneWidths, FourAndEightLanesAgreeExactly) {
     byte_cube(&r, &g, &b);
     for_groups<__m256>(r, g, b, [&](__m256 vr, __m256 vg, __m256 vb, size_t) {
         __m256 h8, s8, v8, r8, g8, b8;
-        rgb_to_hsv_ps256(vr, vg, vb, &h8, &s8, &v8);
-        hsl_to_rgb_ps256(h8, s8, v8, &r8, &g8, &b8);
+        rgb_to_hsv_ps(vr, vg, vb, &h8, &s8, &v8);
+        hsl_to_rgb_ps(h8, s8, v8, &r8, &g8, &b8);
         for (int half = 0; half < 2; ++half) {
             const __m128 lo_r = half ? _mm256_extractf128_ps(vr, 1) : _mm256_castps256_ps128(vr);
             const __m128 lo_g = half ? _mm256_extractf128_ps(vg, 1) : _mm256_castps256_ps128(vg);
             const __m128 lo_b = half ? _mm256_extractf128_ps(vb, 1) : _mm256_castps256_ps128(vb);
             __m128 h4, s4, v4, r4, g4, b4;
-            rgb_to_hsv_ps128(lo_r, lo_g, lo_b, &h4, &s4, &v4);
-            hsl_to_rgb_ps128(h4, s4, v4, &r4, &g4, &b4);
+            rgb_to_hsv_ps(lo_r, lo_g, lo_b, &h4, &s4, &v4);
+            hsl_to_rgb_ps(h4, s4, v4, &r4, &g4, &b4);
             for (int q = 0; q < 4; ++q) {
                 ASSERT_EQ(lane(h4, q), lane(h8, 4 * half + q));
                 ASSERT_EQ(lane(s4, q), lane(s8, 4 * half + q));

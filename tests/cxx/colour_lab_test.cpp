@@ -133,7 +133,7 @@ TYPED_TEST(LabLanes, TransferCurvesStayInUnitRangeOutsideIt) {
 // The vector cube root against the exact (double) root for every float in
 // (epsilon, 2], in units in the last place of the exact root's binade.
 TYPED_TEST(LabLanes, CubeRootWithinOneUlpAboveEpsilon) {
-    constexpr int n = lanes_of<TypeParam>;
+    constexpr int n = lane_count<TypeParam>;
     const auto inputs = floats_between(std::nextafter(k_lab_epsilon, 1.0f), 2.0f);
     double worst = 0.0;
     double worst_library = 0.0;
@@ -213,7 +213,7 @@ uint32_t bits_of(float f) {
 // patterns first, first + stride, ... up to last.
 template <typename V>
 uint64_t split_mismatches(uint32_t first, uint32_t last, uint32_t stride, uint64_t *checked) {
-    constexpr int n = lanes_of<V>;
+    constexpr int n = lane_count<V>;
     uint64_t bad = 0;
     uint64_t bits = first;
     while (bits <= last) {
@@ -334,7 +334,7 @@ lab_triplet lab_of_exact(double r, double g, double b) {
 // double model; then back to RGB.
 template <typename V>
 void check_lab_grid(const char *name) {
-    constexpr int n = lanes_of<V>;
+    constexpr int n = lane_count<V>;
     const int steps = 33;
     double worst_scalar = 0.0;
     double worst_vector = 0.0;

@@ -77,7 +77,7 @@ PairSet unit_cube_pairs() {
 
 template <typename V>
 void lch_group(const PairSet &pairs, size_t p, const Flags &f, V *r, V *g, V *b) {
-    constexpr int n = lanes_of<V>;
+    constexpr int n = lane_count<V>;
     float c[6][n];
     for (int q = 0; q < n; ++q) {
         c[0][q] = pairs.bg[p + q].r;
@@ -98,7 +98,7 @@ using LaneTypes = ::testing::Types<__m128, __m256>;
 TYPED_TEST_SUITE(LchLanes, LaneTypes);
 
 TYPED_TEST(LchLanes, VectorWithinToleranceOfScalarAndInUnitRange) {
-    constexpr int n = lanes_of<TypeParam>;
+    constexpr int n = lane_count<TypeParam>;
     const PairSet pairs = unit_cube_pairs();
     for (const Flags &f : k_modes) {
         double worst = 0.0;
@@ -136,7 +136,7 @@ TYPED_TEST(LchLanes, VectorWithinToleranceOfScalarAndInUnitRange) {
 // Colours outside the unit range (float images hold any value) still give
 // outputs in [0, 1].
 TYPED_TEST(LchLanes, OutputsClippedForOutOfRangeInputs) {
-    constexpr int n = lanes_of<TypeParam>;
+    constexpr int n = lane_count<TypeParam>;
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> wide(-2.0f, 3.0f);
     PairSet pairs;

@@ -9,8 +9,7 @@
 #include <limits>
 #include <vector>
 
-template <typename V>
-constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
+#include "simd.hpp"
 
 template <typename V>
 inline V load_lanes(const float *values) {
@@ -40,7 +39,7 @@ inline float lane(__m256 v, int i) {
 // group is padded with copies of its first value.
 template <typename V, typename Fn>
 inline std::vector<float> map_lanes(const std::vector<float> &inputs, Fn fn) {
-    constexpr int n = lanes_of<V>;
+    constexpr int n = lane_count<V>;
     std::vector<float> out(inputs.size());
     for (size_t i = 0; i < inputs.size(); i += n) {
         float group[n];

@@ -101,17 +101,6 @@ inline rgb_triplet hsl_to_rgb_triplet(hsl_triplet hsl) {
 
 // ---- vector forms, written once over the lane type ------------------------
 
-// Unit-range clamp of every lane; the maximum comes first so that a NaN
-// lane becomes 0.
-template <typename V>
-inline V clamp_unit_lanes(V value) {
-    return lane_min(lane_max(value, splat<V>(0.0f)), splat<V>(1.0f));
-}
-
-// Not-equal as an ordered comparison: false for NaN lanes.
-inline __m128 neq_ordered(__m128 a, __m128 b) { return _mm_cmp_ps(a, b, _CMP_NEQ_OQ); }
-inline __m256 neq_ordered(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_OQ); }
-
 // value - 6 * floor(value / 6) in [0, 6], one fused step after a true division.
 template <typename V>
 inline V mod6_ps(V value) {
@@ -144,8 +133,8 @@ inline void hsv_to_rgb_ps(V h, V s, V v, V *r, V *g, V *b) {
     const V zero = splat<V>(0.0f);
     const V one = splat<V>(1.0f);
     const V hue = (h - lane_floor(h)) * splat<V>(6.0f);
-    const V saturation = clamp_unit_lanes(s);
-    const V value = clamp_unit_lanes(v);
+    const V saturation = clamp_unit(s);
+    const V value = clamp_unit(v);
     const V chroma = saturation * value;
     const V hue_mod2 = fnmadd(lane_floor(hue * splat<V>(0.5f)), splat<V>(2.0f), hue);
     const V x_value = (one - lane_abs(hue_mod2 - one)) * chroma;
@@ -202,48 +191,10 @@ inline void rgb_to_hsl_ps(V r, V g, V b, V *h, V *s, V *l) {
 template <typename V>
 inline void hsl_to_rgb_ps(V h, V s, V l, V *r, V *g, V *b) {
     const V one = splat<V>(1.0f);
-    const V saturation = clamp_unit_lanes(s);
-    const V lightness = clamp_unit_lanes(l);
+    const V saturation = clamp_unit(s);
+    const V lightness = clamp_unit(l);
     const V chroma = (one - lane_abs((lightness + lightness) - one)) * saturation;
     const V value = mul_add(chroma, splat<V>(0.5f), lightness);
     const V hsv_s = keep_if(neq_ordered(value, splat<V>(0.0f)), chroma / value);
     hsv_to_rgb_ps(h, hsv_s, value, r, g, b);
-}
-
-// ---- the four- and eight-lane names ----------------------------------------
-
-inline __m128 select_ps128(__m128 mask, __m128 if_true, __m128 if_false) {
-    return select(mask, if_true, if_false);
-}
-inline __m256 select_ps256(__m256 mask, __m256 if_true, __m256 if_false) {
-    return select(mask, if_true, if_false);
-}
-inline __m128 floor_ps128(__m128 value) { return lane_floor(value); }
-inline __m256 floor_ps256(__m256 value) { return lane_floor(value); }
-inline __m128 mod6_ps128(__m128 value) { return mod6_ps(value); }
-inline __m256 mod6_ps256(__m256 value) { return mod6_ps(value); }
-
-inline void rgb_to_hsv_ps128(__m128 r, __m128 g, __m128 b, __m128 *h, __m128 *s, __m128 *v) {
-    rgb_to_hsv_ps(r, g, b, h, s, v);
-}
-inline void rgb_to_hsv_ps256(__m256 r, __m256 g, __m256 b, __m256 *h, __m256 *s, __m256 *v) {
-    rgb_to_hsv_ps(r, g, b, h, s, v);
-}
-inline void hsv_to_rgb_ps128(__m128 h, __m128 s, __m128 v, __m128 *r, __m128 *g, __m128 *b) {
-    hsv_to_rgb_ps(h, s, v, r, g, b);
-}
-inline void hsv_to_rgb_ps256(__m256 h, __m256 s, __m256 v, __m256 *r, __m256 *g, __m256 *b) {
-    hsv_to_rgb_ps(h, s, v, r, g, b);
-}
-inline void rgb_to_hsl_ps128(__m128 r, __m128 g, __m128 b, __m128 *h, __m128 *s, __m128 *l) {
-    rgb_to_hsl_ps(r, g, b, h, s, l);
-}
-inline void rgb_to_hsl_ps256(__m256 r, __m256 g, __m256 b, __m256 *h, __m256 *s, __m256 *l) {
-    rgb_to_hsl_ps(r, g, b, h, s, l);
-}
-inline void hsl_to_rgb_ps128(__m128 h, __m128 s, __m128 l, __m128 *r, __m128 *g, __m128 *b) {
-    hsl_to_rgb_ps(h, s, l, r, g, b);
-}
-inline void hsl_to_rgb_ps256(__m256 h, __m256 s, __m256 l, __m256 *r, __m256 *g, __m256 *b) {
-    hsl_to_rgb_ps(h, s, l, r, g, b);
 }

@@ -114,7 +114,7 @@ inline V pow_2_4_poly(V x) {
 // inputs the decode sends here.
 template <typename V>
 inline V pow_2_4_approx_ps(V value) {
-    return clamp_unit_lanes(pow_2_4_poly(clamp_unit_lanes(value)));
+    return clamp_unit(pow_2_4_poly(clamp_unit(value)));
 }
 
 // Inputs above 1 give at most 1, unlike the scalar form.
@@ -168,10 +168,6 @@ inline __m256i float_bits(__m256 v) { return _mm256_castps_si256(v); }
 inline __m128 bits_float(__m128i v) { return _mm_castsi128_ps(v); }
 inline __m256 bits_float(__m256i v) { return _mm256_castsi256_ps(v); }
 
-// The 32-bit integer lanes that match the float lanes of V.
-template <typename V>
-using int_lanes = decltype(float_bits(std::declval<V>()));
-
 inline __m128i bit_and(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
 inline __m256i bit_and(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
 inline __m128i bit_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
@@ -210,7 +206,7 @@ inline __m256 lookup12(const float *entries, __m256i index) {
 // value * 2^power for normal values whose result stays normal: the power is
 // added to the exponent bits, which is exact (as ldexpf is there).
 template <typename V>
-inline V scale_by_power_of_2(V value, int_lanes<V> power) {
+inline V scale_by_power_of_2(V value, ivec_t<V> power) {
     return bits_float(lane_add(float_bits(value), shift_left<23>(power)));
 }
 
@@ -227,14 +223,14 @@ inline V scale_by_power_of_2(V value, int_lanes<V> power) {
 template <typename V>
 struct exponent_split_12 {
     V mantissa;
-    int_lanes<V> quotient;
-    int_lanes<V> remainder;
+    ivec_t<V> quotient;
+    ivec_t<V> remainder;
     V scale;
 };
 
 template <typename V>
 inline exponent_split_12<V> split_for_5_12_power_ps(V value) {
-    using I = int_lanes<V>;
+    using I = ivec_t<V>;
     const V zero = splat<V>(0.0f);
     // Scaling by 2^25 (exact below 2^103) makes subnormals normal, so one
     // reading of the exponent bits serves every nonzero value.
@@ -266,7 +262,7 @@ inline exponent_split_12<V> split_for_5_12_power_ps(V value) {
 template <typename V>
 inline V pow_1_over_2_4_approx_ps(V value) {
     const exponent_split_12<V> split = split_for_5_12_power_ps(value);
-    return clamp_unit_lanes(pow_5_12_mantissa_poly_ps(split.mantissa) * split.scale);
+    return clamp_unit(pow_5_12_mantissa_poly_ps(split.mantissa) * split.scale);
 }
 
 // Within 1.9e-5 of the exact curve; the result is in [0, 1] without a
@@ -275,7 +271,7 @@ inline V pow_1_over_2_4_approx_ps(V value) {
 // gives 0.04 .. 1.055 - 0.055 (0.99999994 in single precision).
 template <typename V>
 inline V linear_to_srgb_ps(V value) {
-    const V clamped = clamp_unit_lanes(value);
+    const V clamped = clamp_unit(value);
     const V linear = clamped * splat<V>(k_srgb_linear_slope);
     const V pow_mask = gt(clamped, splat<V>(k_srgb_encode_threshold));
     const V pow_part = mul_add(pow_1_over_2_4_approx_ps(clamped), splat<V>(k_srgb_scale),
@@ -301,12 +297,12 @@ struct cube_root_step {
     V start;
     V residual;
     V divisor;
-    int_lanes<V> power;  // the root is (start - residual / divisor) * 2^power
+    ivec_t<V> power;  // the root is (start - residual / divisor) * 2^power
 };
 
 template <typename V>
 inline cube_root_step<V> cube_root_parts(V value) {
-    using I = int_lanes<V>;
+    using I = ivec_t<V>;
     const I bits = float_bits(value);
     // With n = biased exponent + 2 = e + 129: (n * 43691) >> 17 is
     // floor(n / 3) = k + 43 for 0 <= n < 2^17, and j = n - 3 (k + 43).
@@ -400,38 +396,4 @@ inline void lab_to_rgb_ps(V l, V a, V lab_b, V *r, V *g, V *b) {
     *r = linear_to_srgb_ps(red);
     *g = linear_to_srgb_ps(green);
     *b = linear_to_srgb_ps(blue);
-}
-
-// ---- the four- and eight-lane names ----------------------------------------
-
-inline __m128 pow_2_4_approx_ps128(__m128 value) { return pow_2_4_approx_ps(value); }
-inline __m256 pow_2_4_approx_ps256(__m256 value) { return pow_2_4_approx_ps(value); }
-inline __m128 srgb_to_linear_ps128(__m128 value) { return srgb_to_linear_ps(value); }
-inline __m256 srgb_to_linear_ps256(__m256 value) { return srgb_to_linear_ps(value); }
-inline __m128 pow_5_12_mantissa_poly_ps128(__m128 mantissa) {
-    return pow_5_12_mantissa_poly_ps(mantissa);
-}
-inline __m256 pow_5_12_mantissa_poly_ps256(__m256 mantissa) {
-    return pow_5_12_mantissa_poly_ps(mantissa);
-}
-inline __m128 pow_1_over_2_4_approx_ps128(__m128 value) { return pow_1_over_2_4_approx_ps(value); }
-inline __m256 pow_1_over_2_4_approx_ps256(__m256 value) { return pow_1_over_2_4_approx_ps(value); }
-inline __m128 linear_to_srgb_ps128(__m128 value) { return linear_to_srgb_ps(value); }
-inline __m256 linear_to_srgb_ps256(__m256 value) { return linear_to_srgb_ps(value); }
-inline __m128 xyz_to_lab_component_ps128(__m128 value) { return xyz_to_lab_component_ps(value); }
-inline __m256 xyz_to_lab_component_ps256(__m256 value) { return xyz_to_lab_component_ps(value); }
-inline __m128 lab_to_xyz_component_ps128(__m128 value) { return lab_to_xyz_component_ps(value); }
-inline __m256 lab_to_xyz_component_ps256(__m256 value) { return lab_to_xyz_component_ps(value); }
-
-inline void rgb_to_lab_ps128(__m128 r, __m128 g, __m128 b, __m128 *l, __m128 *a, __m128 *lab_b) {
-    rgb_to_lab_ps(r, g, b, l, a, lab_b);
-}
-inline void rgb_to_lab_ps256(__m256 r, __m256 g, __m256 b, __m256 *l, __m256 *a, __m256 *lab_b) {
-    rgb_to_lab_ps(r, g, b, l, a, lab_b);
-}
-inline void lab_to_rgb_ps128(__m128 l, __m128 a, __m128 lab_b, __m128 *r, __m128 *g, __m128 *b) {
-    lab_to_rgb_ps(l, a, lab_b, r, g, b);
-}
-inline void lab_to_rgb_ps256(__m256 l, __m256 a, __m256 lab_b, __m256 *r, __m256 *g, __m256 *b) {
-    lab_to_rgb_ps(l, a, lab_b, r, g, b);
 }

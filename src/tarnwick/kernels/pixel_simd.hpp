@@ -108,12 +108,6 @@ inline constexpr byte_mask k_mask_pack_rgba_planar =
 
 // ---- lane-width plumbing --------------------------------------------------
 
-// The integer vector of the same width as a float vector (overloads rather
-// than a traits class: the vector types carry attributes that class template
-// arguments would drop).
-__m128i integer_vector_of(__m128);
-__m256i integer_vector_of(__m256);
-template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
 
 // Two four-pixel groups as the low and high half of one eight-lane vector.
 inline __m256 join_halves(__m128 lo, __m128 hi) {

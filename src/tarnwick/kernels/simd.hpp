@@ -4,18 +4,26 @@
 //
 // Masks are `bool` for float and all-ones/all-zeros lanes for vectors;
 // `select` picks by them. Every comparison is ordered (false for NaN) except
-// `neq`, which is true for NaN.
+// `neq`, which is true for NaN (`neq_ordered` is its ordered form).
 #pragma once
 
 #include <immintrin.h>
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "unit_clamp.hpp"
 
 // Lanes of a float vector: 4 for __m128, 8 for __m256 (1 for float).
 template <typename V> inline constexpr int lane_count = static_cast<int>(sizeof(V) / sizeof(float));
+
+// The 32-bit integer vector of the same width as a float vector (overloads
+// rather than a traits class: the vector types carry attributes that class
+// template arguments would drop).
+__m128i integer_vector_of(__m128);
+__m256i integer_vector_of(__m256);
+template <typename V> using ivec_t = decltype(integer_vector_of(std::declval<V>()));
 
 // ---- broadcast and conversion -------------------------------------------
 
@@ -97,6 +105,11 @@ inline __m256 gt(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
 inline __m256 ge(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
 inline __m256 eq(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
 inline __m256 neq(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ); }
+
+// Not-equal as an ordered comparison: false when either operand is NaN.
+inline bool neq_ordered(float a, float b) { return a < b || a > b; }
+inline __m128 neq_ordered(__m128 a, __m128 b) { return _mm_cmp_ps(a, b, _CMP_NEQ_OQ); }
+inline __m256 neq_ordered(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_OQ); }
 
 inline bool mask_and(bool a, bool b) { return a && b; }
 inline __m128 mask_and(__m128 a, __m128 b) { return _mm_and_ps(a, b); }
