@@ -222,28 +222,37 @@ inline void store_f32_group(float *p, int group_floats, __m256 v) {
     _mm_storeu_ps(p + group_floats, high_half(v));
 }
 
-// One vector of consecutive floats; `aligned` picks the aligned form.
-template <typename V> inline V load_f32_lanes(const float *p, int aligned);
-template <> inline __m128 load_f32_lanes<__m128>(const float *p, int aligned) {
+// Four or eight consecutive floats; `aligned` picks the aligned form.
+// `load_f32_lanes` / `store_f32_lanes` spell them for either width.
+inline __m128 load_f32x4(const float *p, int aligned) {
     return aligned ? _mm_load_ps(p) : _mm_loadu_ps(p);
 }
-template <> inline __m256 load_f32_lanes<__m256>(const float *p, int aligned) {
+inline __m256 load_f32x8(const float *p, int aligned) {
     return aligned ? _mm256_load_ps(p) : _mm256_loadu_ps(p);
 }
-inline void store_f32_lanes(float *p, __m128 value, int aligned) {
+inline void store_f32x4(float *p, __m128 value, int aligned) {
     if (aligned) {
         _mm_store_ps(p, value);
     } else {
         _mm_storeu_ps(p, value);
     }
 }
-inline void store_f32_lanes(float *p, __m256 value, int aligned) {
+inline void store_f32x8(float *p, __m256 value, int aligned) {
     if (aligned) {
         _mm256_store_ps(p, value);
     } else {
         _mm256_storeu_ps(p, value);
     }
 }
+template <typename V> inline V load_f32_lanes(const float *p, int aligned);
+template <> inline __m128 load_f32_lanes<__m128>(const float *p, int aligned) {
+    return load_f32x4(p, aligned);
+}
+template <> inline __m256 load_f32_lanes<__m256>(const float *p, int aligned) {
+    return load_f32x8(p, aligned);
+}
+inline void store_f32_lanes(float *p, __m128 value, int aligned) { store_f32x4(p, value, aligned); }
+inline void store_f32_lanes(float *p, __m256 value, int aligned) { store_f32x8(p, value, aligned); }
 
 // Pixels ahead of the current group that the eight-lane loops prefetch.
 inline constexpr npy_intp prefetch_distance = 16;
@@ -261,8 +270,12 @@ inline void prefetch_pixel(const T *data, int channels, npy_intp pixel) {
 // ---- arithmetic helpers -----------------------------------------------------
 
 // Raw byte values in 32-bit lanes to unit values (times the reciprocal).
-inline __m128 u32_to_unit(__m128i v, __m128 inv255) { return _mm_cvtepi32_ps(v) * inv255; }
-inline __m256 u32_to_unit(__m256i v, __m256 inv255) { return _mm256_cvtepi32_ps(v) * inv255; }
+inline __m128 u32_to_unit_f32_sse(__m128i v, __m128 inv255) { return _mm_cvtepi32_ps(v) * inv255; }
+inline __m256 u32_to_unit_f32_avx2(__m256i v, __m256 inv255) {
+    return _mm256_cvtepi32_ps(v) * inv255;
+}
+inline __m128 u32_to_unit(__m128i v, __m128 inv255) { return u32_to_unit_f32_sse(v, inv255); }
+inline __m256 u32_to_unit(__m256i v, __m256 inv255) { return u32_to_unit_f32_avx2(v, inv255); }
 
 // ---- planar form ------------------------------------------------------------
 

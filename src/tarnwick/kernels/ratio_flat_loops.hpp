@@ -14,6 +14,24 @@
 #include "pixel_simd.hpp"
 #include "ratio_rule.hpp"
 
+// The flat rule on unit lanes: the per-pixel rule with one ratio for all.
+inline __m256 blend_flat_ps256(__m256 in_c, __m256 layer_c, __m256 ratio,
+                               blend_comp_fn256 comp_avx, int clip_output) {
+    return ratio_mix(comp_avx(in_c, layer_c), ratio, in_c, clip_output);
+}
+inline __m128 blend_flat_ps128(__m128 in_c, __m128 layer_c, __m128 ratio,
+                               blend_comp_fn128 comp_sse, int clip_output) {
+    return ratio_mix(comp_sse(in_c, layer_c), ratio, in_c, clip_output);
+}
+inline __m256 blend_flat(__m256 in_c, __m256 layer_c, __m256 ratio, blend_comp_fn256 comp,
+                         int clip_output) {
+    return blend_flat_ps256(in_c, layer_c, ratio, comp, clip_output);
+}
+inline __m128 blend_flat(__m128 in_c, __m128 layer_c, __m128 ratio, blend_comp_fn128 comp,
+                         int clip_output) {
+    return blend_flat_ps128(in_c, layer_c, ratio, comp, clip_output);
+}
+
 // 16 bytes zero-extended to 32-bit lanes, in memory order: two groups of
 // eight lanes or four groups of four.
 inline void widen_16_bytes(__m128i bytes, __m256i (&lanes)[2]) {
@@ -126,7 +144,7 @@ TARNWICK_LOOP npy_intp flat_float_loop(const float *bg, const float *fg, float *
     for (; elem + lanes <= elements; elem += lanes) {
         const V in_c = load_f32_lanes<V>(bg + elem, bg_aligned) * inv255;
         const V layer_c = load_f32_lanes<V>(fg + elem, fg_aligned) * inv255;
-        const V out_c = ratio_mix(comp(in_c, layer_c), ratio_v, in_c, clip_output);
+        const V out_c = blend_flat(in_c, layer_c, ratio_v, comp, clip_output);
         store_f32_lanes(out + elem, out_c * scale, out_aligned);
     }
     return elem;
@@ -168,7 +186,7 @@ TARNWICK_LOOP npy_intp flat_mixed_loop(const B *bg, const F *fg, O *out, npy_int
         load_flat16(bg + elem, bg_aligned, inv255, in_c);
         load_flat16(fg + elem, fg_aligned, inv255, layer_c);
         for (int i = 0; i < 2; ++i) {
-            out_c[i] = ratio_mix(comp_avx(in_c[i], layer_c[i]), ratio_v, in_c[i], clip_output);
+            out_c[i] = blend_flat_ps256(in_c[i], layer_c[i], ratio_v, comp_avx, clip_output);
         }
         store_flat16(out + elem, out_aligned, out_c);
     }

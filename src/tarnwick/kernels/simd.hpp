@@ -41,15 +41,20 @@ inline __m256 to_float(__m256i v) { return _mm256_cvtepi32_ps(v); }
 
 // ---- fused multiply-add ---------------------------------------------------
 
-// a * b + c, one rounding.
-inline float mul_add(float a, float b, float c) { return std::fma(a, b, c); }
-inline __m128 mul_add(__m128 a, __m128 b, __m128 c) { return _mm_fmadd_ps(a, b, c); }
-inline __m256 mul_add(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
+// a * b + c and c - a * b, one rounding each, per width; `mul_add` and
+// `fnmadd` spell them once for every lane type.
+inline __m128 mul_add_ps128(__m128 a, __m128 b, __m128 c) { return _mm_fmadd_ps(a, b, c); }
+inline __m256 mul_add_ps256(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
+inline __m128 fnmadd_ps128(__m128 a, __m128 b, __m128 c) { return _mm_fnmadd_ps(a, b, c); }
+inline __m256 fnmadd_ps256(__m256 a, __m256 b, __m256 c) { return _mm256_fnmadd_ps(a, b, c); }
 
-// c - a * b, one rounding.
+inline float mul_add(float a, float b, float c) { return std::fma(a, b, c); }
+inline __m128 mul_add(__m128 a, __m128 b, __m128 c) { return mul_add_ps128(a, b, c); }
+inline __m256 mul_add(__m256 a, __m256 b, __m256 c) { return mul_add_ps256(a, b, c); }
+
 inline float fnmadd(float a, float b, float c) { return std::fma(-a, b, c); }
-inline __m128 fnmadd(__m128 a, __m128 b, __m128 c) { return _mm_fnmadd_ps(a, b, c); }
-inline __m256 fnmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fnmadd_ps(a, b, c); }
+inline __m128 fnmadd(__m128 a, __m128 b, __m128 c) { return fnmadd_ps128(a, b, c); }
+inline __m256 fnmadd(__m256 a, __m256 b, __m256 c) { return fnmadd_ps256(a, b, c); }
 
 // ---- minimum, maximum, absolute value -----------------------------------
 // For floats these are the C library's fminf/fmaxf (a NaN operand yields the
@@ -78,10 +83,15 @@ inline __m256 lane_sqrt(__m256 a) { return _mm256_sqrt_ps(a); }
 
 // Into [0, 1]. The scalar clamp keeps NaN; the vector one takes the maximum
 // first, which yields its second operand (0) for a NaN lane.
-inline float clamp_unit(float value) { return clamp01(value); }
-template <typename V> inline V clamp_unit(V value) {
-    return lane_min(lane_max(value, splat<V>(0.0f)), splat<V>(1.0f));
+inline __m128 clamp01_ps128(__m128 value) {
+    return _mm_min_ps(_mm_max_ps(value, _mm_setzero_ps()), _mm_set1_ps(1.0f));
 }
+inline __m256 clamp01_ps(__m256 value) {
+    return _mm256_min_ps(_mm256_max_ps(value, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
+}
+inline float clamp_unit(float value) { return clamp01(value); }
+inline __m128 clamp_unit(__m128 value) { return clamp01_ps128(value); }
+inline __m256 clamp_unit(__m256 value) { return clamp01_ps(value); }
 
 // ---- comparisons and selection -------------------------------------------
 
