@@ -33,7 +33,7 @@ docs: setup
 
 bench: setup
 	@if [[ -f benchmarks/bench.py ]]; then \
-		.venv/bin/python benchmarks/bench.py; \
+		.venv/bin/python benchmarks/bench.py $(BENCH_ARGS); \
 	else \
 		echo "benchmarks/bench.py does not exist yet: nothing to run"; \
 	fi
