@@ -31,7 +31,7 @@ import numpy as np
 
 import _tarnwick
 import tarnwick
-from tarnwick.cli import families
+from tarnwick._api import families
 
 KERNELS = ("scalar", "sse42", "avx2")
 HEIGHT, WIDTH = 2160, 3840
@@ -212,18 +212,13 @@ def api_table(repeat, rng, modes):
                       f"{seconds / floor_alloc:14.2f} {scaling:>12}")
                 case = ""
 
-# The colour-model modes, as the package lists them.
-def colour_model_modes():
-    return [mode for mode in tarnwick.MODES if mode.startswith(("hsv_", "hsl_", "lch_"))]
-
-
 def colour_model_table(repeat, rng, modes):
     """The colour-model modes on uint8 RGB x RGB and float32 RGBA x RGBA:
     ms per kernel, avx2 over scalar, and avx2 against "hsv_hue" avx2 and
     against the memory floor, all timed in this run. Targets: every LCH mode
     on avx2 at least 10x its scalar kernel and at most 3x "hsv_hue"."""
     # "hsv_hue" first: it is the reference of the ratio column.
-    names = ["hsv_hue"] + [mode for mode in colour_model_modes()
+    names = ["hsv_hue"] + [mode for mode in COLOUR_MODES
                            if mode != "hsv_hue" and (not modes or mode in modes)]
     kernels = [kernel for kernel in ("avx2", "sse42", "scalar") if _tarnwick.kernel_available(kernel)]
     print(f"colour-model modes: {WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {repeat}, one thread; "

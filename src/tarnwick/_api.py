@@ -33,6 +33,20 @@ MODES: tuple[str, ...] = tuple(
 
 KERNELS: tuple[str, ...] = ("auto", "scalar", "sse42", "avx2")
 
+
+def families(modes: Any = None) -> dict[str, tuple[str, ...]]:
+    """The modes by family: "normal", separable, colour-model (HSV, HSL, LCH)."""
+    modes = MODES if modes is None else tuple(modes)
+    colour = tuple(m for m in modes if m.startswith(("hsv_", "hsl_", "lch_")))
+    separable = tuple(m for m in modes if m != "normal" and m not in colour)
+    return {"normal": tuple(m for m in modes if m == "normal"), "separable": separable,
+            "colour-model": colour}
+
+
+def closest_modes(name: str) -> list[str]:
+    """Up to three mode names that look like `name`, best first."""
+    return difflib.get_close_matches(name, MODES, n=3, cutoff=0.5)
+
 # Pixels per band step: 64 pixels of any layout is a whole number of every
 # vector step (32 bytes, 8 floats) and keeps 16-byte alignment.
 _GRANULE = 64
@@ -74,7 +88,7 @@ def _check_mode(mode: Any) -> str:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
     if mode not in MODES:
-        close = difflib.get_close_matches(mode, MODES, n=3, cutoff=0.5)
+        close = closest_modes(mode)
         hint = ("; closest: " + ", ".join(repr(m) for m in close)) if close else (
             "; see tarnwick.MODES")
         raise ValueError(f"unknown blend mode {mode!r}{hint}")

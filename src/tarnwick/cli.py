@@ -7,7 +7,6 @@ one line each on stderr.
 from __future__ import annotations
 
 import argparse
-import difflib
 import math
 import os
 import sys
@@ -15,21 +14,13 @@ import sys
 import numpy as np
 
 import tarnwick
+from tarnwick._api import closest_modes, families
 
 PROG = "tarnwick"
 
 
 class CommandError(Exception):
     """A failure to report as one line and exit status 1."""
-
-
-def families(modes=None) -> dict[str, tuple[str, ...]]:
-    """The modes by family: "normal", separable, colour-model (HSV, HSL, LCH)."""
-    modes = tarnwick.MODES if modes is None else tuple(modes)
-    colour = tuple(m for m in modes if m.startswith(("hsv_", "hsl_", "lch_")))
-    separable = tuple(m for m in modes if m != "normal" and m not in colour)
-    return {"normal": tuple(m for m in modes if m == "normal"), "separable": separable,
-            "colour-model": colour}
 
 
 # --- argument types ----------------------------------------------------------
@@ -39,7 +30,7 @@ def _mode(text: str) -> str:
     name = text.strip().lower().replace("-", "_")
     if name in tarnwick.MODES:
         return name
-    close = difflib.get_close_matches(name, tarnwick.MODES, n=3, cutoff=0.5)
+    close = closest_modes(name)
     hint = f"closest: {', '.join(close)}" if close else f"see '{PROG} modes'"
     raise argparse.ArgumentTypeError(f"unknown mode {text!r} ({hint})")
 

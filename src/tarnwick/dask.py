@@ -94,10 +94,11 @@ def _row_bands(image):
     height, width = image.shape[:2]
     target = parse_bytes(dask.config.get("array.chunk-size"))
     row_bytes = max(1, width * image.shape[2] * image.dtype.itemsize)
-    step = 64 // math.gcd(width, 64)
+    granule = _api._GRANULE
+    step = granule // math.gcd(width, granule)
     rows = max(step, target // row_bytes // step * step)
     bands = [rows] * (height // rows) + ([height % rows] if height % rows else [])
-    if len(bands) > 1 and bands[-1] * width < 64:
+    if len(bands) > 1 and bands[-1] * width < granule:
         bands[-2:] = [bands[-2] + bands[-1]]
     return tuple(bands) or (height,)
 
