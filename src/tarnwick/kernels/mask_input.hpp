@@ -1,0 +1,91 @@
+// A layer mask: one weight per pixel, uint8 or float32 on the 0..255 scale,
+// that multiplies the layer's alpha inside the compositors. Read once when
+// validated, like the images (see BlendArray).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "numpy_api.hpp"
+
+struct BlendMask {
+    PyArrayObject *array;  // owned, C-contiguous, aligned, native order; null: no mask
+    const uint8_t *u8;     // data when the mask is uint8, else null
+    const float *f32;      // data when the mask is float32, else null
+};
+
+inline bool has_mask(const BlendMask &mask) { return mask.array != nullptr; }
+
+inline void release_blend_mask(BlendMask *mask) {
+    Py_CLEAR(mask->array);
+    mask->u8 = nullptr;
+    mask->f32 = nullptr;
+}
+
+inline constexpr const char *k_msg_mask_type = "mask must be a uint8 or float32 array";
+inline constexpr const char *k_msg_mask_size = "mask must have one value per pixel";
+
+// `obj` is None (no mask) or an array of any shape holding exactly `pixels`
+// values. Returns 1 with *mask filled (an empty record for None), or 0 with
+// an exception set and nothing held.
+inline int parse_blend_mask(PyObject *obj, npy_intp pixels, BlendMask *mask) {
+    *mask = BlendMask{};
+    if (obj == nullptr || obj == Py_None) {
+        return 1;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(
+        PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
+    if (array == nullptr) {
+        return 0;
+    }
+    const PyArray_Descr *descr = PyArray_DESCR(array);
+    const int type = descr->type_num;
+    const bool byteswapped = !PyArray_ISNBO(descr->byteorder);
+    const npy_intp size = PyArray_SIZE(array);
+    void *data = PyArray_DATA(array);
+    if (type != NPY_UBYTE && type != NPY_FLOAT) {
+        Py_DECREF(array);
+        PyErr_SetString(PyExc_TypeError, k_msg_mask_type);
+        return 0;
+    }
+    if (size != pixels) {
+        Py_DECREF(array);
+        PyErr_SetString(PyExc_ValueError, k_msg_mask_size);
+        return 0;
+    }
+    if (type == NPY_FLOAT && byteswapped) {
+        // A native-order copy, made from what was read above.
+        npy_intp shape[1] = {pixels};
+        PyObject *copy =
+            PyArray_New(&PyArray_Type, 1, shape, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
+        if (copy == nullptr) {
+            Py_DECREF(array);
+            return 0;
+        }
+        float *dst = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy)));
+        const unsigned char *src = static_cast<const unsigned char *>(data);
+        for (npy_intp i = 0; i < pixels; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, src + i * 4, 4);
+            bits = __builtin_bswap32(bits);
+            std::memcpy(dst + i, &bits, 4);
+        }
+        Py_SETREF(array, reinterpret_cast<PyArrayObject *>(copy));
+        data = dst;
+    }
+    mask->array = array;
+    mask->u8 = type == NPY_UBYTE ? static_cast<const uint8_t *>(data) : nullptr;
+    mask->f32 = type == NPY_FLOAT ? static_cast<const float *>(data) : nullptr;
+    return 1;
+}
+
+// The weight of one pixel on 0..1: a byte divided by 255 (as the scalar
+// channel reads divide), a float divided by 255 and clamped; NaN weighs 0.
+inline float mask_weight(const uint8_t *mask, npy_intp pixel) {
+    return static_cast<float>(mask[pixel]) / 255.0f;
+}
+inline float mask_weight(const float *mask, npy_intp pixel) {
+    const float w = mask[pixel] / 255.0f;
+    return w > 0.0f ? (w < 1.0f ? w : 1.0f) : 0.0f;  // NaN fails the first test
+}
