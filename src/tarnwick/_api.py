@@ -17,7 +17,7 @@ import math
 import operator
 import os
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Protocol, TypeAlias
+from typing import Any, Callable, Protocol, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -292,6 +292,19 @@ def _masked_layer(
     return layer
 
 
+def _run_bands(run: Callable[[int], None], count: int) -> None:
+    """Runs ``run(0)`` .. ``run(count - 1)``, one band a thread; the calling
+    thread takes the first band itself (one thread fewer to start)."""
+    if count == 1:
+        run(0)
+    elif count > 1:
+        with ThreadPoolExecutor(max_workers=count - 1, thread_name_prefix="tarnwick") as pool:
+            futures = [pool.submit(run, band) for band in range(1, count)]
+            run(0)
+            for future in futures:
+                future.result()
+
+
 def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
@@ -395,14 +408,5 @@ def blend(
             if kept is not None:
                 _rows(out, piece_start, piece_stop)[hidden, 0, :] = kept
 
-    if len(bands) == 1:
-        run(0)
-    elif bands:
-        # The calling thread takes the first band itself: one thread fewer
-        # to start.
-        with ThreadPoolExecutor(max_workers=len(bands) - 1, thread_name_prefix="tarnwick") as pool:
-            futures = [pool.submit(run, band) for band in range(1, len(bands))]
-            run(0)
-            for future in futures:
-                future.result()
+    _run_bands(run, len(bands))
     return out
