@@ -83,7 +83,7 @@ PyObject *blend_into(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "unknown blend mode");
         return nullptr;
     }
-    BlendTarget target{out};
+    BlendTarget target{out, nullptr};
     PyObject *self = PyCapsule_New(&target, k_blend_target_capsule, nullptr);
     if (self == nullptr) {
         return nullptr;

@@ -8,7 +8,8 @@
 inline constexpr const char *k_blend_target_capsule = "_tarnwick.blend_target";
 
 struct BlendTarget {
-    PyObject *out;  // borrowed from the caller's argument tuple
+    PyObject *out;   // borrowed from the caller's argument tuple
+    PyObject *mask;  // borrowed; null or None: no layer mask
 };
 
 // The target carried by `self`, or null when the call allocates its output.

@@ -3,6 +3,8 @@
 // validated, like the images (see BlendArray).
 #pragma once
 
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -89,3 +91,40 @@ inline float mask_weight(const float *mask, npy_intp pixel) {
     const float w = mask[pixel] / 255.0f;
     return w > 0.0f ? (w < 1.0f ? w : 1.0f) : 0.0f;  // NaN fails the first test
 }
+
+// The weights of pixels pixel .. pixel + lanes - 1 in V's lanes, each equal
+// to the scalar mask_weight (a true division, as there). Reads exactly the
+// lanes' own mask values.
+template <typename V> inline V load_mask_weights(const uint8_t *mask, npy_intp pixel);
+template <typename V> inline V load_mask_weights(const float *mask, npy_intp pixel);
+
+template <> inline float load_mask_weights<float>(const uint8_t *mask, npy_intp pixel) {
+    return mask_weight(mask, pixel);
+}
+template <> inline float load_mask_weights<float>(const float *mask, npy_intp pixel) {
+    return mask_weight(mask, pixel);
+}
+
+#ifdef __AVX2__
+template <> inline __m128 load_mask_weights<__m128>(const uint8_t *mask, npy_intp pixel) {
+    int32_t bytes;
+    std::memcpy(&bytes, mask + pixel, 4);
+    const __m128i values = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes));
+    return _mm_div_ps(_mm_cvtepi32_ps(values), _mm_set1_ps(255.0f));
+}
+template <> inline __m256 load_mask_weights<__m256>(const uint8_t *mask, npy_intp pixel) {
+    int64_t bytes;
+    std::memcpy(&bytes, mask + pixel, 8);
+    const __m256i values = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(bytes));
+    return _mm256_div_ps(_mm256_cvtepi32_ps(values), _mm256_set1_ps(255.0f));
+}
+// The maximum comes first and returns its second operand (0) for NaN.
+template <> inline __m128 load_mask_weights<__m128>(const float *mask, npy_intp pixel) {
+    const __m128 w = _mm_div_ps(_mm_loadu_ps(mask + pixel), _mm_set1_ps(255.0f));
+    return _mm_min_ps(_mm_max_ps(w, _mm_setzero_ps()), _mm_set1_ps(1.0f));
+}
+template <> inline __m256 load_mask_weights<__m256>(const float *mask, npy_intp pixel) {
+    const __m256 w = _mm256_div_ps(_mm256_loadu_ps(mask + pixel), _mm256_set1_ps(255.0f));
+    return _mm256_min_ps(_mm256_max_ps(w, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
+}
+#endif
