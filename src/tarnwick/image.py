@@ -398,6 +398,21 @@ def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Imag
     return to_image(array, kind)
 
 
+def _temporary_path(folder: str, base: str) -> str:
+    """A fresh hidden name beside base in folder, as long as the folder allows:
+    a long base name is cut short rather than make the temporary name too long."""
+    try:
+        limit = os.pathconf(folder, "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        limit = 255
+    token = secrets.token_hex(4)
+    name = f".{base}.{token}.tmp"
+    while base and 0 < limit < len(os.fsencode(name)):  # -1: no limit
+        base = base[:-1]
+        name = f".{base}.{token}.tmp"
+    return os.path.join(folder, name)
+
+
 def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = None) -> None:
     """Write an array to path atomically: a temporary file in the same folder, then a rename.
 
@@ -407,11 +422,12 @@ def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = N
     fmt = format_for(path)
     encoded = encode(array, kind, fmt)
     folder = os.path.dirname(os.path.abspath(path))
-    base = os.path.basename(path)
-    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
-    # O_EXCL: never follow or reuse someone else's file; mode 0666 lets the umask apply.
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    tmp = _temporary_path(folder, os.path.basename(path))
     try:
+        # O_EXCL: never follow or reuse someone else's file; mode 0666 lets the umask apply.
+        # Inside the try, so that a signal (SIGINT, SIGTERM) raised as the call
+        # returns still removes the new file.
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         with os.fdopen(fd, "wb") as fh:
             if isinstance(encoded, bytes):
                 fh.write(encoded)
@@ -421,9 +437,11 @@ def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = N
                     options.pop("icc_profile", None)
                 encoded.save(fh, format=fmt, **options)
         os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+    except BaseException as exc:
+        # Only os.open fails with the temporary name alone; that file is not ours.
+        if not (isinstance(exc, FileExistsError) and exc.filename == tmp and exc.filename2 is None):
+            try:
+                os.unlink(tmp)
+            except FileNotFoundError:
+                pass
         raise
