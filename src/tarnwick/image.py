@@ -66,35 +66,63 @@ def _rawmode(tile) -> str | None:
     return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
 
 
-def _decode_as(data: io.BytesIO, frame: int, tiles: list, rawmode_for) -> np.ndarray:
-    """Decode a frame again from a copy of its file, with each tile's raw mode
-    replaced by rawmode_for(rawmode); tiles are the frame's as first opened."""
-    data.seek(0)
-    with Image.open(data) as again:
-        if frame:
-            again.seek(frame)
-        if list(again.tile) != tiles:
-            raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
-        again.tile = [
-            t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
-            else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
-            for t in again.tile
-        ]
-        return np.asarray(again)
+class _OwnPosition(io.RawIOBase):
+    """A read-only view of an open file with a position of its own: a second
+    decoder reads the very file the image came from (opening it again by name
+    could find another file there, or none) without moving the first one's place."""
+
+    def __init__(self, fp) -> None:
+        super().__init__()
+        self._fp = fp
+        self._position = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_END:
+            offset += self._fp.seek(0, io.SEEK_END)
+        elif whence == io.SEEK_CUR:
+            offset += self._position
+        self._position = max(offset, 0)
+        return self._position
+
+    def readinto(self, buffer) -> int:
+        self._fp.seek(self._position)
+        data = self._fp.read(len(buffer))
+        buffer[:len(data)] = data
+        self._position += len(data)
+        return len(data)
 
 
-def _file_bytes(image) -> io.BytesIO:
-    """The encoded bytes of the file the image is being read from, through its own
-    open handle: opening the file by name again could find another file there."""
+def _decode_as(image, rawmode_for) -> np.ndarray:
+    """The image's frame decoded again from its own open file, with each tile's raw
+    mode replaced by rawmode_for(rawmode). Call before the image is loaded."""
     fp = getattr(image, "fp", None)
     try:
         position = fp.tell()
-        fp.seek(0)
-        data = fp.read()
-        fp.seek(position)
     except (AttributeError, OSError, ValueError) as exc:
         raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth") from exc
-    return io.BytesIO(data)
+    try:
+        with Image.open(_OwnPosition(fp)) as again:
+            if image.tell():
+                again.seek(image.tell())
+            if again.tile != image.tile:
+                raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
+            again.tile = [
+                t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
+                else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
+                for t in again.tile
+            ]
+            return np.asarray(again)
+    finally:
+        fp.seek(position)
 
 
 def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
@@ -108,11 +136,9 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
     raw = raws.pop()
     if raw not in _WIDE_RAWMODES:
         return None  # 8-bit, or a packed 16-bit pixel (5-6-5 BMP) that 8 bits hold
-    # Copied before decoding: loading may close the handle and empties the tiles.
-    data, frame, tiles = _file_bytes(image), image.tell(), list(tiles)
     if raw == "LA;16B":
         # Two 16-bit samples are four bytes, as one RGBA pixel: hi/lo grey, hi/lo alpha.
-        four = _decode_as(data, frame, tiles, lambda r: "RGBA").astype(np.uint16)
+        four = _decode_as(image, lambda r: "RGBA").astype(np.uint16)
         grey = four[..., 0] * 256 + four[..., 1]
         alpha = four[..., 2] * 256 + four[..., 3]
         wide = np.stack([grey, grey, grey, alpha], axis=-1)
@@ -122,8 +148,9 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
         # order gives the low one.
         native = "L" if sys.byteorder == "little" else "B"
         other = raw[:-1] + {"B": "L", "L": "B"}[native if raw[-1] == "N" else raw[-1]]
+        # The low bytes first: loading the image may close its file.
+        low = _decode_as(image, lambda r: other if r == raw else r).astype(np.uint16)
         high = np.asarray(image).astype(np.uint16)
-        low = _decode_as(data, frame, tiles, lambda r: other if r == raw else r).astype(np.uint16)
         wide = high * 256 + low
         kind = Kind(image.mode, 16)
     return (wide.astype(np.float32) / np.float32(_WIDE)), kind
