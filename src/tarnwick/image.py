@@ -24,6 +24,7 @@ import struct
 import sys
 import zlib
 from dataclasses import dataclass
+from typing import IO, Any, Callable
 
 import numpy as np
 
@@ -71,7 +72,7 @@ class _OwnPosition(io.RawIOBase):
     decoder reads the very file the image came from (opening it again by name
     could find another file there, or none) without moving the first one's place."""
 
-    def __init__(self, fp) -> None:
+    def __init__(self, fp: IO[bytes]) -> None:
         super().__init__()
         self._fp = fp
         self._position = 0
@@ -93,7 +94,7 @@ class _OwnPosition(io.RawIOBase):
         self._position = max(offset, 0)
         return self._position
 
-    def readinto(self, buffer) -> int:
+    def readinto(self, buffer: Any) -> int:
         self._fp.seek(self._position)
         data = self._fp.read(len(buffer))
         buffer[:len(data)] = data
@@ -101,7 +102,7 @@ class _OwnPosition(io.RawIOBase):
         return len(data)
 
 
-def _decode_as(image, rawmode_for) -> np.ndarray:
+def _decode_as(image: Image.Image, rawmode_for: Callable[[str], str]) -> np.ndarray:
     """The image's frame decoded again from its own open file, with each tile's raw
     mode replaced by rawmode_for(rawmode). Call before the image is loaded."""
     fp = getattr(image, "fp", None)
