@@ -237,20 +237,22 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
     """Validates ``out``; True when it is the background itself (in place)."""
     expected = background.shape
     dtype = _native_dtype(background.dtype)
-    want = (
-        f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
-        "(the background's dtype and shape)"
-    )
+
+    def want() -> str:  # formatted only for an error
+        return (f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
+                "(the background's dtype and shape)")
+
     if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be {want}, not {type(out).__name__}")
+        raise TypeError(f"out must be {want()}, not {type(out).__name__}")
     if out.dtype != dtype:
-        raise ValueError(f"out must be {want}; got dtype {out.dtype}")
+        raise ValueError(f"out must be {want()}; got dtype {out.dtype}")
     if out.shape != expected:
-        raise ValueError(f"out must be {want}; got shape {out.shape}")
-    if not (out.flags.c_contiguous and out.flags.aligned):
-        raise ValueError(f"out must be {want}; got a non-contiguous or unaligned array")
-    if not out.flags.writeable:
-        raise ValueError(f"out must be {want}; got a read-only array")
+        raise ValueError(f"out must be {want()}; got shape {out.shape}")
+    flags = out.flags
+    if not (flags.c_contiguous and flags.aligned):
+        raise ValueError(f"out must be {want()}; got a non-contiguous or unaligned array")
+    if not flags.writeable:
+        raise ValueError(f"out must be {want()}; got a read-only array")
     in_place = out is background or (
         _may_share_memory(out, background) and _same_memory(out, background))
     if not in_place and _overlaps(out, background):
@@ -495,6 +497,29 @@ def blend(
 
     A call that raises writes nothing into `out`.
     """
+    if (
+        mask is None
+        and type(threads) is int and threads >= 1
+        and type(mode) is str and mode in _MODE_SET
+        and type(kernel) is str and kernel in _KERNEL_SET
+        and (type(opacity) is float or type(opacity) is int)
+        and type(background) is np.ndarray and type(foreground) is np.ndarray
+        # One band: one thread, or an image too small for a second band.
+        and (threads == 1 or background.size < 2 * _MIN_BAND)
+    ):
+        # The common call, checked cheaply: the native call checks the rest
+        # before it writes anything, and on its refusal the full checks
+        # below say exactly what is wrong. Only overlaps it does not check.
+        try:
+            if out is None:
+                return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+            if type(out) is np.ndarray and (
+                out is background or not _may_share_memory(out, background)
+            ) and not _may_share_memory(out, foreground):
+                return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+        except (TypeError, ValueError):
+            pass
+
     background = _as_image(background)
     foreground = _as_image(foreground)
     if mask is not None:
