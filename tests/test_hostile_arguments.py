@@ -25,12 +25,9 @@ import tarnwick
 DOCUMENTED = (TypeError, ValueError, MemoryError)
 EXAMPLES = 300
 
-# Families left out of the default draw. Each fails today for a reason being
-# mended elsewhere; the expected-failure cases below run them so the lead can
-# turn them on once the fixes are in:
-#   huge_int_opacity: an int beyond float range as opacity raises OverflowError.
-#   mask_subclass: np.ma.MaskedArray and np.matrix masks (wrong error types,
-#     masked entries counted as 255, a partly written `out`).
+# Families the draw can switch on one by one (all are on by default):
+#   huge_int_opacity: an int beyond float range as opacity.
+#   mask_subclass: np.ma.MaskedArray and np.matrix masks.
 OPTIONAL_FAMILIES = ("huge_int_opacity", "mask_subclass")
 
 # The entry points under test: the function's name in tarnwick, the tuple of its
@@ -56,15 +53,7 @@ def _run(function, families):
 @pytest.mark.parametrize("function", [_target(name) for name in TARGETS])
 def test_hostile_arguments_give_documented_errors_and_leave_out_untouched(function):
     pytest.importorskip("hypothesis")
-    _run(function, ())
-
-
-@pytest.mark.xfail(strict=False, reason="huge int opacities and mask subclasses are being mended on another branch")
-@pytest.mark.parametrize("family", OPTIONAL_FAMILIES)
-@pytest.mark.parametrize("function", [_target(name) for name in TARGETS])
-def test_hostile_arguments_still_open(function, family):
-    pytest.importorskip("hypothesis")
-    _run(function, (family,))
+    _run(function, OPTIONAL_FAMILIES)
 
 
 # --- the child process --------------------------------------------------------
