@@ -8,13 +8,9 @@ import _tarnwick
 import tarnwick
 from reference import random_image
 
-if not hasattr(_tarnwick, "_composite_into"):
-    import composite_stand_in
+import composite_stand_in
 
-    _tarnwick._composite_into = composite_stand_in.composite_into
-    BLENDS = tuple(composite_stand_in.BLEND)
-else:
-    BLENDS = tarnwick.BLENDS
+BLENDS = tarnwick.BLENDS if composite_stand_in.install() else tuple(composite_stand_in.BLEND)
 
 RNG = np.random.default_rng(16)
 # Several bands of 64-pixel multiples plus a tail of 7 pixels.

@@ -72,6 +72,58 @@ def _opacities(opacity: Any) -> np.ndarray:
     return values
 
 
+def check_batch(
+    check: FrameCheck,
+    background: Any,
+    foreground: Any,
+    opacity: Any,
+    mask: Any,
+    names: tuple[str, str],
+) -> tuple[tuple[int, ...], np.ndarray, int]:
+    """Raise what a batched call raises for these arguments; return the
+    broadcast leading shape, the opacities as float64 and how many trailing
+    dimensions of the mask are the image.
+
+    `check(background, foreground, opacity, mask)` raises what the
+    single-image call raises for one frame's arguments; it is given objects
+    with the frames' shape and dtype. Reads only ``shape`` and ``dtype`` of
+    the arrays (NumPy, Dask, ...).
+    """
+    for name, image in zip(names, (background, foreground)):
+        if image.ndim < 3:
+            raise ValueError(
+                f"{name} must have shape (..., height, width, 3 or 4), got {tuple(image.shape)}"
+            )
+    opacities = _opacities(opacity)
+    height_width = tuple(background.shape[-3:-1])
+    mask_dims = 0 if mask is None else _mask_image_dims(mask, height_width)
+    leads = {
+        names[0]: tuple(background.shape[:-3]),
+        names[1]: tuple(foreground.shape[:-3]),
+        "opacity": opacities.shape,
+    }
+    if mask is not None:
+        if mask.ndim < 2:
+            raise ValueError(
+                f"mask must have shape (..., {height_width[0]}, {height_width[1]}) like the images, "
+                f"got {tuple(mask.shape)}"
+            )
+        leads["mask"] = tuple(mask.shape[:-mask_dims])
+    try:
+        lead = np.broadcast_shapes(*leads.values())
+    except ValueError:
+        listed = ", ".join(f"{name} {shape}" for name, shape in leads.items())
+        raise ValueError(f"leading dimensions do not broadcast: {listed}") from None
+
+    def frame(array: Any, dims: int) -> SimpleNamespace:
+        return SimpleNamespace(shape=tuple(array.shape[-dims:]), dtype=array.dtype)
+
+    first = float(opacities.reshape(-1)[0]) if opacities.size else 1.0
+    check(frame(background, 3), frame(foreground, 3), first,
+          None if mask is None else frame(mask, mask_dims))
+    return lead, opacities, mask_dims
+
+
 def run_frames(
     call: FrameCall,
     check: FrameCheck,
@@ -83,44 +135,9 @@ def run_frames(
     threads: Any,
     names: tuple[str, str],
 ) -> np.ndarray:
-    """Checks a batch, then runs `call` once per frame into `out`.
-
-    `check(background, foreground, opacity, mask)` raises what the
-    single-image call raises for one frame's arguments; it is given objects
-    with the frames' shape and dtype.
-    """
-    for name, image in zip(names, (background, foreground)):
-        if image.ndim < 3:
-            raise ValueError(
-                f"{name} must have shape (..., height, width, 3 or 4), got {tuple(image.shape)}"
-            )
-    opacities = _opacities(opacity)
-    height_width = tuple(background.shape[-3:-1])
-    mask_dims = 0 if mask is None else _mask_image_dims(mask, height_width)
-    leads = {
-        names[0]: background.shape[:-3],
-        names[1]: foreground.shape[:-3],
-        "opacity": opacities.shape,
-    }
-    if mask is not None:
-        if mask.ndim < 2:
-            raise ValueError(
-                f"mask must have shape (..., {height_width[0]}, {height_width[1]}) like the images, "
-                f"got {tuple(mask.shape)}"
-            )
-        leads["mask"] = mask.shape[:-mask_dims]
-    try:
-        lead = np.broadcast_shapes(*leads.values())
-    except ValueError:
-        listed = ", ".join(f"{name} {tuple(shape)}" for name, shape in leads.items())
-        raise ValueError(f"leading dimensions do not broadcast: {listed}") from None
-
-    def frame(array: Any, dims: int) -> SimpleNamespace:
-        return SimpleNamespace(shape=tuple(array.shape[-dims:]), dtype=array.dtype)
-
-    first = float(opacities.reshape(-1)[0]) if opacities.size else 1.0
-    check(frame(background, 3), frame(foreground, 3), first,
-          None if mask is None else frame(mask, mask_dims))
+    """Checks a batch (see ``check_batch``), then runs `call` once per frame
+    into `out`."""
+    lead, opacities, mask_dims = check_batch(check, background, foreground, opacity, mask, names)
     threads = _check_threads(threads)
 
     full = np.broadcast_to(background, lead + background.shape[-3:])

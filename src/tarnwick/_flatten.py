@@ -101,28 +101,36 @@ def _field_error(index: int, field: str, exc: Exception) -> Exception:
     return type(exc)(message)
 
 
-def _check_layer(
-    index: int, layer: Any, canvas: np.ndarray, kernel: str, premultiplied: bool
-) -> _Step:
+def _shaped(value: Any) -> Any:
+    # Anything with a shape and dtype (NumPy, Dask) is checked as it is.
+    return value if hasattr(value, "shape") and hasattr(value, "dtype") else np.asarray(value)
+
+
+def check_layer(
+    index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool
+) -> tuple[str, str, float]:
+    """Raise what ``flatten`` raises for ``layers[index]``; return its blend
+    (or layer mode), operator and opacity. Reads only ``shape`` and
+    ``dtype`` of its arrays."""
     if not isinstance(layer, Layer):
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
-    height, width, _ = canvas.shape
+    height, width, channels = canvas_shape
     field = "image"
     try:
-        image = _as_image(layer.image)
+        image = _shaped(layer.image)
         _check_image("image", image)
         if _native_dtype(np.dtype(image.dtype)) is None:
             raise TypeError(f"image must be a uint8 or float32 array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
             raise ValueError(f"image must have 3 or 4 channels, got {image.shape[2]}")
-        if image.shape[:2] != (height, width):
+        if tuple(image.shape[:2]) != (height, width):
             raise ValueError(
                 f"image must have height and width {(height, width)} like the canvas, "
-                f"got {image.shape[:2]}"
+                f"got {tuple(image.shape[:2])}"
             )
         field = "mask"
-        mask = None if layer.mask is None else _as_image(layer.mask)
-        if mask is not None:
+        if layer.mask is not None:
+            mask = _shaped(layer.mask)
             if tuple(mask.shape) not in ((height, width), (height, width, 1)):
                 raise ValueError(
                     f"mask must have shape {(height, width)} or {(height, width, 1)} like the "
@@ -139,7 +147,7 @@ def _check_layer(
             name = resolve_blend(layer.blend)
             field = "operator"
             operator = resolve_operator(layer.operator)
-            check_operator_channels(operator, canvas.shape[2], "canvas")
+            check_operator_channels(operator, channels, "canvas")
         else:
             field = "blend"
             name = _check_mode(layer.blend)
@@ -149,12 +157,36 @@ def _check_layer(
                     "operator applies to the standard model only; a layer mode keeps the "
                     "canvas's alpha"
                 )
+            operator = layer.operator
             if premultiplied:
                 field = "model"
                 raise ValueError("the layer modes take straight colours, not premultiplied=True")
     except (TypeError, ValueError) as exc:
         raise _field_error(index, field, exc) from None
+    return name, operator, opacity
 
+
+def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[str, bool]:
+    """Raise what ``flatten`` raises for its canvas and options; return the
+    kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
+    shape = _check_image("canvas", canvas)
+    if _native_dtype(np.dtype(canvas.dtype)) is None:
+        raise TypeError(f"canvas must be a uint8 or float32 array, not {canvas.dtype}")
+    if shape[2] not in (3, 4):
+        raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
+    return _check_kernel(kernel), check_premultiplied(premultiplied)
+
+
+def check_layers(layers: Any) -> list[Any]:
+    if isinstance(layers, (Layer, np.ndarray, str)) or not isinstance(layers, Iterable):
+        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {type(layers).__name__}")
+    return list(layers)
+
+
+def _step(layer: Layer, checked: tuple[str, str, float], kernel: str, premultiplied: bool) -> _Step:
+    name, operator, opacity = checked
+    image = _as_image(layer.image)
+    mask = None if layer.mask is None else _as_image(layer.mask)
     source = _contiguous(image)
     if layer.model == "standard":
         weights = flat_mask(mask)
@@ -219,18 +251,11 @@ def flatten(
     (``layers[3].mask must have shape ...``).
     """
     canvas = _as_image(canvas)
-    shape = _check_image("canvas", canvas)
-    if _native_dtype(np.dtype(canvas.dtype)) is None:
-        raise TypeError(f"canvas must be a uint8 or float32 array, not {canvas.dtype}")
-    if shape[2] not in (3, 4):
-        raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
-    kernel_name = _check_kernel(kernel)
-    premultiplied = check_premultiplied(premultiplied)
-    if isinstance(layers, (Layer, np.ndarray)) or not isinstance(layers, Iterable):
-        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {type(layers).__name__}")
-    steps = [_check_layer(i, layer, canvas, kernel_name, premultiplied)
-             for i, layer in enumerate(layers)]
+    kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
+    stack = check_layers(layers)
+    checked = [check_layer(i, layer, canvas.shape, premultiplied) for i, layer in enumerate(stack)]
     count = _check_threads(threads)
+    steps = [_step(layer, c, kernel_name, premultiplied) for layer, c in zip(stack, checked)]
     in_place = False
     if out is not None:
         in_place = _check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
