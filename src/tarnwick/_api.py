@@ -142,7 +142,7 @@ def check_arguments(
     background: Any,
     foreground: Any,
     mode: str = "normal",
-    opacity: float = 1.0,
+    opacity: Any = 1.0,
     kernel: Kernel = "auto",
     mask: Any = None,
 ) -> tuple[str, float, str]:
@@ -336,7 +336,7 @@ def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
     mode: str = "normal",
-    opacity: float = 1.0,
+    opacity: float | npt.ArrayLike = 1.0,
     *,
     kernel: Kernel = "auto",
     out: Image | None = None,
@@ -350,12 +350,16 @@ def blend(
     background, foreground : array_like, shape (height, width, 3 or 4)
         uint8 or float32 images on the 0..255 scale. They must agree in
         height and width and may differ in type and channel count; a missing
-        alpha channel counts as opaque.
+        alpha channel counts as opaque. Leading dimensions, (..., height,
+        width, 3 or 4), are frames: they broadcast as NumPy's do, and each
+        frame is blended exactly as a call of its own would blend it.
     mode : str
         One of ``tarnwick.MODES``, e.g. ``"normal"``, ``"multiply"``,
         ``"soft_light"``, ``"hsv_hue"``, ``"lch_color"``.
-    opacity : float
-        The layer's opacity, 0..1; 0 or less returns the background.
+    opacity : float or array_like
+        The layer's opacity, 0..1; 0 or less returns the background. An
+        array broadcasts against the leading dimensions (a fade across
+        frames), as may a mask of shape (..., height, width).
     kernel : str or KernelKind
         ``"auto"`` (the widest the processor runs), ``"scalar"``,
         ``"sse42"`` or ``"avx2"``.

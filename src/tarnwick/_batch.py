@@ -142,9 +142,10 @@ def run_frames(
 
     full = np.broadcast_to(background, lead + background.shape[-3:])
     if out is None:
-        out = np.empty(full.shape, _native_dtype(background.dtype))
+        result = np.empty(full.shape, _native_dtype(background.dtype))
     else:
         _check_out(out, full, foreground, mask, names)
+        result = out
 
     backgrounds = full
     foregrounds = np.broadcast_to(foreground, lead + foreground.shape[-3:])
@@ -153,7 +154,7 @@ def run_frames(
     frames = list(np.ndindex(*lead))
 
     def one(index: tuple[int, ...], band_threads: int) -> None:
-        call(backgrounds[index], foregrounds[index], float(alphas[index]), out[index],
+        call(backgrounds[index], foregrounds[index], float(alphas[index]), result[index],
              None if masks is None else masks[index], band_threads)
 
     count = min(threads, len(frames))
@@ -166,4 +167,4 @@ def run_frames(
                 one(index, 1)
 
         _run_bands(worker, count)
-    return out
+    return result

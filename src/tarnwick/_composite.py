@@ -246,12 +246,14 @@ def composite(
         backdrop, source, blend, opacity, operator, premultiplied, kernel, mask
     )
     count = _check_threads(threads)
-    in_place = out is not None and _check_out(out, backdrop, source, mask, NAMES)
+    in_place = False
+    if out is not None:
+        in_place = _check_out(out, backdrop, source, mask, NAMES)
 
     height, width, _ = backdrop.shape
     pixels = height * width
     bands = _pieces(0, pixels, count) if pixels else []
-    bg = out if in_place else _contiguous(backdrop)
+    bg = out if out is not None and in_place else _contiguous(backdrop)
     fg = _contiguous(source)
     weights = flat_mask(mask)
     result = np.empty(bg.shape, bg.dtype) if out is None else out
