@@ -242,11 +242,6 @@ def test_debian_mirror_from_apt_sources(tmp_path, files, mirror):
     assert (proc.returncode, proc.stdout.strip() or None) == ((0, mirror) if mirror else (1, None))
 
 
-native_composite = pytest.mark.skipif(not hasattr(__import__("_tarnwick"), "_composite_into"),
-                                      reason="the native compositor is not built")
-
-
-@native_composite
 @pytest.mark.parametrize("batch", [False, True])
 def test_composite_writes_the_library_result(tmp_path, batch):
     bg, fg, mask = rgb(4, 40, 30), rgb(4, 40, 30), RNG.integers(0, 256, (40, 30), dtype=np.uint8)
@@ -266,7 +261,6 @@ def test_composite_writes_the_library_result(tmp_path, batch):
     assert not (tmp_path / "x.png").exists()
 
 
-@native_composite
 def test_composite_sheet_has_a_tile_per_blend_function(tmp_path):
     proc = run("sheet", "--composite", "-o", tmp_path / "s.png", "--tile", "48")
     assert proc.returncode == 0, proc.stderr

@@ -199,9 +199,6 @@ def test_worker_processes_give_the_in_memory_result(cluster_client, mode, layers
     np.testing.assert_array_equal(result, tarnwick.blend(background, foreground, mode, 0.6, kernel=kernel, mask=mask))
 
 
-import composite_stand_in  # noqa: E402
-
-NATIVE_COMPOSITE = composite_stand_in.install()
 STACK_MASK = random_image(np.random.default_rng(8), HEIGHT, WIDTH, 1, np.uint8)[..., 0]
 
 
@@ -254,7 +251,6 @@ def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
         tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, mask=np.zeros((2, 2), np.uint8))])
 
 
-@pytest.mark.skipif(not NATIVE_COMPOSITE, reason="worker processes need the native compositor")
 @pytest.mark.parametrize("kind", ["composite frames", "flatten"])
 def test_worker_processes_composite_and_flatten_as_in_memory(cluster_client, kind):
     lazy, in_memory = lazy_calls(kind, seed=5)

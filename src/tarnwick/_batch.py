@@ -48,7 +48,7 @@ def is_batch(background: Any, foreground: Any, opacity: Any, mask: Any) -> bool:
     """Whether a two-image call has leading dimensions anywhere."""
     if background.ndim > 3 or foreground.ndim > 3:
         return True
-    if not isinstance(opacity, (str, bytes)) and np.ndim(opacity) > 0:
+    if not isinstance(opacity, (float, int, str, bytes)) and np.ndim(opacity) > 0:
         return True
     if mask is None or background.ndim < 3:
         return False

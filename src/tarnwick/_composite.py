@@ -27,10 +27,10 @@ from tarnwick._api import (
     _check_threads,
     _contiguous,
     _pieces,
-    _rows,
     _run_bands,
     check_pair,
 )
+from tarnwick import _batch
 
 # The native entry takes these names in this order.
 BLENDS: tuple[str, ...] = (
@@ -153,15 +153,21 @@ def check_composite(
     return blend, operator, premultiplied, opacity, kernel
 
 
+def runs(image: np.ndarray) -> np.ndarray:
+    """A C-contiguous image as one (pixels, 1, channels) run, whose slices
+    are the runs the native entries take."""
+    return image.reshape(-1, 1, image.shape[-1])
+
+
 def composite_rows(
     blend: str, operator: str, premultiplied: bool, backdrop: np.ndarray, source: np.ndarray,
     opacity: float, kernel: str, out: np.ndarray, weights: np.ndarray | None, start: int, stop: int,
 ) -> None:
-    """Pixels [start, stop) of C-contiguous images through the native loops;
-    `weights` is the flattened mask or None."""
+    """Pixels [start, stop) through the native loops: the images as
+    ``runs``, `weights` the flattened mask or None."""
     _tarnwick._composite_into(
-        blend, operator, premultiplied, _rows(backdrop, start, stop), _rows(source, start, stop),
-        opacity, kernel, _rows(out, start, stop), None if weights is None else weights[start:stop],
+        blend, operator, premultiplied, backdrop[start:stop], source[start:stop], opacity, kernel,
+        out[start:stop], None if weights is None else weights[start:stop],
     )
 
 
@@ -232,8 +238,6 @@ def composite(
     source = _as_image(source)
     if mask is not None:
         mask = _as_image(mask)
-    from tarnwick import _batch
-
     if _batch.is_batch(backdrop, source, opacity, mask):
         return _batch.run_frames(
             lambda b, s, o, into, m, t: composite(
@@ -257,10 +261,11 @@ def composite(
     fg = _contiguous(source)
     weights = flat_mask(mask)
     result = np.empty(bg.shape, bg.dtype) if out is None else out
+    below, layer, into = runs(bg), runs(fg), runs(result)
 
     def run(band: int) -> None:
         start, stop = bands[band]
-        composite_rows(blend, operator, premultiplied, bg, fg, opacity_value, kernel_name, result,
+        composite_rows(blend, operator, premultiplied, below, layer, opacity_value, kernel_name, into,
                        weights, start, stop)
 
     _run_bands(run, len(bands))

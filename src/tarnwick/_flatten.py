@@ -34,7 +34,6 @@ from tarnwick._api import (
     _native_dtype,
     _overlaps,
     _pieces,
-    _rows,
     _run_bands,
     blend,
 )
@@ -43,13 +42,14 @@ from tarnwick._composite import (
     check_premultiplied,
     composite_rows,
     flat_mask,
+    runs,
     resolve_blend,
     resolve_operator,
 )
 
 # Canvas bytes per band: a band and the matching rows of a layer stay in a
 # core's L2 cache while every layer is applied.
-_BAND_BYTES = 1 << 17
+_BAND_BYTES = 1 << 18
 
 MODELS = ("standard", "layer")
 
@@ -85,8 +85,9 @@ class Layer:
 
 @dataclass
 class _Step:
-    """One checked layer: its native call per band, or (masked layer
-    modes) a whole-image call of its own."""
+    """One checked layer: its native call on pixels [start, stop) of the
+    canvas given as ``runs`` (reading, writing), or, for a layer mode with a
+    mask, a whole-image call of its own."""
 
     image: np.ndarray
     mask: np.ndarray | None
@@ -188,18 +189,19 @@ def _step(layer: Layer, checked: tuple[str, str, float], kernel: str, premultipl
     image = _as_image(layer.image)
     mask = None if layer.mask is None else _as_image(layer.mask)
     source = _contiguous(image)
+    layer_runs = runs(source)
     if layer.model == "standard":
         weights = flat_mask(mask)
 
         def band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
-            composite_rows(name, operator, premultiplied, current, source, opacity, kernel, out,
+            composite_rows(name, operator, premultiplied, current, layer_runs, opacity, kernel, out,
                            weights, start, stop)
 
         return _Step(image, mask, band, None)
     if mask is None:
         def layer_band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
-            _tarnwick._blend_into(name, _rows(current, start, stop), _rows(source, start, stop),
-                                  opacity, kernel, _rows(out, start, stop))
+            _tarnwick._blend_into(name, current[start:stop], layer_runs[start:stop], opacity, kernel,
+                                  out[start:stop])
 
         return _Step(image, mask, layer_band, None)
 
@@ -277,14 +279,18 @@ def flatten(
     bands = _pieces(0, pixels, -(-pixels // per_band)) if pixels else []
     workers = min(count, len(bands))
 
+    into = runs(result)
+
     def run(group: list[_Step], source: np.ndarray) -> None:
+        below = runs(source)
+
         def worker(first: int) -> None:
             for start, stop in bands[first::workers]:
-                reading = source
+                reading = below
                 for step in group:
                     assert step.band is not None
-                    step.band(reading, result, start, stop)
-                    reading = result
+                    step.band(reading, into, start, stop)
+                    reading = into
 
         _run_bands(worker, workers)
 
