@@ -38,6 +38,18 @@ def _blend_into(
     out: _Out,
     /,
 ) -> _Out: ...
+def _composite_into(
+    blend: str,
+    operator: str,
+    premultiplied: object,
+    backdrop: npt.ArrayLike,
+    source: npt.ArrayLike,
+    opacity: float,
+    kernel: _Kernel,
+    out: _Out,
+    mask: npt.ArrayLike | None,
+    /,
+) -> _Out: ...
 
 normal: _BlendFunction
 soft_light: _BlendFunction
