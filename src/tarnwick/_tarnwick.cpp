@@ -54,9 +54,11 @@ struct ModeEntry {
 const ModeEntry mode_entries[] = {TARNWICK_FOR_EACH_MODE(TARNWICK_MODE_ENTRY)};
 #undef TARNWICK_MODE_ENTRY
 
-// _blend_into(mode, background, foreground, opacity, kernel, out) -> out:
-// the blend function `mode` with its inputs checked exactly as the public
-// call checks them, writing into the caller's `out` instead of a new array.
+// _blend_into(mode, background, foreground, opacity, kernel, out, mask=None)
+// -> out: the blend function `mode` with its inputs checked exactly as the
+// public call checks them, writing into the caller's `out` instead of a new
+// array; `mask` (one uint8 or float32 value per pixel) scales the layer's
+// alpha.
 PyObject *blend_into(PyObject *, PyObject *args) {
     PyObject *mode = nullptr;
     PyObject *background = nullptr;
@@ -64,8 +66,9 @@ PyObject *blend_into(PyObject *, PyObject *args) {
     PyObject *opacity = nullptr;
     PyObject *kernel = nullptr;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOOO:_blend_into", &mode, &background, &foreground, &opacity,
-                          &kernel, &out)) {
+    PyObject *mask = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOO|O:_blend_into", &mode, &background, &foreground, &opacity,
+                          &kernel, &out, &mask)) {
         return nullptr;
     }
     if (!PyUnicode_Check(mode)) {
@@ -84,7 +87,7 @@ PyObject *blend_into(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "unknown blend mode");
         return nullptr;
     }
-    BlendTarget target{out, nullptr};
+    BlendTarget target{out, mask};
     PyObject *self = PyCapsule_New(&target, k_blend_target_capsule, nullptr);
     if (self == nullptr) {
         return nullptr;
@@ -217,7 +220,7 @@ PyMethodDef module_methods[] = {
     TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {"_blend_into", blend_into, METH_VARARGS,
-     "_blend_into(mode, background, foreground, opacity, kernel, out) -> out"},
+     "_blend_into(mode, background, foreground, opacity, kernel, out, mask=None) -> out"},
     {"_composite_into", composite_into, METH_VARARGS,
      "_composite_into(blend, operator, premultiplied, backdrop, source, opacity, kernel, out, "
      "mask) -> out"},

@@ -28,7 +28,8 @@ _Out = TypeVar("_Out", npt.NDArray[np.uint8], npt.NDArray[np.float32])
 
 # Private: what tarnwick.blend(out=...) calls. Writes the blend of `mode` into
 # `out` (the background's dtype and shape, C-contiguous, aligned, writeable;
-# it may be the background itself) and returns it.
+# it may be the background itself) and returns it. `mask`, one uint8 or
+# float32 value per pixel on the 0..255 scale, multiplies the layer's alpha.
 def _blend_into(
     mode: str,
     background: npt.ArrayLike,
@@ -36,6 +37,7 @@ def _blend_into(
     opacity: float,
     kernel: _Kernel,
     out: _Out,
+    mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
     /,
 ) -> _Out: ...
 def _composite_into(

@@ -7,6 +7,7 @@
 #include "blend_target.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
+#include "mask_input.hpp"
 #include "simd.hpp"
 
 // What one blend call holds between parsing and returning.
@@ -19,25 +20,32 @@ struct BlendCall {
     const char *kernel_name;
     PyObject *kernel_hold;
     BlendOutput output;
+    BlendMask mask;  // empty without a layer mask
 
     npy_intp pixels() const { return height * width; }
 
-    // Releases the kernel name and the inputs, in that order.
+    // Releases the kernel name, the mask and the inputs, in that order.
     void release() {
         Py_CLEAR(kernel_hold);
+        release_blend_mask(&mask);
         release_blend_inputs(&background, &foreground);
     }
 };
+
+inline constexpr const char *k_msg_mask_mode = "this blend mode takes no layer mask";
 
 // Parses the arguments; an opacity of 0 or less returns a copy of the
 // background. Otherwise allocates the output, chooses the kernel and runs
 // `pixel_loops(call, kernel, bg, fg, out)` with the typed data pointers of
 // the call's element types, without the interpreter's thread state. When
 // `self` carries a BlendTarget (the blend-into entry) the caller's array is
-// checked and written instead of a new one, and returned. Every reference
-// but the returned output is released exactly once on every path.
+// checked and written instead of a new one, and returned; its layer mask,
+// if any, is parsed into `call.mask` after the inputs. A compositor whose
+// loops do not read `call.mask` leaves `takes_mask` false, and a mask given
+// to it is refused rather than ignored. Every reference but the returned
+// output is released exactly once on every path.
 // Always inlined so that constant kernel pointers reach the loops.
-template <typename PixelLoops>
+template <bool takes_mask = false, typename PixelLoops>
 __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, PyObject *args,
                                                                PixelLoops &&pixel_loops) {
     BlendCall call{};
@@ -46,6 +54,17 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
         return nullptr;
     }
     const BlendTarget *target = blend_target_of(self);
+    if (target != nullptr && target->mask != nullptr && target->mask != Py_None) {
+        if (!takes_mask) {
+            PyErr_SetString(PyExc_ValueError, k_msg_mask_mode);
+            call.release();
+            return nullptr;
+        }
+        if (!parse_blend_mask(target->mask, call.pixels(), &call.mask)) {
+            call.release();
+            return nullptr;
+        }
+    }
     if (target != nullptr && !adopt_output(target->out, &call.background, &call.output)) {
         call.release();
         return nullptr;

@@ -128,3 +128,51 @@ template <> inline __m256 load_mask_weights<__m256>(const float *mask, npy_intp 
     return _mm256_min_ps(_mm256_max_ps(w, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
 }
 #endif
+
+// The weights of pixels pixel .. pixel + lane_count<V> - 1, whichever the
+// mask's element type; one predictable branch per group.
+template <typename V>
+__attribute__((always_inline)) inline V mask_weights(const BlendMask &mask, npy_intp pixel) {
+    return mask.u8 != nullptr ? load_mask_weights<V>(mask.u8, pixel)
+                              : load_mask_weights<V>(mask.f32, pixel);
+}
+
+// Bit i set where lane i of `w` equals `value` exactly.
+inline int lanes_equal(float w, float value) { return w == value ? 1 : 0; }
+#ifdef __AVX2__
+inline int lanes_equal(__m128 w, float value) {
+    return _mm_movemask_ps(_mm_cmp_ps(w, _mm_set1_ps(value), _CMP_EQ_OQ));
+}
+inline int lanes_equal(__m256 w, float value) {
+    return _mm256_movemask_ps(_mm256_cmp_ps(w, _mm256_set1_ps(value), _CMP_EQ_OQ));
+}
+#endif
+
+// One group of `lanes` pixels at `index` under a mask: `group()` computes
+// and stores all of them, and every pixel the mask hides (bit set in
+// `hidden`) then gets the background's stored values back exactly (the
+// round trip through unit values is not exact for float32), also when the
+// output is the background itself. A wholly hidden group is only copied.
+// Always inlined, so that the kernel pointers `group` calls stay constants.
+template <int lanes, typename T, typename Group>
+__attribute__((always_inline)) inline void keep_hidden_pixels(const T *bg, T *out, int channels, npy_intp index, int hidden,
+                               Group &&group) {
+    const npy_intp base = index * channels;
+    const size_t pixel_bytes = static_cast<size_t>(channels) * sizeof(T);
+    if (hidden == (1 << lanes) - 1) {
+        std::memmove(out + base, bg + base, lanes * pixel_bytes);
+        return;
+    }
+    if (hidden == 0) {
+        group();
+        return;
+    }
+    T saved[lanes * 4];
+    std::memcpy(saved, bg + base, lanes * pixel_bytes);
+    group();
+    for (int lane = 0; lane < lanes; ++lane) {
+        if ((hidden >> lane) & 1) {
+            std::memcpy(out + base + lane * channels, saved + lane * channels, pixel_bytes);
+        }
+    }
+}
