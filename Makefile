@@ -6,7 +6,7 @@ SHELL := /bin/bash
 
 help:
 	@echo "make demo      set up, then draw the contact sheet of all 28 modes into out/modes.png"
-	@echo "make docs      set up, then redraw docs/modes.png, the sheet the README shows"
+	@echo "make docs      set up, then redraw docs/modes.png and docs/composite.png, the sheets the README shows"
 	@echo "make test      set up, then run the tests on both interpreters (PYTEST_ARGS=... to pass options)"
 	@echo "make cxx-test  set up, then build and run the C++ tests in tests/cxx/"
 	@echo "make bench     set up, then run benchmarks/bench.py"
@@ -30,6 +30,7 @@ demo: setup
 # Tiles of 128 pixels keep the picture small enough for a repository page.
 docs: setup
 	@.venv/bin/python -m tarnwick sheet -o docs/modes.png --tile 128
+	@.venv/bin/python -m tarnwick sheet --composite -o docs/composite.png --tile 128
 
 bench: setup
 	@if [[ -f benchmarks/bench.py ]]; then \

@@ -15,6 +15,10 @@ colour-model modes on uint8 RGB and float32 RGBA, per kernel, against
 when several threads blend at once (the pixel loops run without the
 interpreter's thread state); ``--threads 0`` leaves it out.
 
+``--stack`` prints instead the table of ``tarnwick.flatten`` against one
+``composite`` call per layer, and of a batch of frames against one call per
+frame.
+
 ``--mask`` prints instead ``tarnwick.blend(..., out=out)`` with a random
 layer mask against the same call without one (1920 x 1080, one thread).
 ``--overhead`` prints the cost of a 16 x 16 call (the raw function,
@@ -273,6 +277,94 @@ def colour_model_table(repeat, rng, modes):
             print("  " + miss)
 
 
+STACK_BLENDS = ("normal", "multiply", "screen", "overlay")
+
+
+def translucent(rng, height, width, channels=4):
+    """uint8 pixels with alphas spread over 0..255 (a quarter of them opaque)."""
+    image = rng.integers(0, 256, size=(height, width, channels), dtype=np.uint8)
+    if channels == 4:
+        alpha = image[..., 3]
+        alpha[rng.random(alpha.shape) < 0.25] = 255
+    return image
+
+
+def stack_table(repeat, rng):
+    """Layer stacks and batches of frames, measured side by side: eight
+    translucent uint8 RGBA layers on a 3840 x 2160 canvas as eight
+    composite(..., out=canvas) calls and as one flatten; 64 RGB frames of
+    640 x 360 with one RGBA overlay as 64 calls and as one batched call.
+    Targets: flatten <= 0.5 x the eight calls on one thread; the batched
+    call <= 1.3 x the floor for its bytes and >= 2 x faster than 64 calls."""
+    print(f"layer stack: 8 uint8 RGBA layers ({', '.join(STACK_BLENDS)} twice, source_over) on a "
+          f"{WIDTH} x {HEIGHT} RGBA canvas; best of {repeat}")
+    header = f"{'call':<40} {'threads':>7} {'ms':>9} {'x floor':>8} {'x 8 calls':>10}"
+    print(header)
+    print("-" * len(header))
+    canvas = translucent(rng, HEIGHT, WIDTH)
+    layers = [tarnwick.Layer(translucent(rng, HEIGHT, WIDTH), STACK_BLENDS[i % 4], 0.8) for i in range(8)]
+    work = np.empty_like(canvas)
+    floor_b = translucent(rng, HEIGHT, WIDTH)
+    floor = best_of(repeat, lambda: np.add(canvas, floor_b, out=work))
+    print(f"{'floor: add(canvas, layer, out=)':<40} {1:>7} {floor * 1e3:9.2f} {1:8.2f}")
+
+    # The first layer reads the canvas and writes `work`, the others work
+    # in place on it, as flatten(canvas, layers, out=work) does.
+    def calls(threads):
+        below = canvas
+        for layer in layers:
+            tarnwick.composite(below, layer.image, layer.blend, layer.opacity, out=work, threads=threads)
+            below = work
+
+    misses = []
+    for threads in (1, 2):
+        eight = best_of(repeat, lambda: calls(threads))
+        one = best_of(repeat, lambda: tarnwick.flatten(canvas, layers, out=work, threads=threads))
+        print(f"{'8 x composite(..., out=work)':<40} {threads:>7} {eight * 1e3:9.2f} "
+              f"{eight / floor:8.2f} {1:10.2f}")
+        print(f"{'flatten(canvas, layers, out=work)':<40} {threads:>7} {one * 1e3:9.2f} "
+              f"{one / floor:8.2f} {one / eight:10.2f}")
+        if threads == 1 and one > 0.5 * eight:
+            misses.append(f"flatten of 8 layers at {one / eight:.2f}x the 8 calls (target 0.5x)")
+
+    frames_n, frame_h, frame_w = 64, 360, 640
+    frames = np.stack([translucent(rng, frame_h, frame_w, 3) for _ in range(frames_n)])
+    overlay = translucent(rng, frame_h, frame_w)
+    out = np.empty_like(frames)
+    other = np.empty_like(frames)
+    np.copyto(other, frames[::-1])
+    print()
+    print(f"batch: {frames_n} uint8 RGB frames of {frame_w} x {frame_h}, one uint8 RGBA overlay "
+          f"(composite normal, source_over); best of {repeat}")
+    header = f"{'call':<40} {'threads':>7} {'ms':>9} {'x floor':>8} {'x 64 calls':>11}"
+    print(header)
+    print("-" * len(header))
+    floor = best_of(repeat, lambda: np.add(frames, other, out=out))
+    print(f"{'floor: add(frames, frames2, out=)':<40} {1:>7} {floor * 1e3:9.2f} {1:8.2f}")
+    rgb = np.ascontiguousarray(overlay[..., :3])
+    broadcast = best_of(repeat, lambda: np.add(frames, rgb, out=out))
+    print(f"{'add(frames, overlay RGB, out=)':<40} {1:>7} {broadcast * 1e3:9.2f} {broadcast / floor:8.2f}")
+    for threads in (1, 2):
+        each = best_of(repeat, lambda: [tarnwick.composite(frame, overlay, threads=threads) for frame in frames])
+        into = best_of(repeat, lambda: [tarnwick.composite(frames[i], overlay, out=out[i], threads=threads)
+                                        for i in range(frames_n)])
+        batch = best_of(repeat, lambda: tarnwick.composite(frames, overlay, out=out, threads=threads))
+        for label, seconds in (("64 calls, each allocating", each), ("64 calls, out=out[i]", into),
+                               ("one batched call, out=", batch)):
+            print(f"{label:<40} {threads:>7} {seconds * 1e3:9.2f} {seconds / floor:8.2f} "
+                  f"{seconds / each:11.2f}")
+        if threads == 1:
+            if batch > 1.3 * floor:
+                misses.append(f"batched call at {batch / floor:.2f}x the floor (target 1.3x)")
+            if each < 2 * batch:
+                misses.append(f"batched call {each / batch:.2f}x faster than 64 calls (target 2x)")
+    if misses:
+        print()
+        print("stack and batch targets missed:")
+        for miss in misses:
+            print("  " + miss)
+
+
 MASK_MODES = ("normal", "multiply", "soft_light", "hsv_hue")
 MASK_LAYOUTS = ((np.uint8, 3), (np.uint8, 4), (np.float32, 4))
 
@@ -364,10 +456,17 @@ def main(argv=None):
     parser.add_argument("--api", action="store_true", help="only the tarnwick.blend table")
     parser.add_argument("--colour", action="store_true",
                         help="only the colour-model table (MODE then picks among its modes)")
+    parser.add_argument("--stack", action="store_true",
+                        help="only the layer-stack (flatten) and batch-of-frames table")
     parser.add_argument("--mask", action="store_true", help="only the masked-against-unmasked table")
     parser.add_argument("--overhead", action="store_true",
                         help="only the small-call and frame-loop tables")
     args = parser.parse_args(argv)
+    if args.stack:
+        stack_table(args.repeat, np.random.default_rng(0))
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     if args.mask or args.overhead:
         print(f"best of {args.repeat}, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
               f"kernel auto, opacity {OPACITY} (masks: 1.0)")

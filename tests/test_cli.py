@@ -171,10 +171,12 @@ def test_errors_give_status_and_one_line(tmp_path, case):
 
 def test_modes_and_help():
     proc = run("modes")
-    listed = [m for line in proc.stdout.splitlines() for m in line.split(": ", 1)[1].split()]
+    lines = [line.split(": ", 1) for line in proc.stdout.splitlines()]
+    listed = [m for family, names in lines if not family.startswith("composite") for m in names.split()]
     assert sorted(listed) == sorted(tarnwick.MODES)
     assert "colour-model (8)" in proc.stdout and "separable (19)" in proc.stdout
-    for command in ("blend", "sheet", "modes", "info"):
+    assert [names.split() for family, names in lines[-2:]] == [list(tarnwick.BLENDS), list(tarnwick.OPERATORS)]
+    for command in ("blend", "composite", "sheet", "modes", "info"):
         assert run(command, "--help").returncode == 0
     assert "kernels:" in run("info").stdout
 
@@ -319,3 +321,34 @@ def test_sigterm_during_a_write_removes_the_temporary_file(tmp_path):
     _, stderr = proc.communicate(timeout=60)
     assert (proc.returncode, stderr) == (143, "tarnwick: terminated\n")
     assert sorted(os.listdir(tmp_path)) == ["bg.bmp", "fg.bmp"]
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_composite_writes_the_library_result(tmp_path, batch):
+    bg, fg, mask = rgb(4, 40, 30), rgb(4, 40, 30), RNG.integers(0, 256, (40, 30), dtype=np.uint8)
+    (tmp_path / "bgs").mkdir()
+    paths = [save(tmp_path / n, a) for n, a in (("bgs/b.png", bg), ("f.png", fg), ("m.png", mask))]
+    source = tmp_path / "bgs" if batch else paths[0]
+    out = tmp_path / ("outs" if batch else "o.png")
+    proc = run("composite", "color-dodge", source, paths[1], "-o", out, "--operator", "source-atop",
+               "--opacity", "0.6", "--mask", paths[2], "--premultiplied", "-q")
+    assert proc.returncode == 0, proc.stderr
+    expected = tarnwick.composite(bg, fg, "color_dodge", 0.6, operator="source_atop", premultiplied=True,
+                                  mask=mask)
+    np.testing.assert_array_equal(np.asarray(Image.open(out / "b.png" if batch else out)), expected)
+    proc = run("composite", "multiply", save(tmp_path / "rgb.png", rgb(3, 40, 30)), paths[1], "-o",
+               tmp_path / "x.png", "--operator", "xor")
+    assert proc.returncode == 1 and "needs a 4-channel backdrop" in proc.stderr
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_composite_sheet_has_a_tile_per_blend_function(tmp_path):
+    proc = run("sheet", "--composite", "-o", tmp_path / "s.png", "--tile", "48")
+    assert proc.returncode == 0, proc.stderr
+    got = np.asarray(Image.open(tmp_path / "s.png"))
+    th = round(48 * 2 / 3)
+    assert (got.shape[1], got.shape[0]) == sheet.sheet_size(26, 48, th)
+    bg, fg = sheet.transparent_edges(sheet.scene(th, 48)), sheet.layer(th, 48)
+    left, top = sheet.tile_boxes(26, 48, th)[6]
+    np.testing.assert_array_equal(got[top:top + th, left:left + 48],
+                                  sheet._displayable(tarnwick.composite(bg, fg, "color_dodge")))

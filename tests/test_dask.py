@@ -197,3 +197,61 @@ def test_worker_processes_give_the_in_memory_result(cluster_client, mode, layers
                       mode, 0.6, kernel=kernel, mask=mask)
     result = cluster_client.compute(out).result(timeout=60)
     np.testing.assert_array_equal(result, tarnwick.blend(background, foreground, mode, 0.6, kernel=kernel, mask=mask))
+
+
+STACK_MASK = random_image(np.random.default_rng(8), HEIGHT, WIDTH, 1, np.uint8)[..., 0]
+
+
+def lazy_calls(kind, seed=0):
+    """(lazy call, in-memory call) of composite or flatten over chunked inputs."""
+    background, foreground = images("u8 RGBA/f32 RGBA", seed)
+    frames = np.stack([background, foreground.astype(np.uint8)])
+    if kind == "composite frames":
+        opacity = np.array([0.3, 0.8])
+        return (lambda: tdask.composite(da.from_array(frames, chunks=(1, 16, 15, -1)), foreground, "multiply",
+                                        opacity, operator="source_atop", kernel="scalar", mask=STACK_MASK),
+                lambda: tarnwick.composite(frames, foreground, "multiply", opacity, operator="source_atop",
+                                           kernel="scalar", mask=STACK_MASK))
+    if kind == "composite source frames":
+        return (lambda: tdask.composite(background, da.from_array(frames, chunks=(1, 8, -1, -1)), "screen", 0.6),
+                lambda: tarnwick.composite(background, frames, "screen", 0.6))
+    layers = [tarnwick.Layer(da.from_array(foreground, chunks=7), "screen", 0.5, mask=STACK_MASK),
+              tarnwick.Layer.layer_mode(frames[1], "soft_light", 0.7),
+              tarnwick.Layer.layer_mode(foreground, "lch_color", 0.9, mask=da.from_array(STACK_MASK, chunks=9))]
+    computed = [tarnwick.Layer(np.asarray(layer.image), layer.blend, layer.opacity,
+                               None if layer.mask is None else np.asarray(layer.mask), layer.operator, layer.model)
+                for layer in layers]
+    return (lambda: tdask.flatten(da.from_array(background, chunks=(16, 15, -1)), layers, kernel="scalar"),
+            lambda: tarnwick.flatten(background, computed, kernel="scalar"))
+
+
+@pytest.mark.parametrize("kind", ["composite frames", "composite source frames", "flatten"])
+def test_composite_and_flatten_equal_the_in_memory_call(kind):
+    lazy, in_memory = lazy_calls(kind)
+    out = lazy()
+    expected = in_memory()
+    assert out.shape == expected.shape
+    np.testing.assert_array_equal(compute(out), expected)
+
+
+@pytest.mark.parametrize("call", [
+    dict(blend="grain_merge"), dict(operator="xor", backdrop=np.zeros((HEIGHT, WIDTH, 3), np.uint8)),
+    dict(opacity=[0.5, 0.5, 0.5]), dict(mask=np.zeros((HEIGHT, WIDTH + 1), np.uint8)),
+], ids=["blend", "operator", "batch", "mask"])
+def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
+    background, foreground = images("u8 RGBA/f32 RGBA")
+    arguments = dict(backdrop=np.stack([background] * 2), source=foreground)
+    arguments.update(call)
+    with pytest.raises(ValueError) as in_memory:
+        tarnwick.composite(**arguments)
+    lazy = {name: da.from_array(value) if isinstance(value, np.ndarray) else value for name, value in arguments.items()}
+    with pytest.raises(ValueError, match=re.escape(str(in_memory.value))):
+        tdask.composite(**lazy)
+    with pytest.raises(ValueError, match=re.escape("layers[0].mask must have shape")):
+        tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, mask=np.zeros((2, 2), np.uint8))])
+
+
+@pytest.mark.parametrize("kind", ["composite frames", "flatten"])
+def test_worker_processes_composite_and_flatten_as_in_memory(cluster_client, kind):
+    lazy, in_memory = lazy_calls(kind, seed=5)
+    np.testing.assert_array_equal(cluster_client.compute(lazy()).result(timeout=60), in_memory())

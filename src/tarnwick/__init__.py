@@ -1,8 +1,13 @@
 """Layer blend modes for NumPy images.
 
 ``tarnwick.blend(background, foreground, mode, opacity, ...)`` composites one
-layer over another, optionally into an existing array, through a layer mask
-and on several threads. The 28 modes are also functions of their own, taking
+layer over another with the 28 layer modes, optionally into an existing
+array, through a layer mask and on several threads;
+``tarnwick.composite(backdrop, source, blend, opacity, operator=...)`` does
+so in the standard compositing model (blend functions and Porter-Duff
+operators), and ``tarnwick.flatten(canvas, layers)`` composites a stack of
+``tarnwick.Layer`` records in one pass. Both two-image calls take batches of
+frames, shaped (..., height, width, channels). The 28 modes are also functions of their own, taking
 ``(background, foreground[, opacity[, kernel]])`` positionally and returning
 a new array with the background's dtype and shape.
 """
@@ -13,6 +18,8 @@ import _tarnwick
 from _tarnwick import *  # noqa: F401,F403  (the blend functions and kernel_available)
 
 from ._api import KERNELS, MODES, blend
+from ._composite import BLENDS, OPERATORS, composite
+from ._flatten import Layer, flatten
 
 
 class KernelKind(enum.Enum):
@@ -24,7 +31,10 @@ class KernelKind(enum.Enum):
     AVX2 = "avx2"
 
 
-__all__ = ["KERNELS", "KernelKind", "MODES", "blend", "kernel_available", *MODES]
+__all__ = [
+    "BLENDS", "KERNELS", "KernelKind", "Layer", "MODES", "OPERATORS", "blend", "composite",
+    "flatten", "kernel_available", *MODES,
+]
 
 
 def __getattr__(name):

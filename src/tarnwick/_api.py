@@ -103,6 +103,13 @@ def _check_mode(mode: Any) -> str:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
     if mode not in _MODE_SET:
+        from tarnwick._composite import standard_family
+
+        family = standard_family(mode)
+        if family:
+            raise ValueError(
+                f"{mode!r} is {family} of tarnwick.composite, not a layer mode of tarnwick.blend"
+            )
         close = closest_modes(mode)
         hint = ("; closest: " + ", ".join(repr(m) for m in close)) if close else (
             "; see tarnwick.MODES")
@@ -167,7 +174,7 @@ def check_arguments(
     background: Any,
     foreground: Any,
     mode: str = "normal",
-    opacity: float = 1.0,
+    opacity: Any = 1.0,
     kernel: Kernel = "auto",
     mask: Any = None,
 ) -> tuple[str, float, str]:
@@ -178,8 +185,22 @@ def check_arguments(
     array type (NumPy, Dask) without touching pixel data.
     """
     mode = _check_mode(mode)
-    bg_shape = _check_image("background", background)
-    fg_shape = _check_image("foreground", foreground)
+    opacity, kernel = check_pair(background, foreground, opacity, kernel, mask)
+    return mode, opacity, kernel
+
+
+def check_pair(
+    background: Any,
+    foreground: Any,
+    opacity: Any,
+    kernel: Any,
+    mask: Any,
+    names: tuple[str, str] = ("background", "foreground"),
+) -> tuple[float, str]:
+    """The checks of two images, opacity, kernel and mask that every
+    two-image call shares; `names` are the images' argument names."""
+    bg_shape = _check_image(names[0], background)
+    fg_shape = _check_image(names[1], foreground)
     if _native_dtype(np.dtype(background.dtype)) is None or _native_dtype(
         np.dtype(foreground.dtype)
     ) is None:
@@ -188,14 +209,14 @@ def check_arguments(
         raise ValueError("inputs must have 3 or 4 channels")
     if bg_shape[:2] != fg_shape[:2]:
         raise ValueError(
-            "background and foreground must match in height and width, "
+            f"{names[0]} and {names[1]} must match in height and width, "
             f"got {bg_shape[:2]} and {fg_shape[:2]}"
         )
     opacity = _check_opacity(opacity)
     kernel = _check_kernel(kernel)
     if mask is not None:
         _check_mask(mask, bg_shape[0], bg_shape[1])
-    return mode, opacity, kernel
+    return opacity, kernel
 
 
 def _check_threads(threads: Any) -> int:
@@ -233,14 +254,20 @@ def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
         return True
 
 
-def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: Any) -> bool:
+def _check_out(
+    out: Any,
+    background: np.ndarray,
+    foreground: np.ndarray,
+    mask: Any,
+    names: tuple[str, str] = ("background", "foreground"),
+) -> bool:
     """Validates ``out``; True when it is the background itself (in place)."""
     expected = background.shape
     dtype = _native_dtype(background.dtype)
 
     def want() -> str:  # formatted only for an error
         return (f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
-                "(the background's dtype and shape)")
+                f"(the {names[0]}'s dtype and shape)")
 
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be {want()}, not {type(out).__name__}")
@@ -257,10 +284,10 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
         _may_share_memory(out, background) and _same_memory(out, background))
     if not in_place and _overlaps(out, background):
         raise ValueError(
-            "out overlaps the background; pass the background array itself to composite in place"
+            f"out overlaps the {names[0]}; pass the {names[0]} array itself to composite in place"
         )
     if _overlaps(out, foreground):
-        raise ValueError("out must not overlap the foreground")
+        raise ValueError(f"out must not overlap the {names[1]}")
     if isinstance(mask, np.ndarray) and _overlaps(out, mask):
         raise ValueError("out must not overlap the mask")
     return in_place
@@ -449,7 +476,7 @@ def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
     mode: str = "normal",
-    opacity: float = 1.0,
+    opacity: float | npt.ArrayLike = 1.0,
     *,
     kernel: Kernel = "auto",
     out: Image | None = None,
@@ -463,12 +490,16 @@ def blend(
     background, foreground : array_like, shape (height, width, 3 or 4)
         uint8 or float32 images on the 0..255 scale. They must agree in
         height and width and may differ in type and channel count; a missing
-        alpha channel counts as opaque.
+        alpha channel counts as opaque. Leading dimensions, (..., height,
+        width, 3 or 4), are frames: they broadcast as NumPy's do, and each
+        frame is blended exactly as a call of its own would blend it.
     mode : str
         One of ``tarnwick.MODES``, e.g. ``"normal"``, ``"multiply"``,
         ``"soft_light"``, ``"hsv_hue"``, ``"lch_color"``.
-    opacity : float
-        The layer's opacity, 0..1; 0 or less returns the background.
+    opacity : float or array_like
+        The layer's opacity, 0..1; 0 or less returns the background. An
+        array broadcasts against the leading dimensions (a fade across
+        frames), as may a mask of shape (..., height, width).
     kernel : str or KernelKind
         ``"auto"`` (the widest the processor runs), ``"scalar"``,
         ``"sse42"`` or ``"avx2"``.
@@ -524,6 +555,14 @@ def blend(
     foreground = _as_image(foreground)
     if mask is not None:
         mask = _plain_mask(mask)
+    from tarnwick import _batch
+
+    if _batch.is_batch(background, foreground, opacity, mask):
+        return _batch.run_frames(
+            lambda b, f, o, into, m, t: blend(b, f, mode, o, kernel=kernel, out=into, mask=m, threads=t),
+            lambda b, f, o, m: check_arguments(b, f, mode, o, kernel, m),
+            background, foreground, opacity, mask, out, threads, ("background", "foreground"),
+        )
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
     threads = _check_threads(threads)
     in_place = False if out is None else _check_out(out, background, foreground, mask)

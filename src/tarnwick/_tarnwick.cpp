@@ -6,6 +6,7 @@
 #include "numpy_api.hpp"
 #include "kernel_select.hpp"
 #include "blend_target.hpp"
+#include "composite_call.hpp"
 #include "mode_list.hpp"
 
 #include <cstring>
@@ -98,6 +99,120 @@ PyObject *blend_into(PyObject *, PyObject *args) {
     return result;
 }
 
+struct BlendFunctionEntry {
+    const char *name;
+    composite_kernel_fn kernel;
+};
+
+#define TARNWICK_BLEND_FUNCTION_ENTRY(name) {#name, composite_##name},
+const BlendFunctionEntry blend_function_entries[] = {
+    TARNWICK_FOR_EACH_BLEND(TARNWICK_BLEND_FUNCTION_ENTRY)};
+#undef TARNWICK_BLEND_FUNCTION_ENTRY
+
+// The entry of `table` whose name is the str `name`, or null. Compares the
+// whole string: an embedded NUL does not match.
+template <typename Entry, size_t count>
+const Entry *find_named(const Entry (&table)[count], PyObject *name) {
+    for (const Entry &candidate : table) {
+        if (PyUnicode_CompareWithASCIIString(name, candidate.name) == 0) {
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
+// _composite_into(blend, operator, premultiplied, backdrop, source, opacity,
+// kernel, out, mask) -> out: the compositing model, every argument checked
+// before a pixel of `out` is written.
+PyObject *composite_into(PyObject *, PyObject *args) {
+    PyObject *blend = nullptr;
+    PyObject *op_name = nullptr;
+    PyObject *premultiplied = nullptr;
+    PyObject *backdrop = nullptr;
+    PyObject *source = nullptr;
+    PyObject *opacity = nullptr;
+    PyObject *kernel = nullptr;
+    PyObject *out = nullptr;
+    PyObject *mask = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOO:_composite_into", &blend, &op_name, &premultiplied,
+                          &backdrop, &source, &opacity, &kernel, &out, &mask)) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(blend)) {
+        PyErr_SetString(PyExc_TypeError, "blend must be a str");
+        return nullptr;
+    }
+    const BlendFunctionEntry *entry = find_named(blend_function_entries, blend);
+    if (entry == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "unknown blend function");
+        return nullptr;
+    }
+    if (!PyUnicode_Check(op_name)) {
+        PyErr_SetString(PyExc_TypeError, "operator must be a str");
+        return nullptr;
+    }
+    const CompositeOperator *op = find_named(k_composite_operators, op_name);
+    if (op == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "unknown operator");
+        return nullptr;
+    }
+    const int is_premultiplied = PyObject_IsTrue(premultiplied);
+    if (is_premultiplied < 0) {
+        return nullptr;
+    }
+
+    CompositeJob job{};
+    job.op = *op;
+    job.premultiplied = is_premultiplied != 0;
+    PyObject *inputs = PyTuple_Pack(4, backdrop, source, opacity, kernel);
+    if (inputs == nullptr) {
+        return nullptr;
+    }
+    const char *kernel_name = nullptr;
+    PyObject *kernel_hold = nullptr;
+    npy_intp height = 0;
+    npy_intp width = 0;
+    const int parsed = parse_blend_inputs(inputs, &job.backdrop, &job.source, &job.opacity,
+                                          &height, &width, &kernel_name, &kernel_hold);
+    Py_DECREF(inputs);
+    if (!parsed) {
+        return nullptr;
+    }
+    job.pixels = height * width;
+    const auto fail = [&]() -> PyObject * {
+        Py_XDECREF(kernel_hold);
+        release_blend_mask(&job.mask);
+        Py_CLEAR(job.output.array);
+        release_blend_inputs(&job.backdrop, &job.source);
+        return nullptr;
+    };
+    if (job.backdrop.channels == 3 && !keeps_opaque_backdrop_opaque(*op)) {
+        PyErr_Format(PyExc_ValueError,
+                     "operator '%s' needs a 4-channel backdrop: its result can be transparent",
+                     op->name);
+        return fail();
+    }
+    // The mask's conversion may run caller code; the output is checked after it.
+    if (!parse_blend_mask(mask, job.pixels, &job.mask) ||
+        !adopt_output(out, &job.backdrop, &job.output)) {
+        return fail();
+    }
+    // Alpha is a fraction: an opacity beyond 0..1 has no meaning here.
+    job.opacity = job.opacity > 0.0f ? (job.opacity < 1.0f ? job.opacity : 1.0f) : 0.0f;
+    job.kernel = pick_kernel(kernel_name);
+    if (job.opacity == 0.0f && keeps_backdrop_without_source(*op)) {
+        copy_background_into(&job.backdrop, &job.output);  // nothing is drawn
+    } else {
+        PyThreadState *save = PyEval_SaveThread();
+        entry->kernel(&job);
+        PyEval_RestoreThread(save);
+    }
+    Py_XDECREF(kernel_hold);
+    release_blend_mask(&job.mask);
+    release_blend_inputs(&job.backdrop, &job.source);
+    return reinterpret_cast<PyObject *>(job.output.array);
+}
+
 #define TARNWICK_BLEND_METHOD(name) \
     {#name, reinterpret_cast<PyCFunction>(blend_##name), METH_VARARGS, k_blend_doc},
 
@@ -106,6 +221,9 @@ PyMethodDef module_methods[] = {
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {"_blend_into", blend_into, METH_VARARGS,
      "_blend_into(mode, background, foreground, opacity, kernel, out, mask=None) -> out"},
+    {"_composite_into", composite_into, METH_VARARGS,
+     "_composite_into(blend, operator, premultiplied, backdrop, source, opacity, kernel, out, "
+     "mask) -> out"},
     {nullptr, nullptr, 0, nullptr},
 };
 

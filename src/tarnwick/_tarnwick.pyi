@@ -40,6 +40,18 @@ def _blend_into(
     mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
     /,
 ) -> _Out: ...
+def _composite_into(
+    blend: str,
+    operator: str,
+    premultiplied: object,
+    backdrop: npt.ArrayLike,
+    source: npt.ArrayLike,
+    opacity: float,
+    kernel: _Kernel,
+    out: _Out,
+    mask: npt.ArrayLike | None,
+    /,
+) -> _Out: ...
 
 normal: _BlendFunction
 soft_light: _BlendFunction

@@ -22,6 +22,7 @@ import numpy as np
 
 import tarnwick
 from tarnwick._api import closest_modes, families
+from tarnwick._composite import resolve_blend, resolve_operator, standard_family
 
 PROG = "tarnwick"
 
@@ -42,9 +43,22 @@ def _mode(text: str) -> str:
     name = text.strip().lower().replace("-", "_")
     if name in tarnwick.MODES:
         return name
+    family = standard_family(name)
+    if family:
+        raise argparse.ArgumentTypeError(f"{text!r} is {family} of '{PROG} composite', not a layer mode")
     close = closest_modes(name)
     hint = f"closest: {', '.join(close)}" if close else f"see '{PROG} modes'"
     raise argparse.ArgumentTypeError(f"unknown mode {text!r} ({hint})")
+
+
+def _standard(resolve):
+    def parse(text: str) -> str:
+        try:
+            return resolve(text.strip().lower())
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    return parse
 
 
 def _opacity(text: str) -> float:
@@ -97,7 +111,34 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
     _add_verbose(p)
-    p.set_defaults(run=_run_blend)
+    p.set_defaults(run=_run_blend, combine=_combine_blend)
+
+    p = sub.add_parser(
+        "composite", help="composite SOURCE onto BACKDROP in the standard model (files or folders)",
+        description="Composite SOURCE onto BACKDROP with a blend function and a Porter-Duff operator "
+                    "(the standard model: a layer over a transparent backdrop is the layer) and write "
+                    "OUTPUT in the backdrop's mode and depth. Folders pair images as 'blend' does.")
+    p.add_argument("mode", metavar="BLEND", type=_standard(resolve_blend),
+                   help=f"a blend function ('{PROG} modes' lists them)")
+    p.add_argument("background", metavar="BACKDROP", help="backdrop image or folder")
+    p.add_argument("foreground", metavar="SOURCE", help="source (layer) image or folder")
+    p.add_argument("-o", "--output", metavar="OUTPUT", required=True,
+                   help="output image, or output folder in batch mode")
+    p.add_argument("--operator", type=_standard(resolve_operator), default="source_over", metavar="OP",
+                   help="Porter-Duff operator (default source_over)")
+    p.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
+                   help="source opacity from 0 to 1 (default 1)")
+    p.add_argument("--premultiplied", action="store_true",
+                   help="the files' colours are premultiplied by their alpha, and the output's will be")
+    p.add_argument("--kernel", choices=kernels, default="auto", help="compute kernel (default auto)")
+    p.add_argument("--threads", type=_count(0, 1024, "--threads"), default=1, metavar="N",
+                   help="threads per image; 0 for one per core (default 1)")
+    p.add_argument("--mask", metavar="FILE",
+                   help="grey image (same size) whose lightness scales the source's alpha")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar or summary line in batch mode")
+    _add_verbose(p)
+    p.set_defaults(run=_run_blend, combine=_combine_composite)
 
     p = sub.add_parser(
         "sheet", help="draw a labelled contact sheet of all 28 modes",
@@ -110,11 +151,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="layer opacity from 0 to 1 (default 1)")
     p.add_argument("--tile", type=_count(16, 2048, "--tile"), default=160, metavar="N",
                    help="tile size in pixels: pictures are scaled to fit N x N (default 160)")
+    p.add_argument("--composite", action="store_true",
+                   help="the 26 blend functions of 'composite' instead, over a backdrop with "
+                        "transparent edges when no images are given")
     _add_verbose(p)
     p.set_defaults(run=_run_sheet)
 
-    p = sub.add_parser("modes", help="list the blend modes by family",
-                       description="List the blend modes by family.")
+    p = sub.add_parser("modes", help="list the blend modes by family, and composite's blends and operators",
+                       description="List the layer modes of 'blend' by family, then the blend "
+                                   "functions and operators of 'composite'.")
     p.set_defaults(run=_run_modes)
 
     p = sub.add_parser("info", help="show versions, the interpreter and the kernels this processor runs",
@@ -242,14 +287,24 @@ def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -
             raise CommandError(f"{path}: size {array.shape[1]}x{array.shape[0]} does not match the "
                                f"background's {bg.shape[1]}x{bg.shape[0]} ({bg_path})")
     try:
-        result = tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
-                                threads=args.threads)
+        result = args.combine(args, bg, fg, mask)
     except Exception as exc:  # reported per file so a batch goes on
         raise CommandError(f"{bg_path}: {_one_line(exc)}") from None
     try:
         image.write_file(out_path, result, kind, meta)
     except Exception as exc:
         raise CommandError(f"{out_path}: {_one_line(exc)}") from None
+
+
+def _combine_blend(args, bg, fg, mask):
+    return tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
+                          threads=args.threads)
+
+
+def _combine_composite(args, bg, fg, mask):
+    return tarnwick.composite(bg, fg, args.mode, args.opacity, operator=args.operator,
+                              premultiplied=args.premultiplied, kernel=args.kernel, mask=mask,
+                              threads=args.threads)
 
 
 def _images_in(image, folder: str) -> dict[str, str]:
@@ -356,9 +411,11 @@ def _run_sheet(args) -> int:
     else:
         height = max(1, round(args.tile * 2 / 3))
         bg, fg = sheet.scene(height, args.tile), sheet.layer(height, args.tile)
+        if args.composite:
+            bg = sheet.transparent_edges(bg)
     try:
         # Pictures are scaled to fit the tile, so the sheet is at most 7 x 4 tiles.
-        picture = sheet.make_sheet(bg, fg, args.opacity, args.tile)
+        picture = sheet.make_sheet(bg, fg, args.opacity, args.tile, composite=args.composite)
     except MemoryError:
         raise CommandError(f"{args.output}: not enough memory for the sheet") from None
     try:
@@ -371,6 +428,8 @@ def _run_sheet(args) -> int:
 def _run_modes(args) -> int:
     for family, modes in families().items():
         print(f"{family} ({len(modes)}): {' '.join(modes)}")
+    print(f"composite blend functions ({len(tarnwick.BLENDS)}): {' '.join(tarnwick.BLENDS)}")
+    print(f"composite operators ({len(tarnwick.OPERATORS)}): {' '.join(tarnwick.OPERATORS)}")
     return 0
 
 

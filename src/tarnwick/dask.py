@@ -17,6 +17,11 @@ pixels (rows x width) and the last at least 64 keep the grouping, and the
 result is bit-identical with every kernel; NumPy inputs are wrapped in such
 bands. With a mask, a chunk whose mask is 255 throughout takes the unmasked
 path, where the vector kernels may differ from one call by one uint8 step.
+
+``composite`` and ``flatten`` build their graphs the same way, with the same
+rules for bit identity. ``composite`` also takes leading dimensions (frames),
+chunked as the backdrop's are; ``flatten`` applies the whole stack of layers
+to each chunk of the canvas in one task.
 """
 
 import math
@@ -32,9 +37,9 @@ except ImportError as exc:
     raise ImportError("tarnwick.dask needs Dask's array module: pip install tarnwick[dask]") from exc
 
 import tarnwick
-from tarnwick import _api
+from tarnwick import _api, _batch, _composite, _flatten
 
-__all__ = ["blend"]
+__all__ = ["blend", "composite", "flatten"]
 
 
 def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", mask=None):
@@ -107,3 +112,142 @@ def _rechunk(array, chunks):
     if isinstance(array, da.Array):
         return array.rechunk(chunks)
     return da.from_array(array, chunks=chunks)
+
+
+def _known(**arrays):
+    for name, array in arrays.items():
+        if array is not None and any(math.isnan(size) for size in array.shape):
+            raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
+
+
+def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source_over",
+              premultiplied=False, kernel="auto", mask=None):
+    """Composite two Dask arrays lazily in the standard model; returns a
+    Dask array.
+
+    Arguments and errors are those of ``tarnwick.composite`` (without
+    ``out`` and ``threads``), checked when the graph is built. Leading
+    dimensions broadcast as there; the result is chunked as the backdrop
+    along them and along height and width (single frames where only the
+    source or opacity has a dimension), with the channel axis in one chunk.
+    """
+    backdrop, source = _array(backdrop), _array(source)
+    mask = None if mask is None else _array(mask)
+    _known(backdrop=backdrop, source=source, mask=mask)
+    names = _composite.NAMES
+    scalar = not _batch.is_batch(backdrop, source, opacity, mask)
+    if scalar:
+        blend, operator, premultiplied, opacity, kernel = _composite.check_composite(
+            backdrop, source, blend, opacity, operator, premultiplied, kernel, mask)
+        lead, mask_dims = (), 0 if mask is None else mask.ndim - 2
+    else:
+        settled = {}
+
+        def check(b, s, o, m):
+            settled["call"] = _composite.check_composite(b, s, blend, o, operator, premultiplied,
+                                                         kernel, m)
+
+        lead, opacities, mask_dims = _batch.check_batch(check, backdrop, source, opacity, mask, names)
+        blend, operator, premultiplied, _, kernel = settled["call"]
+        if mask is not None:
+            mask_dims = mask_dims - 2
+
+    if not isinstance(backdrop, da.Array):
+        frames = (1,) * (backdrop.ndim - 3)
+        backdrop = da.from_array(backdrop, chunks=frames + (_row_bands(backdrop[(0,) * len(frames)]), -1, -1))
+    k = len(lead)
+    # The backdrop's leading dimensions are the last of the broadcast ones;
+    # where it is broadcast, each frame is a chunk.
+    skip = k - (backdrop.ndim - 3)
+    lead_chunks = tuple(
+        backdrop.chunks[d - skip] if d >= skip and backdrop.shape[d - skip] == lead[d]
+        else (1,) * lead[d] for d in range(k)
+    )
+    chunks = lead_chunks + backdrop.chunks[-3:-1]
+
+    def spread(array, trailing):
+        shape = lead + tuple(array.shape[array.ndim - trailing:])
+        if not isinstance(array, da.Array):
+            array = da.from_array(np.asarray(array))
+        return da.broadcast_to(array, shape).rechunk(chunks + (-1,) * (trailing - 2))
+
+    letters = tuple(f"frame{d}" for d in range(k))
+    args = [spread(backdrop, 3), letters + ("i", "j", "c"), spread(source, 3), letters + ("i", "j", "f")]
+    if mask is not None:
+        args += [spread(mask, 2 + mask_dims), letters + ("i", "j", "m")[: 2 + mask_dims]]
+    if not scalar and opacities.ndim:
+        args += [da.from_array(np.broadcast_to(opacities, lead)).rechunk(lead_chunks), letters]
+        opacity = None
+    elif not scalar:
+        opacity = float(opacities)
+    return da.blockwise(
+        _composite_chunk,
+        letters + ("i", "j", "c"),
+        *args,
+        name="tarnwick-composite-" + tokenize(*args[::2], blend, opacity, operator, premultiplied, kernel),
+        dtype=args[0].dtype,
+        meta=np.empty((0,) * (k + 3), dtype=args[0].dtype),
+        concatenate=True,
+        masked=mask is not None,
+        blend=blend, opacity=opacity, operator=operator, premultiplied=premultiplied, kernel=kernel,
+    )
+
+
+def _composite_chunk(backdrop, source, *rest, masked, blend, opacity, operator, premultiplied, kernel):
+    mask = rest[0] if masked else None
+    if opacity is None:
+        opacity = rest[-1]
+    return tarnwick.composite(backdrop, source, blend, opacity, operator=operator,
+                              premultiplied=premultiplied, kernel=kernel, mask=mask)
+
+
+def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
+    """Flatten a stack of layers onto a Dask canvas lazily; returns a Dask
+    array.
+
+    Arguments and errors are those of ``tarnwick.flatten`` (without ``out``
+    and ``threads``); the layers' images and masks may be Dask or NumPy
+    arrays. Each chunk of the canvas (bands of whole rows for a NumPy
+    canvas) is flattened with every layer in one task.
+    """
+    canvas = _array(canvas)
+    stack = _flatten.check_layers(layers)
+    _known(canvas=canvas, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
+                             if isinstance(layer, tarnwick.Layer)})
+    kernel, premultiplied = _flatten.check_canvas(canvas, kernel, premultiplied)
+    for i, layer in enumerate(stack):
+        _flatten.check_layer(i, layer, tuple(canvas.shape), premultiplied)
+    if not isinstance(canvas, da.Array):
+        canvas = da.from_array(canvas, chunks=(_row_bands(canvas), -1, -1))
+    height_width = canvas.chunks[:2]
+    args = [canvas.rechunk(height_width + (-1,)), ("i", "j", "c")]
+    records = []
+    for i, layer in enumerate(stack):
+        image = _rechunk(_array(layer.image), height_width + (-1,))
+        args += [image, ("i", "j", f"channels{i}")]
+        mask = None
+        if layer.mask is not None:
+            mask = _array(layer.mask)
+            mask = _rechunk(mask, height_width + (-1,) * (mask.ndim - 2))
+            args += [mask, ("i", "j", f"mask{i}")[: mask.ndim]]
+        records.append((layer.blend, layer.opacity, layer.operator, layer.model, mask is not None))
+    return da.blockwise(
+        _flatten_chunk,
+        ("i", "j", "c"),
+        *args,
+        name="tarnwick-flatten-" + tokenize(*args[::2], records, kernel, premultiplied),
+        dtype=canvas.dtype,
+        meta=np.empty((0, 0, 0), dtype=canvas.dtype),
+        concatenate=True,
+        records=records, kernel=kernel, premultiplied=premultiplied,
+    )
+
+
+def _flatten_chunk(canvas, *arrays, records, kernel, premultiplied):
+    layers, position = [], 0
+    for blend, opacity, operator, model, masked in records:
+        image = arrays[position]
+        mask = arrays[position + 1] if masked else None
+        position += 2 if masked else 1
+        layers.append(tarnwick.Layer(image, blend, opacity, mask, operator, model))
+    return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied)

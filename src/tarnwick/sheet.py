@@ -158,10 +158,26 @@ def fit(background: np.ndarray, foreground: np.ndarray, tile: int) -> tuple[np.n
     return resize(background, *size), resize(foreground, *size)
 
 
+def transparent_edges(picture: np.ndarray, border: float = 0.14) -> np.ndarray:
+    """An RGBA copy of a picture whose alpha falls from opaque inside to 0 at
+    the edges: where the backdrop is transparent the standard model shows
+    the layer itself."""
+    height, width = picture.shape[:2]
+    y, x, _ = _grid(height, width)
+    edge = np.minimum(np.minimum(x, 1.0 - x), np.minimum(y, 1.0 - y))
+    alpha = np.clip(edge / border - 0.5, 0.0, 1.0) * 255.0
+    return np.dstack([picture[..., :3], np.rint(alpha).astype(picture.dtype)])
+
+
 def make_sheet(background: np.ndarray, foreground: np.ndarray, opacity: float = 1.0,
-               tile: int = 160, modes=None) -> Image.Image:
-    """An RGB image with one labelled tile per mode, in the order of ``modes``."""
-    modes = tarnwick.MODES if modes is None else tuple(modes)
+               tile: int = 160, modes=None, composite: bool = False) -> Image.Image:
+    """An RGB image with one labelled tile per mode, in the order of ``modes``:
+    the layer modes of ``tarnwick.blend``, or with `composite` the blend
+    functions of ``tarnwick.composite``."""
+    if modes is None:
+        modes = tarnwick.BLENDS if composite else tarnwick.MODES
+    modes = tuple(modes)
+    call = tarnwick.composite if composite else tarnwick.blend
     bg, fg = fit(background, foreground, tile)
     tile_h, picture_w = bg.shape[:2]
     # A tall picture sits in the middle of a tile as wide as any, with room for its label.
@@ -170,7 +186,7 @@ def make_sheet(background: np.ndarray, foreground: np.ndarray, opacity: float = 
     draw = ImageDraw.Draw(sheet)
     font = ImageFont.load_default(size=12)
     for mode, (left, top) in zip(modes, tile_boxes(len(modes), tile, tile_h)):
-        result = tarnwick.blend(bg, fg, mode, opacity)
+        result = call(bg, fg, mode, opacity)
         sheet.paste(Image.fromarray(_displayable(result), "RGB"), (left + inset, top))
         draw.text((left + 2, top - LABEL + 2), mode, fill=LABEL_COLOUR, font=font)
     return sheet

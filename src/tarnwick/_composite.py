@@ -1,0 +1,272 @@
+"""``tarnwick.composite``: the standard compositing model, a blend function
+mixed by the backdrop's alpha and then a Porter-Duff operator, so that a
+layer over a transparent canvas is the layer.
+
+The arguments are checked as ``tarnwick.blend`` checks its own (the same
+helpers), all before a pixel is written; the image is then composited into
+``out`` in bands of whole pixel runs through the module's private
+``_composite_into``, which applies the mask in its own loops. Bands start on
+multiples of 64 pixels, so the result does not depend on the thread count.
+"""
+
+from __future__ import annotations
+
+import difflib
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _tarnwick
+from tarnwick._api import (
+    MODES,
+    Image,
+    Kernel,
+    _as_image,
+    _check_out,
+    _check_threads,
+    _contiguous,
+    _pieces,
+    _run_bands,
+    check_pair,
+)
+from tarnwick import _batch
+
+# The native entry takes these names in this order.
+BLENDS: tuple[str, ...] = (
+    "normal", "multiply", "screen", "overlay", "darken", "lighten", "color_dodge",
+    "color_burn", "hard_light", "soft_light", "difference", "exclusion", "hue",
+    "saturation", "color", "luminosity", "linear_dodge", "linear_burn", "subtract",
+    "divide", "vivid_light", "linear_light", "pin_light", "hard_mix", "darker_color",
+    "lighter_color",
+)
+
+OPERATORS: tuple[str, ...] = (
+    "clear", "copy", "destination", "source_over", "destination_over", "source_in",
+    "destination_in", "source_out", "destination_out", "source_atop", "destination_atop",
+    "xor", "plus_lighter",
+)
+
+# Operators whose result can be transparent where the backdrop is opaque: a
+# 3-channel result has nowhere to put that alpha.
+NEEDS_ALPHA = frozenset({
+    "clear", "copy", "source_in", "source_out", "destination_in", "destination_out",
+    "destination_atop", "xor",
+})
+
+NAMES = ("backdrop", "source")
+
+
+def _canonical(name: str) -> str:
+    # CSS spells the names with hyphens.
+    return name.replace("-", "_")
+
+
+def _closest(name: str, names: tuple[str, ...]) -> str:
+    close = difflib.get_close_matches(name, names, n=3, cutoff=0.5)
+    return ", ".join(repr(n) for n in close)
+
+
+def standard_family(name: str) -> str | None:
+    """"a blend function" or "an operator" when `name` belongs only to the
+    standard model, for the error of a layer-model call given it."""
+    canonical = _canonical(name)
+    if canonical in MODES:
+        return None
+    if canonical in BLENDS:
+        return "a blend function"
+    if canonical in OPERATORS:
+        return "an operator"
+    return None
+
+
+def resolve_blend(name: Any) -> str:
+    """The blend function's name in ``BLENDS``, or a one-line error."""
+    if not isinstance(name, str):
+        raise TypeError(f"blend must be a string, one of tarnwick.BLENDS, not {type(name).__name__}")
+    canonical = _canonical(name)
+    if canonical in BLENDS:
+        return canonical
+    close = _closest(canonical, BLENDS)
+    hint = f"; closest: {close}" if close else ""
+    if canonical in MODES:
+        raise ValueError(
+            f"blend {name!r} is a layer mode of tarnwick.blend, not a blend function of "
+            f"tarnwick.composite{hint}"
+        )
+    if canonical in OPERATORS:
+        raise ValueError(f"blend {name!r} is an operator: pass it as operator={canonical!r}")
+    raise ValueError(f"blend must be one of tarnwick.BLENDS, got {name!r}{hint}")
+
+
+def resolve_operator(name: Any) -> str:
+    """The operator's name in ``OPERATORS``, or a one-line error."""
+    if not isinstance(name, str):
+        raise TypeError(
+            f"operator must be a string, one of tarnwick.OPERATORS, not {type(name).__name__}"
+        )
+    canonical = _canonical(name)
+    if canonical in OPERATORS:
+        return canonical
+    if canonical in BLENDS or canonical in MODES:
+        raise ValueError(f"operator {name!r} is a blend mode: pass it as blend={canonical!r}")
+    close = _closest(canonical, OPERATORS)
+    hint = f"; closest: {close}" if close else ""
+    raise ValueError(f"operator must be one of tarnwick.OPERATORS, got {name!r}{hint}")
+
+
+def check_premultiplied(premultiplied: Any) -> bool:
+    # A string such as "no" would be true: only real booleans are taken.
+    if not isinstance(premultiplied, (bool, np.bool_)):
+        raise TypeError(f"premultiplied must be True or False, not {type(premultiplied).__name__}")
+    return bool(premultiplied)
+
+
+def check_operator_channels(operator: str, channels: int, backdrop: str = "backdrop") -> None:
+    if channels == 3 and operator in NEEDS_ALPHA:
+        raise ValueError(
+            f"operator {operator!r} can leave pixels transparent: it needs a 4-channel {backdrop}, "
+            "got 3 channels"
+        )
+
+
+def check_composite(
+    backdrop: Any,
+    source: Any,
+    blend: Any = "normal",
+    opacity: Any = 1.0,
+    operator: Any = "source_over",
+    premultiplied: Any = False,
+    kernel: Any = "auto",
+    mask: Any = None,
+) -> tuple[str, str, bool, float, str]:
+    """Raise what ``composite`` raises for one image's arguments; return the
+    blend, the operator, premultiplied, the opacity and the kernel name.
+
+    Reads only ``shape`` and ``dtype`` of the arrays (NumPy, Dask, ...).
+    """
+    blend = resolve_blend(blend)
+    operator = resolve_operator(operator)
+    premultiplied = check_premultiplied(premultiplied)
+    opacity, kernel = check_pair(backdrop, source, opacity, kernel, mask, NAMES)
+    check_operator_channels(operator, backdrop.shape[-1])
+    return blend, operator, premultiplied, opacity, kernel
+
+
+def runs(image: np.ndarray) -> np.ndarray:
+    """A C-contiguous image as one (pixels, 1, channels) run, whose slices
+    are the runs the native entries take."""
+    return image.reshape(-1, 1, image.shape[-1])
+
+
+def composite_rows(
+    blend: str, operator: str, premultiplied: bool, backdrop: np.ndarray, source: np.ndarray,
+    opacity: float, kernel: str, out: np.ndarray, weights: np.ndarray | None, start: int, stop: int,
+) -> None:
+    """Pixels [start, stop) through the native loops: the images as
+    ``runs``, `weights` the flattened mask or None."""
+    _tarnwick._composite_into(
+        blend, operator, premultiplied, backdrop[start:stop], source[start:stop], opacity, kernel,
+        out[start:stop], None if weights is None else weights[start:stop],
+    )
+
+
+def flat_mask(mask: np.ndarray | None) -> np.ndarray | None:
+    """The mask as one native uint8 or float32 value per pixel, in order."""
+    return None if mask is None else _contiguous(mask).reshape(-1)
+
+
+def composite(
+    backdrop: npt.ArrayLike,
+    source: npt.ArrayLike,
+    blend: str = "normal",
+    opacity: float | npt.ArrayLike = 1.0,
+    *,
+    operator: str = "source_over",
+    premultiplied: bool = False,
+    kernel: Kernel = "auto",
+    out: Image | None = None,
+    mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
+    threads: int | None = 1,
+) -> Image:
+    """Composite `source` onto `backdrop` in the standard compositing model.
+
+    With straight colours Cb, Cs and alphas ab, as on 0..1 (as already
+    multiplied by the opacity and the mask; 3 channels mean alpha 1), the
+    blended source is Cs' = (1 - ab) Cs + ab B(Cb, Cs), and the operator's
+    factors (Fa, Fb) give co = as Fa Cs' + ab Fb Cb and ao = as Fa + ab Fb.
+    The stored colour is co / ao (0 where ao is 0), or co when
+    `premultiplied`; the alpha is ao. A layer over a fully transparent
+    backdrop with "source_over" is the layer.
+
+    Parameters
+    ----------
+    backdrop, source : array_like, shape (..., height, width, 3 or 4)
+        uint8 or float32 images on the 0..255 scale; they may differ in type
+        and channel count. Leading dimensions (frames) broadcast as NumPy's
+        do, and each frame is composited as a call of its own would.
+    blend : str
+        One of ``tarnwick.BLENDS``: the 16 blend modes of the W3C
+        recommendation ("normal", "multiply", ..., "hue", "luminosity") and
+        "linear_dodge", "linear_burn", "subtract", "divide", "vivid_light",
+        "linear_light", "pin_light", "hard_mix", "darker_color",
+        "lighter_color". The CSS spellings with hyphens are accepted.
+    opacity : float or array_like
+        Multiplies the source's alpha; an array broadcasts against the
+        leading dimensions (a fade across frames).
+    operator : str
+        One of ``tarnwick.OPERATORS``, the Porter-Duff operators and
+        "plus_lighter". A 3-channel backdrop is opaque: the operators that
+        can make it transparent raise ValueError there.
+    premultiplied : bool
+        The inputs' colours are premultiplied by their alpha, and so is the
+        result. A colour above its alpha is taken as the alpha.
+    kernel, out, mask, threads
+        As for ``tarnwick.blend``: `out` may be the backdrop itself, `mask`
+        (height, width) or (height, width, 1) multiplies the source's alpha,
+        and the result does not depend on `threads`.
+
+    Returns
+    -------
+    ndarray
+        `out` when given, else a new array with the backdrop's dtype and
+        channel count and the broadcast leading shape.
+
+    A call that raises writes nothing into `out`.
+    """
+    backdrop = _as_image(backdrop)
+    source = _as_image(source)
+    if mask is not None:
+        mask = _as_image(mask)
+    if _batch.is_batch(backdrop, source, opacity, mask):
+        return _batch.run_frames(
+            lambda b, s, o, into, m, t: composite(
+                b, s, blend, o, operator=operator, premultiplied=premultiplied, kernel=kernel,
+                out=into, mask=m, threads=t),
+            lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m),
+            backdrop, source, opacity, mask, out, threads, NAMES,
+        )
+    blend, operator, premultiplied, opacity_value, kernel_name = check_composite(
+        backdrop, source, blend, opacity, operator, premultiplied, kernel, mask
+    )
+    count = _check_threads(threads)
+    in_place = False
+    if out is not None:
+        in_place = _check_out(out, backdrop, source, mask, NAMES)
+
+    height, width, _ = backdrop.shape
+    pixels = height * width
+    bands = _pieces(0, pixels, count) if pixels else []
+    bg = out if out is not None and in_place else _contiguous(backdrop)
+    fg = _contiguous(source)
+    weights = flat_mask(mask)
+    result = np.empty(bg.shape, bg.dtype) if out is None else out
+    below, layer, into = runs(bg), runs(fg), runs(result)
+
+    def run(band: int) -> None:
+        start, stop = bands[band]
+        composite_rows(blend, operator, premultiplied, below, layer, opacity_value, kernel_name, into,
+                       weights, start, stop)
+
+    _run_bands(run, len(bands))
+    return result

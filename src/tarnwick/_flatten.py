@@ -1,0 +1,310 @@
+"""``tarnwick.flatten``: a stack of layers composited onto a canvas in one
+pass over memory.
+
+The canvas is cut into bands of about ``_BAND_BYTES`` that start on
+multiples of 64 pixels; every layer is applied to a band while it is in
+cache before the next band is read, and bands are shared among the threads.
+Each layer's native call on a band gives the pixels the call on the whole
+image gives (runs that start on multiples of 64 pixels keep the vector
+grouping), so the result is bit-identical to one call per layer.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable
+
+import numpy as np
+import numpy.typing as npt
+
+import _tarnwick
+from tarnwick._api import (
+    _GRANULE,
+    Image,
+    Kernel,
+    _as_image,
+    _check_image,
+    _check_kernel,
+    _check_mask,
+    _check_mode,
+    _check_opacity,
+    _check_out,
+    _check_threads,
+    _contiguous,
+    _native_dtype,
+    _overlaps,
+    _pieces,
+    _run_bands,
+    blend,
+)
+from tarnwick._composite import (
+    check_operator_channels,
+    check_premultiplied,
+    composite_rows,
+    flat_mask,
+    runs,
+    resolve_blend,
+    resolve_operator,
+)
+
+# Canvas bytes per band: a band and the matching rows of a layer stay in a
+# core's L2 cache while every layer is applied.
+_BAND_BYTES = 1 << 18
+
+MODELS = ("standard", "layer")
+
+
+@dataclass(frozen=True, eq=False)
+class Layer:
+    """One layer of a stack for ``tarnwick.flatten``.
+
+    `blend` names a blend function of ``tarnwick.composite`` (the standard
+    model, with `operator`), unless `model` is "layer": then it names one of
+    the layer modes of ``tarnwick.blend`` (``tarnwick.MODES``), which keep
+    the backdrop's alpha. Several names ("multiply", "soft_light", ...) are
+    in both families with different alpha rules, so the model is never
+    guessed from the name; ``Layer.layer_mode(image, "soft_light")`` is the
+    short way to ask for the layer model.
+    """
+
+    image: npt.ArrayLike
+    blend: str = "normal"
+    opacity: float = 1.0
+    mask: npt.ArrayLike | None = None
+    operator: str = "source_over"
+    model: str = "standard"
+
+    @classmethod
+    def layer_mode(
+        cls, image: npt.ArrayLike, mode: str = "normal", opacity: float = 1.0,
+        mask: npt.ArrayLike | None = None,
+    ) -> Layer:
+        """A layer composited with one of the 28 layer modes of ``tarnwick.blend``."""
+        return cls(image, mode, opacity, mask, model="layer")
+
+
+@dataclass
+class _Step:
+    """One checked layer: its native call on pixels [start, stop) of the
+    canvas given as ``runs`` (reading, writing), or, for a layer mode with a
+    mask, a whole-image call of its own."""
+
+    image: np.ndarray
+    mask: np.ndarray | None
+    band: Callable[[np.ndarray, np.ndarray, int, int], None] | None
+    whole: Callable[[np.ndarray, np.ndarray, int], None] | None
+
+
+def _field_error(index: int, field: str, exc: Exception) -> Exception:
+    text = str(exc)
+    where = f"layers[{index}]."
+    message = where + text if text.startswith(field) else f"{where}{field}: {text}"
+    return type(exc)(message)
+
+
+def _shaped(value: Any) -> Any:
+    # Anything with a shape and dtype (NumPy, Dask) is checked as it is.
+    return value if hasattr(value, "shape") and hasattr(value, "dtype") else np.asarray(value)
+
+
+def check_layer(
+    index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool
+) -> tuple[str, str, float]:
+    """Raise what ``flatten`` raises for ``layers[index]``; return its blend
+    (or layer mode), operator and opacity. Reads only ``shape`` and
+    ``dtype`` of its arrays."""
+    if not isinstance(layer, Layer):
+        raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
+    height, width, channels = canvas_shape
+    field = "image"
+    try:
+        image = _shaped(layer.image)
+        _check_image("image", image)
+        if _native_dtype(np.dtype(image.dtype)) is None:
+            raise TypeError(f"image must be a uint8 or float32 array, not {image.dtype}")
+        if image.shape[2] not in (3, 4):
+            raise ValueError(f"image must have 3 or 4 channels, got {image.shape[2]}")
+        if tuple(image.shape[:2]) != (height, width):
+            raise ValueError(
+                f"image must have height and width {(height, width)} like the canvas, "
+                f"got {tuple(image.shape[:2])}"
+            )
+        field = "mask"
+        if layer.mask is not None:
+            mask = _shaped(layer.mask)
+            if tuple(mask.shape) not in ((height, width), (height, width, 1)):
+                raise ValueError(
+                    f"mask must have shape {(height, width)} or {(height, width, 1)} like the "
+                    f"canvas, got {tuple(mask.shape)}"
+                )
+            _check_mask(mask, height, width)
+        field = "opacity"
+        opacity = _check_opacity(layer.opacity)
+        field = "model"
+        if layer.model not in MODELS:
+            raise ValueError(f"model must be 'standard' or 'layer', got {layer.model!r}")
+        if layer.model == "standard":
+            field = "blend"
+            name = resolve_blend(layer.blend)
+            field = "operator"
+            operator = resolve_operator(layer.operator)
+            check_operator_channels(operator, channels, "canvas")
+        else:
+            field = "blend"
+            name = _check_mode(layer.blend)
+            field = "operator"
+            if layer.operator != "source_over":
+                raise ValueError(
+                    "operator applies to the standard model only; a layer mode keeps the "
+                    "canvas's alpha"
+                )
+            operator = layer.operator
+            if premultiplied:
+                field = "model"
+                raise ValueError("the layer modes take straight colours, not premultiplied=True")
+    except (TypeError, ValueError) as exc:
+        raise _field_error(index, field, exc) from None
+    return name, operator, opacity
+
+
+def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[str, bool]:
+    """Raise what ``flatten`` raises for its canvas and options; return the
+    kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
+    shape = _check_image("canvas", canvas)
+    if _native_dtype(np.dtype(canvas.dtype)) is None:
+        raise TypeError(f"canvas must be a uint8 or float32 array, not {canvas.dtype}")
+    if shape[2] not in (3, 4):
+        raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
+    return _check_kernel(kernel), check_premultiplied(premultiplied)
+
+
+def check_layers(layers: Any) -> list[Any]:
+    if isinstance(layers, (Layer, np.ndarray, str)) or not isinstance(layers, Iterable):
+        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {type(layers).__name__}")
+    return list(layers)
+
+
+def _step(layer: Layer, checked: tuple[str, str, float], kernel: str, premultiplied: bool) -> _Step:
+    name, operator, opacity = checked
+    image = _as_image(layer.image)
+    mask = None if layer.mask is None else _as_image(layer.mask)
+    source = _contiguous(image)
+    layer_runs = runs(source)
+    if layer.model == "standard":
+        weights = flat_mask(mask)
+
+        def band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
+            composite_rows(name, operator, premultiplied, current, layer_runs, opacity, kernel, out,
+                           weights, start, stop)
+
+        return _Step(image, mask, band, None)
+    if mask is None:
+        def layer_band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
+            _tarnwick._blend_into(name, current[start:stop], layer_runs[start:stop], opacity, kernel,
+                                  out[start:stop])
+
+        return _Step(image, mask, layer_band, None)
+
+    # The layer modes take a mask through tarnwick.blend's own path: the
+    # layer is applied in a pass of its own, exactly as that call applies it.
+    def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
+        blend(current, source, name, opacity, kernel=kernel, out=out, mask=mask, threads=threads)
+
+    return _Step(image, mask, None, whole)
+
+
+def flatten(
+    canvas: npt.ArrayLike,
+    layers: Iterable[Layer],
+    *,
+    out: Image | None = None,
+    kernel: Kernel = "auto",
+    threads: int | None = 1,
+    premultiplied: bool = False,
+) -> Image:
+    """Composite `layers`, bottom first, onto `canvas` in one pass.
+
+    Parameters
+    ----------
+    canvas : array_like, shape (height, width, 3 or 4)
+        uint8 or float32 on the 0..255 scale; it may be fully transparent.
+    layers : iterable of Layer
+        Each with its image (any dtype and channel count the two-image calls
+        take, of the canvas's height and width), blend, opacity, optional
+        mask and, for the standard model, operator.
+    out : ndarray, optional
+        Receives the result (the canvas's dtype and shape); it may be the
+        canvas itself.
+    kernel, threads
+        As for ``tarnwick.composite``; bands of the canvas are shared among
+        the threads and the result does not depend on their number.
+    premultiplied : bool
+        The canvas and every standard-model layer hold premultiplied
+        colours, and so does the result.
+
+    Returns
+    -------
+    ndarray
+        Bit for bit what applying the layers one call at a time gives
+        (``composite(..., out=canvas)`` or ``blend(..., out=canvas)``). A
+        layer-model layer with a mask is applied in a pass of its own.
+
+    Every layer is checked before a pixel is written; errors name the layer
+    (``layers[3].mask must have shape ...``).
+    """
+    canvas = _as_image(canvas)
+    kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
+    stack = check_layers(layers)
+    checked = [check_layer(i, layer, canvas.shape, premultiplied) for i, layer in enumerate(stack)]
+    count = _check_threads(threads)
+    steps = [_step(layer, c, kernel_name, premultiplied) for layer, c in zip(stack, checked)]
+    in_place = False
+    if out is not None:
+        in_place = _check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
+        for i, step in enumerate(steps):
+            _check_out(out, canvas, step.image, None, ("canvas", f"layers[{i}].image"))
+            if step.mask is not None and _overlaps(out, step.mask):
+                raise ValueError(f"out must not overlap layers[{i}].mask")
+
+    result = np.empty(canvas.shape, _native_dtype(np.dtype(canvas.dtype))) if out is None else out
+    current = result if in_place else _contiguous(canvas)
+    if not steps:
+        if not in_place:
+            np.copyto(result, current)
+        return result
+
+    height, width, channels = canvas.shape
+    pixels = height * width
+    per_band = max(_GRANULE, _BAND_BYTES // (channels * result.itemsize) // _GRANULE * _GRANULE)
+    bands = _pieces(0, pixels, -(-pixels // per_band)) if pixels else []
+    workers = min(count, len(bands))
+
+    into = runs(result)
+
+    def run(group: list[_Step], source: np.ndarray) -> None:
+        below = runs(source)
+
+        def worker(first: int) -> None:
+            for start, stop in bands[first::workers]:
+                reading = below
+                for step in group:
+                    assert step.band is not None
+                    step.band(reading, into, start, stop)
+                    reading = into
+
+        _run_bands(worker, workers)
+
+    group: list[_Step] = []
+    for step in steps:
+        if step.band is not None:
+            group.append(step)
+            continue
+        if group:
+            run(group, current)
+            current, group = result, []
+        assert step.whole is not None
+        step.whole(current, result, count)
+        current = result
+    if group:
+        run(group, current)
+    return result

@@ -1,0 +1,376 @@
+// The compositor of the compositing model: a blend function mixed into the
+// source by the backdrop's alpha, then an operator's factors, on straight or
+// premultiplied images. One rule, written once over the lane type, serves
+// the scalar loop and the four- and eight-lane loops; only the loads and
+// stores differ, and they read and write the same values, so every width
+// stores the same bits.
+//
+// Per pixel, with unit colours Cb, Cs and alphas ab, as (the source's alpha
+// times the opacity and the mask weight):
+//   Cs' = clamp((1 - ab) * Cs + ab * B(Cb, Cs)),
+//   co  = as * Fa * Cs' + ab * Fb * Cb,   ao = as * Fa + ab * Fb,
+// stored as co / ao (0 where ao = 0) or, premultiplied, as co.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "blend_call.hpp"
+#include "channel_access.hpp"
+#include "composite_call.hpp"
+#include "kernel_select.hpp"
+#include "mask_input.hpp"
+#include "normal_compositor.hpp"
+#include "pixel_simd.hpp"
+#include "simd.hpp"
+
+template <typename V> using lane_mask_t = decltype(eq(std::declval<V>(), std::declval<V>()));
+
+template <typename V> struct RgbLanes {
+    V r;
+    V g;
+    V b;
+};
+
+// ---- lane operations with one rule at every width ---------------------------
+// Minimum and maximum as the vector instructions define them, the first
+// operand where the comparison holds and else the second, so that a single
+// float gives exactly what a lane gives (NaN and signed zeros included).
+
+inline float pick_min(float a, float b) { return a < b ? a : b; }
+inline __m128 pick_min(__m128 a, __m128 b) { return _mm_min_ps(a, b); }
+inline __m256 pick_min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
+inline float pick_max(float a, float b) { return a > b ? a : b; }
+inline __m128 pick_max(__m128 a, __m128 b) { return _mm_max_ps(a, b); }
+inline __m256 pick_max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
+
+// Into 0..1; NaN becomes 0.
+template <typename V> inline V unit_clamp_in(V x) {
+    return pick_min(pick_max(x, splat<V>(0.0f)), splat<V>(1.0f));
+}
+
+inline bool mask_or(bool a, bool b) { return a || b; }
+inline __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
+inline __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
+
+template <typename V> inline V min3(const RgbLanes<V> &c) { return pick_min(pick_min(c.r, c.g), c.b); }
+template <typename V> inline V max3(const RgbLanes<V> &c) { return pick_max(pick_max(c.r, c.g), c.b); }
+
+// ---- blend functions ------------------------------------------------------
+// A blend function is a type with a static member template
+//   RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs)
+// on straight unit colours (each within 0..1) and a flag is_normal. The
+// separable ones give a per-channel `mix(cb, cs)` and are lifted here.
+
+template <typename Channel> struct SeparableBlend {
+    static constexpr bool is_normal = false;
+    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
+        return {Channel::mix(cb.r, cs.r), Channel::mix(cb.g, cs.g), Channel::mix(cb.b, cs.b)};
+    }
+};
+
+// ---- the per-pixel rule -----------------------------------------------------
+
+template <typename V> struct CompositeFactorLanes {
+    V fa_const;
+    V fa_backdrop;
+    V fb_const;
+    V fb_source;
+};
+
+template <typename V> inline CompositeFactorLanes<V> factor_lanes(const CompositeOperator &op) {
+    return {splat<V>(op.fa_const), splat<V>(op.fa_backdrop), splat<V>(op.fb_const),
+            splat<V>(op.fb_source)};
+}
+
+template <typename V> struct CompositeResult {
+    RgbLanes<V> colour;   // unit values as stored: straight or premultiplied
+    V alpha;
+    lane_mask_t<V> keep;  // the backdrop stays as it is: store its own values
+};
+
+// A premultiplied colour as a straight one. `colour` is at most `alpha`;
+// colour equal to alpha is exactly 1, so the blend functions' tests for 1
+// see a full channel as such; alpha 0 gives 0.
+template <typename V> inline RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V alpha) {
+    const V one = splat<V>(1.0f);
+    const V inv = one / alpha;
+    const lane_mask_t<V> visible = gt(alpha, splat<V>(0.0f));
+    const auto channel = [&](V value) {
+        return keep_if(visible, select(eq(value, alpha), one, pick_min(value * inv, one)));
+    };
+    return {channel(c.r), channel(c.g), channel(c.b)};
+}
+
+// `cb`, `cs`: unit colours as read (each within 0..1); `ab`, `as_own`: the
+// images' alphas (1 without an alpha channel); `coverage`: opacity times
+// mask weight.
+template <typename Blend, bool premultiplied, typename V>
+inline CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V as_own,
+                                         V coverage, const CompositeFactorLanes<V> &f) {
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    const V as = as_own * coverage;
+    const V fa = mul_add(f.fa_backdrop, ab, f.fa_const);
+    const V fb = mul_add(f.fb_source, as, f.fb_const);
+    const V source_share = as * fa;
+    RgbLanes<V> backdrop_term;  // ab * Fb * Cb
+    if constexpr (premultiplied) {
+        // A colour above its alpha is taken as the alpha.
+        cb = {pick_min(cb.r, ab), pick_min(cb.g, ab), pick_min(cb.b, ab)};
+        cs = {pick_min(cs.r, as_own), pick_min(cs.g, as_own), pick_min(cs.b, as_own)};
+        backdrop_term = {fb * cb.r, fb * cb.g, fb * cb.b};
+    } else {
+        const V backdrop_share = ab * fb;
+        backdrop_term = {backdrop_share * cb.r, backdrop_share * cb.g, backdrop_share * cb.b};
+    }
+    RgbLanes<V> co;
+    if constexpr (Blend::is_normal) {
+        // B = Cs leaves Cs' = Cs; and as * Cs of a premultiplied source is
+        // coverage * cs, so "normal" divides nothing.
+        if constexpr (premultiplied) {
+            const V scale = fa * coverage;
+            co = {mul_add(scale, cs.r, backdrop_term.r), mul_add(scale, cs.g, backdrop_term.g),
+                  mul_add(scale, cs.b, backdrop_term.b)};
+        } else {
+            co = {mul_add(source_share, cs.r, backdrop_term.r),
+                  mul_add(source_share, cs.g, backdrop_term.g),
+                  mul_add(source_share, cs.b, backdrop_term.b)};
+        }
+    } else {
+        RgbLanes<V> straight_b = cb;
+        RgbLanes<V> straight_s = cs;
+        if constexpr (premultiplied) {
+            straight_b = unpremultiply(cb, ab);
+            straight_s = unpremultiply(cs, as_own);
+        }
+        const RgbLanes<V> mixed = Blend::apply(straight_b, straight_s);
+        const auto channel = [&](V blended, V source, V backdrop) {
+            const V source_mixed = unit_clamp_in(mul_add(ab, blended - source, source));
+            return mul_add(source_share, source_mixed, backdrop);
+        };
+        co = {channel(mixed.r, straight_s.r, backdrop_term.r),
+              channel(mixed.g, straight_s.g, backdrop_term.g),
+              channel(mixed.b, straight_s.b, backdrop_term.b)};
+    }
+    // Capping alpha at 1 and the colour at the alpha is plus_lighter's
+    // clamp; for every other operator it only removes roundings.
+    const V alpha = pick_min(mul_add(ab, fb, source_share), one);
+    co = {pick_min(co.r, alpha), pick_min(co.g, alpha), pick_min(co.b, alpha)};
+    if constexpr (!premultiplied) {
+        const V inv = one / alpha;
+        const lane_mask_t<V> visible = gt(alpha, zero);
+        co = {keep_if(visible, pick_min(co.r * inv, one)),
+              keep_if(visible, pick_min(co.g * inv, one)),
+              keep_if(visible, pick_min(co.b * inv, one))};
+    }
+    return {co, alpha, mask_and(eq(source_share, zero), eq(fb, one))};
+}
+
+// ---- conversions between stored and unit values -----------------------------
+
+// A stored value (0..255 scale, as a float) as a unit value: a byte times the
+// float nearest 1/255, as the vector byte loads do (0 and 255 give exactly 0
+// and 1); a float divided by 255 and clamped into 0..1, NaN reading as 0.
+template <typename T, typename V> inline V unit_of(V stored) {
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        return stored * splat<V>(k_inv255);
+    } else {
+        return unit_clamp_in(stored / splat<V>(255.0f));
+    }
+}
+
+// The value to store: the backdrop's own where the rule keeps it, else the
+// result on the 0..255 scale.
+template <typename V> inline V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
+    return select(keep, backdrop_stored, unit * splat<V>(255.0f));
+}
+
+// A byte as the vector packs make it: capped at 255, rounded to nearest with
+// ties to even, anything not above 0 (NaN too) giving 0.
+inline void store_element(uint8_t *data, npy_intp index, float value) {
+    const float capped = pick_min(255.0f, value);
+    data[index] = static_cast<uint8_t>(capped > 0.0f ? std::lrintf(capped) : 0);
+}
+inline void store_element(float *data, npy_intp index, float value) { data[index] = value; }
+
+template <typename V> inline ivec_t<V> byte_lanes(V value) {
+    return round_to_i32(pick_min(splat<V>(255.0f), value));
+}
+
+// ---- group loads and stores of stored values --------------------------------
+
+template <int channels, typename V>
+inline void load_stored_group(const uint8_t *data, npy_intp index, V &r, V &g, V &b, V &a) {
+    using I = ivec_t<V>;
+    I ri, gi, bi;
+    if constexpr (channels == 4) {
+        I ai;
+        rgba_bytes_to_u32(load_rgba_u8_group<I>(data + index * 4), ri, gi, bi, ai);
+        a = to_float(ai);
+    } else {
+        load_rgb_u32_group<V>(data + index * 3, ri, gi, bi);
+    }
+    r = to_float(ri);
+    g = to_float(gi);
+    b = to_float(bi);
+}
+
+template <int channels, typename V>
+inline void load_stored_group(const float *data, npy_intp index, V &r, V &g, V &b, V &a) {
+    if constexpr (channels == 4) {
+        load_rgba_group(data + index * 4, splat<V>(1.0f), r, g, b, a);
+    } else {
+        load_rgb_group(data + index * 3, splat<V>(1.0f), r, g, b);
+    }
+}
+
+template <int channels, typename V>
+inline void store_stored_group(uint8_t *data, npy_intp index, V r, V g, V b, V a) {
+    if constexpr (channels == 4) {
+        store_rgba_u8_group(data + index * 4,
+                            pack_rgba_u32_lanes(byte_lanes(r), byte_lanes(g), byte_lanes(b),
+                                                byte_lanes(a)));
+    } else {
+        store_rgb_u32_group(data + index * 3, byte_lanes(r), byte_lanes(g), byte_lanes(b));
+    }
+}
+
+template <int channels, typename V>
+inline void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) {
+    if constexpr (channels == 4) {
+        transpose4_f32(r, g, b, a);
+        float *p = data + index * 4;
+        store_f32_group(p, 16, r);
+        store_f32_group(p + 4, 16, g);
+        store_f32_group(p + 8, 16, b);
+        store_f32_group(p + 12, 16, a);
+    } else {
+        V x0, x1, x2;
+        interleave_rgb_f32(r, g, b, x0, x1, x2);
+        float *p = data + index * 3;
+        store_f32_group(p, 12, x0);
+        store_f32_group(p + 4, 12, x1);
+        store_f32_group(p + 8, 12, x2);
+    }
+}
+
+// Opacity times the mask weights of the lanes' pixels.
+template <typename V> inline V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index) {
+    if (mask.u8 != nullptr) {
+        return opacity * load_mask_weights<V>(mask.u8, index);
+    }
+    if (mask.f32 != nullptr) {
+        return opacity * load_mask_weights<V>(mask.f32, index);
+    }
+    return opacity;
+}
+
+// ---- loops --------------------------------------------------------------------
+
+template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F *fg, O *out,
+                                  npy_intp index) {
+    const int bg_channels = job.backdrop.channels;
+    const int fg_channels = job.source.channels;
+    const CompositeFactorLanes<float> factors = factor_lanes<float>(job.op);
+    for (; index < job.pixels; ++index) {
+        const npy_intp bg_base = index * bg_channels;
+        const npy_intp fg_base = index * fg_channels;
+        const float bg_stored[4] = {static_cast<float>(bg[bg_base]),
+                                    static_cast<float>(bg[bg_base + 1]),
+                                    static_cast<float>(bg[bg_base + 2]),
+                                    bg_channels == 4 ? static_cast<float>(bg[bg_base + 3]) : 0.0f};
+        const RgbLanes<float> cb{unit_of<B>(bg_stored[0]), unit_of<B>(bg_stored[1]),
+                                 unit_of<B>(bg_stored[2])};
+        const float ab = bg_channels == 4 ? unit_of<B>(bg_stored[3]) : 1.0f;
+        const RgbLanes<float> cs{unit_of<F>(static_cast<float>(fg[fg_base])),
+                                 unit_of<F>(static_cast<float>(fg[fg_base + 1])),
+                                 unit_of<F>(static_cast<float>(fg[fg_base + 2]))};
+        const float as = fg_channels == 4 ? unit_of<F>(static_cast<float>(fg[fg_base + 3])) : 1.0f;
+        const float coverage = coverage_lanes(job.mask, job.opacity, index);
+        const CompositeResult<float> result =
+            composite_rule<Blend, premultiplied>(cb, ab, cs, as, coverage, factors);
+        store_element(out, bg_base, stored_value(result.keep, bg_stored[0], result.colour.r));
+        store_element(out, bg_base + 1, stored_value(result.keep, bg_stored[1], result.colour.g));
+        store_element(out, bg_base + 2, stored_value(result.keep, bg_stored[2], result.colour.b));
+        if (bg_channels == 4) {
+            store_element(out, bg_base + 3, stored_value(result.keep, bg_stored[3], result.alpha));
+        }
+    }
+}
+
+// Groups of V's lane count from `index` while a whole group remains; returns
+// the first pixel it left.
+template <typename V, int bg_channels, int fg_channels, typename Blend, bool premultiplied,
+          typename B, typename F, typename O>
+inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, const F *fg, O *out,
+                                        npy_intp index) {
+    constexpr int lanes = lane_count<V>;
+    const V one = splat<V>(1.0f);
+    const V opacity = splat<V>(job.opacity);
+    const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
+    for (; index + lanes <= job.pixels; index += lanes) {
+        if constexpr (lanes == 8) {
+            prefetch_pixel(bg, bg_channels, index + prefetch_distance);
+            prefetch_pixel(fg, fg_channels, index + prefetch_distance);
+        }
+        V bg_r, bg_g, bg_b, bg_a = one;
+        V fg_r, fg_g, fg_b, fg_a = one;
+        load_stored_group<bg_channels>(bg, index, bg_r, bg_g, bg_b, bg_a);
+        load_stored_group<fg_channels>(fg, index, fg_r, fg_g, fg_b, fg_a);
+        const RgbLanes<V> cb{unit_of<B>(bg_r), unit_of<B>(bg_g), unit_of<B>(bg_b)};
+        const V ab = bg_channels == 4 ? unit_of<B>(bg_a) : one;
+        const RgbLanes<V> cs{unit_of<F>(fg_r), unit_of<F>(fg_g), unit_of<F>(fg_b)};
+        const V as = fg_channels == 4 ? unit_of<F>(fg_a) : one;
+        const CompositeResult<V> result = composite_rule<Blend, premultiplied>(
+            cb, ab, cs, as, coverage_lanes(job.mask, opacity, index), factors);
+        store_stored_group<bg_channels>(out, index,
+                                        stored_value(result.keep, bg_r, result.colour.r),
+                                        stored_value(result.keep, bg_g, result.colour.g),
+                                        stored_value(result.keep, bg_b, result.colour.b),
+                                        stored_value(result.keep, bg_a, result.alpha));
+    }
+    return index;
+}
+
+template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, O *out) {
+    run_width_sequence(
+        job.kernel, 0,
+        [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+            using V = decltype(lanes);
+            with_channel_counts(job.backdrop.channels, job.source.channels,
+                                [&](auto bg_channels, auto fg_channels) {
+                                    from = composite_vector_groups<V, bg_channels, fg_channels,
+                                                                   Blend, premultiplied>(
+                                        job, bg, fg, out, from);
+                                });
+            return from;
+        },
+        [&](npy_intp from) __attribute__((always_inline)) {
+            composite_scalar_loop<Blend, premultiplied>(job, bg, fg, out, from);
+        });
+}
+
+// The kernel of one blend function: the loops for the job's element types,
+// channel counts, storage and kernel width.
+template <typename Blend> inline void run_composite(const CompositeJob *job) {
+    BlendOutput output = job->output;
+    with_typed_data(&job->backdrop, &job->source, &output, [&](auto bg, auto fg, auto out) {
+        if (job->premultiplied) {
+            composite_pixels<Blend, true>(*job, bg, fg, out);
+        } else {
+            composite_pixels<Blend, false>(*job, bg, fg, out);
+        }
+    });
+}
+
+// Defines composite_<blend>, the kernel the private entry calls, for the
+// blend function type `Kernel`.
+#define TARNWICK_COMPOSITE_KERNEL(blend, Kernel) \
+    void composite_##blend(const CompositeJob *job) { run_composite<Kernel>(job); }

@@ -1,0 +1,10 @@
+// "difference": |Cb - Cs|.
+#include "composite_formulas.hpp"
+
+namespace {
+struct Channel {
+    template <typename V> static V mix(V cb, V cs) { return lane_abs(cb - cs); }
+};
+}  // namespace
+
+TARNWICK_COMPOSITE_KERNEL(difference, SeparableBlend<Channel>)

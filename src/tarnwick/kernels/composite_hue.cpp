@@ -1,0 +1,13 @@
+// "hue": the source's hue with the backdrop's saturation and luminosity.
+#include "composite_formulas.hpp"
+
+namespace {
+struct Pixel {
+    static constexpr bool is_normal = false;
+    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
+        return set_lum(set_sat(cs, sat(cb)), lum(cb));
+    }
+};
+}  // namespace
+
+TARNWICK_COMPOSITE_KERNEL(hue, Pixel)

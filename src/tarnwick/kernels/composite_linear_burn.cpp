@@ -1,0 +1,10 @@
+// "linear_burn": max(0, Cb + Cs - 1).
+#include "composite_formulas.hpp"
+
+namespace {
+struct Channel {
+    template <typename V> static V mix(V cb, V cs) { return pick_max(cb + cs - splat<V>(1.0f), splat<V>(0.0f)); }
+};
+}  // namespace
+
+TARNWICK_COMPOSITE_KERNEL(linear_burn, SeparableBlend<Channel>)

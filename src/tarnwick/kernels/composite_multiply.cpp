@@ -1,0 +1,10 @@
+// "multiply": Cb * Cs.
+#include "composite_formulas.hpp"
+
+namespace {
+struct Channel {
+    template <typename V> static V mix(V cb, V cs) { return cb * cs; }
+};
+}  // namespace
+
+TARNWICK_COMPOSITE_KERNEL(multiply, SeparableBlend<Channel>)

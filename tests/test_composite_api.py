@@ -1,0 +1,244 @@
+"""tarnwick.composite, tarnwick.flatten and batches of frames: bit identity
+with one native call, names, and failed calls that write nothing."""
+
+import numpy as np
+import pytest
+
+import _tarnwick
+import tarnwick
+from reference import random_image
+
+BLENDS = tarnwick.BLENDS
+
+RNG = np.random.default_rng(16)
+# Several bands of 64-pixel multiples plus a tail of 7 pixels.
+HEIGHT, WIDTH = 67, 45
+KERNELS = ("scalar", "avx2")
+LAYOUTS = {  # backdrop, source: (dtype, channels)
+    "u8 RGBA/u8 RGBA": ((np.uint8, 4), (np.uint8, 4)),
+    "u8 RGB/u8 RGBA": ((np.uint8, 3), (np.uint8, 4)),
+    "f32 RGBA/u8 RGB": ((np.float32, 4), (np.uint8, 3)),
+}
+
+
+def images(layout, lead=(), height=HEIGHT, width=WIDTH):
+    (bg_type, bg_channels), (fg_type, fg_channels) = LAYOUTS[layout]
+
+    def many(channels, dtype):
+        frames = [random_image(RNG, height, width, channels, dtype) for _ in range(int(np.prod(lead)))]
+        return np.stack(frames).reshape(lead + frames[0].shape) if lead else frames[0]
+
+    return many(bg_channels, bg_type), many(fg_channels, fg_type)
+
+
+def one_call(backdrop, source, blend, opacity, operator, premultiplied, kernel, mask=None):
+    out = np.empty_like(backdrop)
+    flat = None if mask is None else np.ascontiguousarray(mask).reshape(-1)
+    n = backdrop.shape[0] * backdrop.shape[1]
+    _tarnwick._composite_into(blend, operator, premultiplied, backdrop.reshape(n, 1, -1),
+                              source.reshape(n, 1, -1), opacity, kernel, out.reshape(n, 1, -1), flat)
+    return out
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("blend, operator, premultiplied, masked", [
+    ("normal", "source_over", False, False), ("multiply", "source_atop", True, True),
+    (BLENDS[-1], "plus_lighter", False, True), ("screen", "destination_over", True, False),
+])
+def test_matches_one_native_call_bit_for_bit(layout, kernel, blend, operator, premultiplied, masked):
+    bg, fg = images(layout)
+    mask = RNG.integers(0, 256, (HEIGHT, WIDTH), np.uint8) if masked else None
+    expected = one_call(bg, fg, blend, 0.7, operator, premultiplied, kernel, mask)
+    call = dict(blend=blend, opacity=0.7, operator=operator, premultiplied=premultiplied, kernel=kernel,
+                mask=mask)
+    for threads in (1, 2, 3):
+        assert np.array_equal(tarnwick.composite(bg, fg, **call, threads=threads), expected)
+        out = np.empty_like(bg)
+        assert tarnwick.composite(bg, fg, **call, out=out, threads=threads) is out
+        assert np.array_equal(out, expected)
+        canvas = bg.copy()
+        tarnwick.composite(canvas, fg, **call, out=canvas, threads=threads)
+        assert np.array_equal(canvas, expected), threads
+
+
+@pytest.mark.parametrize("given, expected", [
+    (("color-dodge", "source-over"), ("color_dodge", "source_over")),
+    (("soft-light", "plus-lighter"), ("soft_light", "plus_lighter")),
+    (("linear_light", "destination-atop"), ("linear_light", "destination_atop")),
+])
+def test_hyphenated_names_are_the_same_names(given, expected):
+    assert tarnwick._composite.resolve_blend(given[0]) == expected[0]
+    assert tarnwick._composite.resolve_operator(given[1]) == expected[1]
+
+
+def test_name_lists():
+    assert len(tarnwick.BLENDS) == 26 == len(set(tarnwick.BLENDS))
+    assert len(tarnwick.OPERATORS) == 13 and tarnwick.OPERATORS[3] == "source_over"
+    assert {"soft_light", "multiply", "normal"} <= set(tarnwick.BLENDS) & set(tarnwick.MODES)
+
+
+BG, FG = images("u8 RGBA/u8 RGBA", height=6, width=5)
+RGB = BG[..., :3].copy()
+
+
+def bad_calls():
+    readonly = np.empty_like(BG)
+    readonly.flags.writeable = False
+    shared = np.empty((6, 5, 4), np.uint8)
+    return {
+        "unknown blend": (dict(blend="multiplyy"), ValueError, "blend must be one of tarnwick.BLENDS, got 'multiplyy'; closest: 'multiply'"),
+        "layer mode": (dict(blend="grain_merge"), ValueError, "'grain_merge' is a layer mode of tarnwick.blend"),
+        "layer-only hsv": (dict(blend="hsv_hue"), ValueError, "closest: 'hue'"),
+        "operator as blend": (dict(blend="xor"), ValueError, "pass it as operator='xor'"),
+        "unknown operator": (dict(operator="source_ovr"), ValueError, "closest: 'source_over'"),
+        "blend as operator": (dict(operator="multiply"), ValueError, "pass it as blend='multiply'"),
+        "blend type": (dict(blend=None), TypeError, "blend must be a string"),
+        "premultiplied": (dict(premultiplied="no"), TypeError, "premultiplied must be True or False"),
+        "opaque backdrop": (dict(backdrop=RGB, out=np.zeros_like(RGB), operator="destination-out"),
+                            ValueError, "operator 'destination_out' can leave pixels transparent: it needs a 4-channel backdrop"),
+        "opacity": (dict(opacity=float("nan")), ValueError, "opacity must be a finite number"),
+        "kernel": (dict(kernel="neon"), ValueError, "unknown kernel"),
+        "size": (dict(source=FG[:, :4]), ValueError, "backdrop and source must match in height and width"),
+        "ndim": (dict(backdrop=BG[0]), ValueError, "backdrop must have shape (height, width, 3 or 4)"),
+        "mask": (dict(mask=np.zeros((5, 6), np.uint8)), ValueError, "mask must have shape (6, 5)"),
+        "out dtype": (dict(out=np.empty((6, 5, 4), np.float32)), ValueError, "the backdrop's dtype and shape"),
+        "read-only": (dict(out=readonly), ValueError, "read-only"),
+        "overlap": (dict(source=shared, out=shared), ValueError, "out must not overlap the source"),
+        "threads": (dict(threads=-2), ValueError, "threads must be 0 or more"),
+        "batch": (dict(backdrop=np.stack([BG] * 3), source=np.stack([FG] * 2)), ValueError,
+                  "leading dimensions do not broadcast: backdrop (3,), source (2,), opacity ()"),
+        "batch opacity": (dict(opacity=[0.5, np.nan]), ValueError, "opacity must be a finite number"),
+        "batch out": (dict(opacity=[0.5, 1.0], out=np.zeros_like(BG)), ValueError, "of shape (2, 6, 5, 4)"),
+    }
+
+
+@pytest.mark.parametrize("case", bad_calls())
+def test_bad_call_raises_and_writes_nothing(case):
+    arguments, error, message = bad_calls()[case]
+    call = dict(backdrop=BG.copy(), source=FG.copy(), blend="multiply", opacity=0.5,
+                out=np.zeros_like(BG))
+    call.update(arguments)
+    before = {name: np.array(value, copy=True) for name, value in call.items() if isinstance(value, np.ndarray)}
+    with pytest.raises(error) as raised:
+        tarnwick.composite(**call)
+    assert message in str(raised.value) and "\n" not in str(raised.value)
+    for name, value in before.items():
+        assert np.array_equal(call[name], value, equal_nan=True), name
+
+
+@pytest.mark.parametrize("mode, family", [
+    ("color_dodge", "a blend function"), ("hue", "a blend function"), ("source-over", "an operator"),
+])
+def test_blend_refuses_the_standard_names(mode, family):
+    with pytest.raises(ValueError, match=f"is {family} of tarnwick.composite, not a layer mode"):
+        tarnwick.blend(BG, FG, mode)
+
+
+def blend_call(bg, fg, opacity, **kw):
+    return tarnwick.blend(bg, fg, "soft_light", opacity, **kw)
+
+
+def composite_call(bg, fg, opacity, **kw):
+    return tarnwick.composite(bg, fg, "multiply", opacity, operator="source_atop", **kw)
+
+
+@pytest.mark.parametrize("call", [blend_call, composite_call], ids=["blend", "composite"])
+@pytest.mark.parametrize("bg_lead, fg_lead, opacity, mask_shape", [
+    ((4,), (), 0.6, None),
+    ((), (3,), [0.2, 0.5, 1.0], (HEIGHT, WIDTH, 1)),
+    ((2, 1), (3,), 0.8, (3, HEIGHT, WIDTH)),
+    ((5,), (5,), [[0.3], [0.9]], (HEIGHT, WIDTH)),
+])
+def test_batch_is_one_call_per_frame(call, bg_lead, fg_lead, opacity, mask_shape):
+    bg, _ = images("u8 RGBA/u8 RGBA", bg_lead)
+    _, fg = images("f32 RGBA/u8 RGB", fg_lead)
+    mask = None if mask_shape is None else RNG.integers(0, 256, mask_shape, np.uint8)
+    image_dims = 0 if mask is None else (3 if mask_shape[-1] == 1 else 2)
+    lead = np.broadcast_shapes(bg_lead, fg_lead, np.shape(opacity), () if mask is None else mask_shape[:-image_dims])
+    frames = np.empty(lead + bg.shape[-3:], bg.dtype)
+    for index in np.ndindex(*lead):
+        pick = lambda a, dims: np.broadcast_to(a, lead + a.shape[a.ndim - dims:])[index]  # noqa: E731
+        frames[index] = call(pick(bg, 3), pick(fg, 3), float(pick(np.asarray(opacity), 0)),
+                             mask=None if mask is None else pick(mask, image_dims))
+    for threads in (1, 2, 5):
+        assert np.array_equal(call(bg, fg, opacity, mask=mask, threads=threads), frames)
+    if bg.shape == frames.shape:
+        call(bg, fg, opacity, mask=mask, out=bg, threads=2)
+        assert np.array_equal(bg, frames)
+
+
+def layer_stack(canvas_channels):
+    images_ = [random_image(RNG, HEIGHT, WIDTH, c, t) for c, t in
+               ((4, np.uint8), (3, np.float32), (4, np.uint8), (4, np.float32), (3, np.uint8))]
+    mask = RNG.integers(0, 256, (HEIGHT, WIDTH), np.uint8)
+    operator = "source_atop" if canvas_channels == 4 else "source_over"
+    return [
+        tarnwick.Layer(images_[0], "multiply", 0.8),
+        tarnwick.Layer(images_[1], "screen", 0.5, mask=mask, operator=operator),
+        tarnwick.Layer.layer_mode(images_[2], "soft_light", 0.7),
+        tarnwick.Layer.layer_mode(images_[3], "hsv_hue", 0.9, mask=mask),
+        tarnwick.Layer(images_[4], BLENDS[-1], 0.4, mask=mask[..., None].astype(np.float32)),
+    ]
+
+
+def one_call_per_layer(canvas, layers, kernel):
+    canvas = canvas.copy()
+    for layer in layers:
+        if layer.model == "layer":
+            tarnwick.blend(canvas, layer.image, layer.blend, layer.opacity, kernel=kernel, out=canvas,
+                           mask=layer.mask)
+        else:
+            tarnwick.composite(canvas, layer.image, layer.blend, layer.opacity, operator=layer.operator,
+                               kernel=kernel, out=canvas, mask=layer.mask)
+    return canvas
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("canvas_type, channels", [(np.uint8, 4), (np.float32, 3)])
+def test_flatten_is_one_call_per_layer(monkeypatch, kernel, canvas_type, channels):
+    monkeypatch.setattr(tarnwick._flatten, "_BAND_BYTES", 2048)  # several bands at this size
+    canvas = random_image(RNG, HEIGHT, WIDTH, channels, canvas_type)
+    if channels == 4:
+        canvas[:20] = 0  # transparent rows
+    layers = layer_stack(channels)
+    for stack in (layers, layers[:3], layers[3:], []):
+        expected = one_call_per_layer(canvas, stack, kernel)
+        for threads in (1, 2, 3):
+            assert np.array_equal(tarnwick.flatten(canvas, stack, kernel=kernel, threads=threads), expected)
+            into = canvas.copy()
+            assert tarnwick.flatten(into, stack, kernel=kernel, out=into, threads=threads) is into
+            assert np.array_equal(into, expected)
+
+
+def flatten_faults():
+    canvas = np.zeros((6, 5, 4), np.uint8)
+    good = tarnwick.Layer(FG)
+    return {
+        "mask": ([good, tarnwick.Layer(FG, mask=np.zeros((6, 6), np.uint8))], ValueError,
+                 "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas, got (6, 6)"),
+        "image": ([tarnwick.Layer(FG[:, :4])], ValueError, "layers[0].image must have height and width (6, 5)"),
+        "dtype": ([tarnwick.Layer(FG.astype(np.int32))], TypeError, "layers[0].image must be a uint8 or float32"),
+        "blend": ([good, good, tarnwick.Layer(FG, "grain_merge")], ValueError, "layers[2].blend 'grain_merge' is a layer mode"),
+        "layer mode": ([tarnwick.Layer.layer_mode(FG, "color_dodge")], ValueError, "layers[0].blend: 'color_dodge' is a blend function"),
+        "operator": ([tarnwick.Layer(FG, "multiply", operator="xor", model="layer")], ValueError,
+                     "layers[0].operator applies to the standard model only"),
+        "opacity": ([tarnwick.Layer(FG, opacity="1")], TypeError, "layers[0].opacity must be a real number"),
+        "model": ([tarnwick.Layer(FG, model="gimp")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
+        "not a layer": ([good, FG], TypeError, "layers[1] must be a tarnwick.Layer, not ndarray"),
+        "out": ([tarnwick.Layer(canvas)], ValueError, "out must not overlap the layers[0].image"),
+        "canvas": ([good], ValueError, "canvas must have shape (height, width, 3 or 4)"),
+    }, canvas
+
+
+@pytest.mark.parametrize("case", flatten_faults()[0])
+def test_flatten_errors_name_the_layer_and_write_nothing(case):
+    faults, canvas = flatten_faults()
+    layers, error, message = faults[case]
+    target = canvas[0] if case == "canvas" else canvas
+    out = canvas if case == "out" else np.full_like(canvas, 7)
+    before = out.copy()
+    with pytest.raises(error) as raised:
+        tarnwick.flatten(target, layers, out=out)
+    assert message in str(raised.value)
+    assert np.array_equal(out, before)
