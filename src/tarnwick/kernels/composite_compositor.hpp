@@ -10,10 +10,14 @@
 //   Cs' = clamp((1 - ab) * Cs + ab * B(Cb, Cs)),
 //   co  = as * Fa * Cs' + ab * Fb * Cb,   ao = as * Fa + ab * Fb,
 // stored as co / ao (0 where ao = 0) or, premultiplied, as co.
+// Where nothing of the source is drawn (as * Fa = 0) and Fb = 1, the result
+// is the backdrop's stored values, bit for bit, even where the formula would
+// zero a colour under alpha 0 or clamp a premultiplied colour to its alpha.
 #pragma once
 
 #include <immintrin.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -98,13 +102,19 @@ template <typename V> struct CompositeResult {
     lane_mask_t<V> keep;  // the backdrop stays as it is: store its own values
 };
 
+// Alphas below the smallest normal float count as 0: the reciprocal of
+// anything smaller is infinite, and 0 times it NaN.
+template <typename V> TARNWICK_LANES lane_mask_t<V> visible_alpha(V alpha) {
+    return gt(alpha, splat<V>(FLT_MIN));
+}
+
 // A premultiplied colour as a straight one. `colour` is at most `alpha`;
 // colour equal to alpha is exactly 1, so the blend functions' tests for 1
-// see a full channel as such; alpha 0 gives 0.
+// see a full channel as such; no alpha gives 0.
 template <typename V> TARNWICK_LANES RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V alpha) {
     const V one = splat<V>(1.0f);
     const V inv = one / alpha;
-    const lane_mask_t<V> visible = gt(alpha, splat<V>(0.0f));
+    const lane_mask_t<V> visible = visible_alpha(alpha);
     const auto channel = [&](V value) __attribute__((always_inline)) {
         return keep_if(visible, select(eq(value, alpha), one, pick_min(value * inv, one)));
     };
@@ -168,7 +178,7 @@ TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<
     co = {pick_min(co.r, alpha), pick_min(co.g, alpha), pick_min(co.b, alpha)};
     if constexpr (!premultiplied) {
         const V inv = one / alpha;
-        const lane_mask_t<V> visible = gt(alpha, zero);
+        const lane_mask_t<V> visible = visible_alpha(alpha);
         co = {keep_if(visible, pick_min(co.r * inv, one)),
               keep_if(visible, pick_min(co.g * inv, one)),
               keep_if(visible, pick_min(co.b * inv, one))};
