@@ -24,6 +24,7 @@ from tarnwick._api import (
     Kernel,
     _as_image,
     _check_out,
+    _band_count,
     _check_threads,
     _contiguous,
     _pieces,
@@ -256,7 +257,7 @@ def composite(
 
     height, width, _ = backdrop.shape
     pixels = height * width
-    bands = _pieces(0, pixels, count) if pixels else []
+    bands = _pieces(0, pixels, _band_count(count, pixels)) if pixels else []
     bg = out if out is not None and in_place else _contiguous(backdrop)
     fg = _contiguous(source)
     weights = flat_mask(mask)
