@@ -8,6 +8,12 @@ import _tarnwick
 import tarnwick
 from reference import random_image
 
+
+@pytest.fixture(autouse=True)
+def small_bands(monkeypatch):
+    # Bands of a few granules, so that these small images still split.
+    monkeypatch.setattr(tarnwick._api, "_MIN_BAND", 64)
+
 BLENDS = tarnwick.BLENDS
 
 RNG = np.random.default_rng(16)
