@@ -14,6 +14,7 @@ def small_bands(monkeypatch):
     # Bands of a few granules, so that these small images still split.
     monkeypatch.setattr(tarnwick._api, "_MIN_BAND", 64)
 
+
 BLENDS = tarnwick.BLENDS
 
 RNG = np.random.default_rng(16)
