@@ -146,8 +146,10 @@ def _check_kernel(kernel: Any) -> str:
 
 def _plain_mask(mask: Any) -> np.ndarray:
     """The mask as a plain ndarray: a masked array's hidden entries weigh 0,
-    a matrix or other subclass gives its data."""
-    if isinstance(mask, np.ma.MaskedArray):
+    a matrix or other subclass gives its data. A type the mask may not have
+    is left unfilled (filling some, raw bytes, fails with NumPy's own error),
+    so that the type check names it."""
+    if isinstance(mask, np.ma.MaskedArray) and _native_dtype(mask.dtype) is not None:
         return np.asarray(mask.filled(0))
     return np.asarray(mask)
 
