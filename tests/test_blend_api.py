@@ -282,6 +282,7 @@ def bad_calls():
         (dict(background=canvas[:6], out=canvas[1:]), ValueError, "out overlaps the background"),
         (dict(foreground=shared, out=shared), ValueError, "out must not overlap the foreground"),
         (dict(out=shared, mask=shared[..., 0]), ValueError, "out must not overlap the mask"),
+        (dict(out=shared, mask=np.ma.MaskedArray(shared[..., 0], mask=True)), ValueError, "out must not overlap the mask"),
     ]
 
 

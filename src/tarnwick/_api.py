@@ -524,11 +524,14 @@ def blend(
 
     background = _as_image(background)
     foreground = _as_image(foreground)
+    # The overlap check takes the mask as given: a masked array's filled
+    # copy would hide that `out` shares its data.
+    given_mask = mask
     if mask is not None:
         mask = _plain_mask(mask)
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
     threads = _check_threads(threads)
-    in_place = False if out is None else _check_out(out, background, foreground, mask)
+    in_place = False if out is None else _check_out(out, background, foreground, given_mask)
 
     flat_mask = None if mask is None else _flat_mask(mask)
     height, width, _ = background.shape
