@@ -153,8 +153,10 @@ def _check_kernel(kernel: Any) -> str:
 
 def _plain_mask(mask: Any) -> np.ndarray:
     """The mask as a plain ndarray: a masked array's hidden entries weigh 0,
-    a matrix or other subclass gives its data."""
-    if isinstance(mask, np.ma.MaskedArray):
+    a matrix or other subclass gives its data. A type the mask may not have
+    is left unfilled (filling some, raw bytes, fails with NumPy's own error),
+    so that the type check names it."""
+    if isinstance(mask, np.ma.MaskedArray) and _native_dtype(mask.dtype) is not None:
         return np.asarray(mask.filled(0))
     return np.asarray(mask)
 
@@ -560,6 +562,9 @@ def blend(
 
     background = _as_image(background)
     foreground = _as_image(foreground)
+    # The overlap check takes the mask as given: a masked array's filled
+    # copy would hide that `out` shares its data.
+    given_mask = mask
     if mask is not None:
         mask = _plain_mask(mask)
     maybe_batch = background.ndim != 3 or foreground.ndim != 3 or (
@@ -573,7 +578,7 @@ def blend(
         return frames
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
     threads = _check_threads(threads)
-    in_place = False if out is None else _check_out(out, background, foreground, mask)
+    in_place = False if out is None else _check_out(out, background, foreground, given_mask)
 
     flat_mask = None if mask is None else _flat_mask(mask)
     height, width, _ = background.shape
