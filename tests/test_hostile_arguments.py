@@ -257,7 +257,10 @@ def _check(function, args, kwargs):
             raise AssertionError(f"a mask subclass fails with {exc!r}, its plain data does not")
         return
     out = kwargs["out"]
-    assert result.dtype in (np.uint8, np.float32) and result.shape == np.shape(background)
+    # Leading dimensions of the images, an opacity array or the mask make a
+    # batch of frames, each shaped like the background's last three.
+    assert result.dtype in (np.uint8, np.float32)
+    assert result.shape[-3:] == np.shape(background)[-3:]
     writes = {"out"}
     if out is not None:
         assert result is out
