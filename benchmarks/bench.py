@@ -29,6 +29,11 @@ loop of ``numpy.add``.
 ``--api`` prints instead the table of ``tarnwick.blend``: the plain call, into
 a reused ``out`` array, in place on the background, and ``out`` with
 ``threads=2``, against both floors, for a few modes of each family.
+
+``--composite`` prints instead the table of the compositing model
+(``_tarnwick._composite_into``): each blend function under source_over, some
+operators, premultiplied and masked rows, on the avx2 and scalar kernels,
+against the floor.
 """
 
 import argparse
