@@ -64,10 +64,38 @@ inline float lab_to_xyz_component(float value) {
     return std::fma(value, 116.0f, -16.0f) / k_lab_kappa;
 }
 
-inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
-    const float red = srgb_to_linear_unit(rgb.r);
-    const float green = srgb_to_linear_unit(rgb.g);
-    const float blue = srgb_to_linear_unit(rgb.b);
+inline rgb_triplet srgb_to_linear_triplet(rgb_triplet rgb) {
+    return rgb_triplet{srgb_to_linear_unit(rgb.r), srgb_to_linear_unit(rgb.g),
+                       srgb_to_linear_unit(rgb.b)};
+}
+
+// srgb_to_linear_unit(b / 255.0f) for every byte b, computed by that very
+// function: a byte image's decode is one lookup, with exactly
+// the scalar curve's values. noinline keeps the compiler from folding the
+// power at build time, where it could round differently from the library.
+struct srgb_byte_table {
+    alignas(64) float linear[256];
+};
+
+__attribute__((noinline)) inline srgb_byte_table make_srgb_byte_table() {
+    srgb_byte_table table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        table.linear[byte] = srgb_to_linear_unit(static_cast<float>(byte) / 255.0f);
+    }
+    return table;
+}
+
+// Built on first use, not at load: the whole library is compiled for AVX2,
+// and at load the module's processor check has not run yet.
+inline const float *srgb_byte_table_linear() {
+    static const srgb_byte_table table = make_srgb_byte_table();
+    return table.linear;
+}
+
+inline lab_triplet linear_to_lab_triplet(rgb_triplet linear) {
+    const float red = linear.r;
+    const float green = linear.g;
+    const float blue = linear.b;
     const float x =
         std::fma(blue, 0.1804375f, std::fma(red, 0.4124564f, green * 0.3575761f)) / k_white_x;
     const float y = std::fma(blue, 0.072175f, std::fma(red, 0.2126729f, green * 0.7151522f));
@@ -77,6 +105,10 @@ inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
     const float fy = xyz_to_lab_component(y);
     const float fz = xyz_to_lab_component(z);
     return lab_triplet{std::fma(fy, 116.0f, -16.0f), (fx - fy) * 500.0f, (fy - fz) * 200.0f};
+}
+
+inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
+    return linear_to_lab_triplet(srgb_to_linear_triplet(rgb));
 }
 
 // Out-of-gamut colours are clipped channel by channel in linear light.
@@ -358,10 +390,7 @@ inline V lab_to_xyz_component_ps(V value) {
 // The matrix rows are summed blue, green, red (the scalar form sums green,
 // red, blue).
 template <typename V>
-inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
-    const V red = srgb_to_linear_ps(r);
-    const V green = srgb_to_linear_ps(g);
-    const V blue = srgb_to_linear_ps(b);
+inline void linear_to_lab_ps(V red, V green, V blue, V *l, V *a, V *lab_b) {
     const V x = mul_add(red, splat<V>(0.4124564f),
                         mul_add(green, splat<V>(0.3575761f), blue * splat<V>(0.1804375f))) /
                 splat<V>(k_white_x);
@@ -376,6 +405,11 @@ inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
     *l = mul_add(fy, splat<V>(116.0f), splat<V>(-16.0f));
     *a = (fx - fy) * splat<V>(500.0f);
     *lab_b = (fy - fz) * splat<V>(200.0f);
+}
+
+template <typename V>
+inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
+    linear_to_lab_ps(srgb_to_linear_ps(r), srgb_to_linear_ps(g), srgb_to_linear_ps(b), l, a, lab_b);
 }
 
 // The matrix rows are summed z, y, x (the scalar form sums y, x, z).
