@@ -15,6 +15,13 @@ colour-model modes on uint8 RGB and float32 RGBA, per kernel, against
 when several threads blend at once (the pixel loops run without the
 interpreter's thread state); ``--threads 0`` leaves it out.
 
+``--mask`` prints instead ``tarnwick.blend(..., out=out)`` with a random
+layer mask against the same call without one (1920 x 1080, one thread).
+``--overhead`` prints the cost of a 16 x 16 call (the raw function,
+``blend``, ``blend`` with ``out``, with ``threads=2``) against the raw call,
+and a loop over 64 frames of 640 x 360 RGB with ``out`` against the same
+loop of ``numpy.add``.
+
 ``--api`` prints instead the table of ``tarnwick.blend``: the plain call, into
 a reused ``out`` array, in place on the background, and ``out`` with
 ``threads=2``, against both floors, for a few modes of each family.
@@ -266,6 +273,89 @@ def colour_model_table(repeat, rng, modes):
             print("  " + miss)
 
 
+MASK_MODES = ("normal", "multiply", "soft_light", "hsv_hue")
+MASK_LAYOUTS = ((np.uint8, 3), (np.uint8, 4), (np.float32, 4))
+
+
+def mask_table(repeat, rng, modes):
+    """blend(..., out=out, mask=m) against the unmasked call, 1920 x 1080."""
+    height, width = 1080, 1920
+    print(f"{'case':<34} {'mask':<8} {'ms':>8} {'unmasked ms':>12} {'x unmasked':>11} {'x floor':>8}")
+    print("-" * 86)
+    for dtype, channels in MASK_LAYOUTS:
+        def picture():
+            if np.dtype(dtype) == np.uint8:
+                return rng.integers(0, 256, (height, width, channels), dtype=np.uint8)
+            return rng.uniform(0, 255, (height, width, channels)).astype(np.float32)
+        a, b = picture(), picture()
+        floor = best_of(repeat, lambda: np.add(a, b, out=a))
+        for mode in MASK_MODES:
+            if modes and mode not in modes:
+                continue
+            bg, fg, out = picture(), picture(), np.empty((height, width, channels), dtype)
+            plain = best_of(repeat, lambda: tarnwick.blend(bg, fg, mode, out=out))
+            case = Case(mode, dtype, channels, dtype, channels).label
+            for mask_dtype in (np.uint8, np.float32):
+                mask = rng.integers(0, 256, (height, width)).astype(mask_dtype)
+                masked = best_of(repeat, lambda: tarnwick.blend(bg, fg, mode, out=out, mask=mask))
+                print(f"{case:<34} {np.dtype(mask_dtype).name:<8} {masked * 1e3:8.2f} "
+                      f"{plain * 1e3:12.2f} {masked / plain:11.2f} {masked / floor:8.2f}")
+                case = ""
+
+
+def overhead_table(repeat, rng):
+    """Small calls against the raw function; the frame loop against numpy.add."""
+    bg = rng.integers(0, 256, (16, 16, 3), dtype=np.uint8)
+    fg = rng.integers(0, 256, (16, 16, 3), dtype=np.uint8)
+    out = np.empty_like(bg)
+    n = 2000
+
+    def per_call(call):
+        def loop():
+            for _ in range(n):
+                call()
+        return best_of(repeat, loop) / n
+
+    raw = per_call(lambda: _tarnwick.multiply(bg, fg, OPACITY))
+    calls = {
+        "_tarnwick.multiply": None,
+        "blend": lambda: tarnwick.blend(bg, fg, "multiply", OPACITY),
+        "blend, out=": lambda: tarnwick.blend(bg, fg, "multiply", OPACITY, out=out),
+        "blend, threads=2": lambda: tarnwick.blend(bg, fg, "multiply", OPACITY, threads=2),
+        "blend, out=, threads=2": lambda: tarnwick.blend(bg, fg, "multiply", OPACITY, out=out,
+                                                         threads=2),
+    }
+    print("16 x 16 uint8 RGB multiply, per call")
+    print(f"{'call':<26} {'us':>8} {'x raw':>7}")
+    for name, call in calls.items():
+        seconds = raw if call is None else per_call(call)
+        print(f"{name:<26} {seconds * 1e6:8.2f} {seconds / raw:7.2f}")
+    frames = [rng.integers(0, 256, (360, 640, 3), dtype=np.uint8) for _ in range(64)]
+    layer = rng.integers(0, 256, (360, 640, 3), dtype=np.uint8)
+    canvas = np.empty_like(layer)
+
+    def blend_loop():
+        for frame in frames:
+            tarnwick.blend(frame, layer, "multiply", OPACITY, out=canvas)
+
+    def add_loop():
+        for frame in frames:
+            np.add(frame, layer, out=canvas)
+
+    def native_loop():
+        for frame in frames:
+            _tarnwick._blend_into("multiply", frame, layer, OPACITY, "auto", canvas)
+
+    floor, loop = best_of(repeat, add_loop), best_of(repeat, blend_loop)
+    native = best_of(repeat, native_loop)
+    print()
+    print("64 frames of 640 x 360 uint8 RGB, multiply with out=")
+    print(f"{'loop':<26} {'ms':>8} {'x floor':>8}")
+    print(f"{'numpy.add, out=':<26} {floor * 1e3:8.2f} {1:8.2f}")
+    print(f"{'_tarnwick._blend_into':<26} {native * 1e3:8.2f} {native / floor:8.2f}")
+    print(f"{'blend, out=':<26} {loop * 1e3:8.2f} {loop / floor:8.2f}")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
@@ -274,7 +364,20 @@ def main(argv=None):
     parser.add_argument("--api", action="store_true", help="only the tarnwick.blend table")
     parser.add_argument("--colour", action="store_true",
                         help="only the colour-model table (MODE then picks among its modes)")
+    parser.add_argument("--mask", action="store_true", help="only the masked-against-unmasked table")
+    parser.add_argument("--overhead", action="store_true",
+                        help="only the small-call and frame-loop tables")
     args = parser.parse_args(argv)
+    if args.mask or args.overhead:
+        print(f"best of {args.repeat}, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
+              f"kernel auto, opacity {OPACITY} (masks: 1.0)")
+        if args.mask:
+            mask_table(args.repeat, np.random.default_rng(0), args.modes)
+        else:
+            overhead_table(args.repeat, np.random.default_rng(0))
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     if args.api or args.colour:
         if args.api:
             print(f"tarnwick.blend: {WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {args.repeat}, "

@@ -143,3 +143,44 @@ def test_out_is_checked_after_caller_code_ran():
     with pytest.raises(ValueError, match="^out must be"):
         _tarnwick._blend_into("normal", BG, FG, Opacity(), "scalar", out)
     assert not out.any()
+
+
+NATIVE_MASK_MODES = [m for m in tarnwick.MODES if not m.startswith(("hsv_", "hsl_", "lch_"))]
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", NATIVE_MASK_MODES)
+def test_masked_bands_in_place_and_hidden_pixels(mode, kernel):
+    rng = np.random.default_rng(sum(map(ord, mode + kernel)) + 1)
+    for bg_dtype, bg_channels, fg_dtype, fg_channels in COMBINATIONS:
+        bg = random_image(rng, HEIGHT, WIDTH, bg_channels, bg_dtype)
+        fg = random_image(rng, HEIGHT, WIDTH, fg_channels, fg_dtype)
+        mask = rng.integers(0, 256, HEIGHT * WIDTH).astype(np.uint8 if bg_channels == fg_channels else np.float32)
+        mask[rng.random(mask.size) < 0.2] = 0
+        mask[:40] = 0  # whole groups hidden too
+        one = _tarnwick._blend_into(mode, bg, fg, 1.0, kernel, np.empty_like(bg), mask)
+        hidden = (mask == 0).reshape(HEIGHT, WIDTH)
+        assert np.array_equal(one[hidden], bg[hidden])  # exactly, also float32
+        hidden_everywhere = _tarnwick._blend_into(mode, bg, fg, 1.0, kernel, np.empty_like(bg), np.zeros_like(mask))
+        assert np.array_equal(hidden_everywhere, bg)
+        canvas = bg.copy()
+        flat_canvas = canvas.reshape(-1, 1, bg_channels)
+        flat_fg = fg.reshape(-1, 1, fg_channels)
+        for start, stop in bands(HEIGHT * WIDTH):
+            _tarnwick._blend_into(mode, flat_canvas[start:stop], flat_fg[start:stop], 1.0, kernel,
+                                  flat_canvas[start:stop], mask[start:stop])
+        assert np.array_equal(canvas, one, equal_nan=True)
+
+
+@pytest.mark.parametrize(
+    "mask, error, message",
+    [
+        (np.zeros(HEIGHT, np.uint8), ValueError, "mask must have one value per pixel"),
+        (np.zeros(6, np.int16), TypeError, "mask must be a uint8 or float32 array"),
+    ],
+)
+def test_bad_mask_is_refused_before_anything_is_written(mask, error, message):
+    out = np.zeros_like(BG)
+    with pytest.raises(error, match=message):
+        _tarnwick._blend_into("normal", BG, FG, 0.5, "auto", out, mask)
+    assert not out.any()

@@ -16,7 +16,8 @@ import difflib
 import math
 import operator
 import os
-from concurrent.futures import ThreadPoolExecutor
+import queue
+import threading
 from typing import Any, Callable, Protocol, TypeAlias
 
 import numpy as np
@@ -32,6 +33,13 @@ MODES: tuple[str, ...] = tuple(
 )
 
 KERNELS: tuple[str, ...] = ("auto", "scalar", "sse42", "avx2")
+
+# Membership tests on every call: a set, not a tuple scan.
+_MODE_SET = frozenset(MODES)
+_KERNEL_SET = frozenset(KERNELS)
+# The colour-model modes composite a mask through a float32 layer; the
+# others take it in their native loops.
+_MASK_IN_PYTHON = frozenset(m for m in MODES if m.startswith(("hsv_", "hsl_", "lch_")))
 
 
 def families(modes: Any = None) -> dict[str, tuple[str, ...]]:
@@ -50,14 +58,19 @@ def closest_modes(name: str) -> list[str]:
 # Pixels per band step: 64 pixels of any layout is a whole number of every
 # vector step (32 bytes, 8 floats) and keeps 16-byte alignment.
 _GRANULE = 64
-# Pixels converted at a time for a layer mask (a float32 RGBA scratch buffer
-# of 1 MiB per thread).
+# The least pixels worth a thread of their own: below this, waking a thread
+# costs more than it saves, and more threads than bands are never used.
+_MIN_BAND = 1 << 15
+# Pixels converted at a time for a layer mask of a colour-model mode (a
+# float32 RGBA scratch buffer of 1 MiB per thread).
 _MASK_PIECE = 1 << 16
 
 # The least double that rounds to +inf in float32: FLT_MAX plus half an ulp.
 _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 
 _SUPPORTED = (np.dtype(np.uint8), np.dtype(np.float32))
+_UINT8 = np.dtype(np.uint8)
+_FLOAT32 = np.dtype(np.float32)
 
 
 class _HasKernelValue(Protocol):
@@ -71,6 +84,8 @@ Kernel: TypeAlias = str | _HasKernelValue
 
 def _native_dtype(dtype: np.dtype) -> np.dtype | None:
     """uint8 or float32 in native byte order, or None for other types."""
+    if dtype is _UINT8 or dtype is _FLOAT32:
+        return dtype
     native = dtype.newbyteorder("=")
     return native if native in _SUPPORTED else None
 
@@ -87,7 +102,7 @@ def _check_image(name: str, array: Any) -> tuple[int, int, int]:
 def _check_mode(mode: Any) -> str:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
-    if mode not in MODES:
+    if mode not in _MODE_SET:
         close = closest_modes(mode)
         hint = ("; closest: " + ", ".join(repr(m) for m in close)) if close else (
             "; see tarnwick.MODES")
@@ -96,14 +111,23 @@ def _check_mode(mode: Any) -> str:
 
 
 def _check_opacity(opacity: Any) -> float:
-    if isinstance(opacity, (str, bytes)):
+    if type(opacity) is float:
+        value = opacity
+    elif isinstance(opacity, (str, bytes)):
         raise TypeError(f"opacity must be a real number, not {type(opacity).__name__}")
-    try:
-        value = float(opacity)
-    except TypeError:
-        raise TypeError(
-            f"opacity must be a real number, not {type(opacity).__name__}"
-        ) from None
+    else:
+        try:
+            value = float(opacity)
+        except TypeError:
+            raise TypeError(
+                f"opacity must be a real number, not {type(opacity).__name__}"
+            ) from None
+        except OverflowError:
+            # An integer (or fraction) beyond the float range: a huge positive
+            # opacity has no result, a huge negative one composites nothing.
+            if opacity > 0:
+                raise ValueError("opacity must be a finite number") from None
+            return -math.inf
     # -inf composites nothing, like any opacity <= 0; NaN and +inf (also
     # values that round to it in float32) have no result.
     if math.isnan(value) or value >= _FLOAT32_OVERFLOW:
@@ -115,9 +139,17 @@ def _check_kernel(kernel: Any) -> str:
     name = kernel if isinstance(kernel, str) else getattr(kernel, "value", None)
     if not isinstance(name, str):
         raise TypeError("kernel must be a string or KernelKind")
-    if name not in KERNELS:
+    if name not in _KERNEL_SET:
         raise ValueError(f"unknown kernel {name!r}; expected one of {', '.join(map(repr, KERNELS))}")
     return name
+
+
+def _plain_mask(mask: Any) -> np.ndarray:
+    """The mask as a plain ndarray: a masked array's hidden entries weigh 0,
+    a matrix or other subclass gives its data."""
+    if isinstance(mask, np.ma.MaskedArray):
+        return np.asarray(mask.filled(0))
+    return np.asarray(mask)
 
 
 def _check_mask(mask: Any, height: int, width: int) -> None:
@@ -193,7 +225,7 @@ def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:
 
 
 def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
-    if not np.may_share_memory(a, b):
+    if not _may_share_memory(a, b):
         return False
     try:
         return bool(np.shares_memory(a, b, max_work=1 << 20))
@@ -205,21 +237,24 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
     """Validates ``out``; True when it is the background itself (in place)."""
     expected = background.shape
     dtype = _native_dtype(background.dtype)
-    want = (
-        f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
-        "(the background's dtype and shape)"
-    )
+
+    def want() -> str:  # formatted only for an error
+        return (f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
+                "(the background's dtype and shape)")
+
     if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be {want}, not {type(out).__name__}")
+        raise TypeError(f"out must be {want()}, not {type(out).__name__}")
     if out.dtype != dtype:
-        raise ValueError(f"out must be {want}; got dtype {out.dtype}")
+        raise ValueError(f"out must be {want()}; got dtype {out.dtype}")
     if out.shape != expected:
-        raise ValueError(f"out must be {want}; got shape {out.shape}")
-    if not (out.flags.c_contiguous and out.flags.aligned):
-        raise ValueError(f"out must be {want}; got a non-contiguous or unaligned array")
-    if not out.flags.writeable:
-        raise ValueError(f"out must be {want}; got a read-only array")
-    in_place = out is background or _same_memory(out, background)
+        raise ValueError(f"out must be {want()}; got shape {out.shape}")
+    flags = out.flags
+    if not (flags.c_contiguous and flags.aligned):
+        raise ValueError(f"out must be {want()}; got a non-contiguous or unaligned array")
+    if not flags.writeable:
+        raise ValueError(f"out must be {want()}; got a read-only array")
+    in_place = out is background or (
+        _may_share_memory(out, background) and _same_memory(out, background))
     if not in_place and _overlaps(out, background):
         raise ValueError(
             "out overlaps the background; pass the background array itself to composite in place"
@@ -229,6 +264,9 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
     if isinstance(mask, np.ndarray) and _overlaps(out, mask):
         raise ValueError("out must not overlap the mask")
     return in_place
+
+
+_may_share_memory = np.may_share_memory
 
 
 def _pieces(start: int, stop: int, count: int) -> list[tuple[int, int]]:
@@ -251,7 +289,7 @@ def _rows(array: np.ndarray, start: int, stop: int) -> np.ndarray:
 
 
 def _as_image(array: Any) -> np.ndarray:
-    return array if isinstance(array, np.ndarray) else np.asarray(array)
+    return array if type(array) is np.ndarray else np.asarray(array)
 
 
 def _contiguous(array: np.ndarray) -> np.ndarray:
@@ -261,17 +299,26 @@ def _contiguous(array: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=dtype)
 
 
-def _mask_weights(mask: np.ndarray) -> np.ndarray | None:
-    """The mask as float32 weights in [0, 1], flattened, or None when every
-    weight is 1 (the unmasked result, exactly). NaN counts as 0."""
+def _flat_mask(mask: np.ndarray) -> np.ndarray | None:
+    """The mask flattened, C-contiguous in native order, or None when every
+    weight is 1: then the unmasked loops run and give the unmasked result
+    bit for bit (the masked loops share the pixels out differently)."""
     flat = mask.reshape(-1)
+    dtype = _native_dtype(flat.dtype)
+    if flat.dtype != dtype or not (flat.flags.c_contiguous and flat.flags.aligned):
+        flat = np.ascontiguousarray(flat, dtype=dtype)
     if flat.dtype == np.uint8:
-        if flat.min(initial=255) == 255:
-            return None
+        full = flat.size == 0 or int(flat.min()) == 255
+    else:
+        # A weight is 1 from 255 on; NaN weighs 0.
+        full = bool(np.all(flat >= 255))
+    return None if full else flat
+
+
+def _mask_weights(flat: np.ndarray) -> np.ndarray:
+    """A flat mask as float32 weights in [0, 1]. NaN counts as 0."""
+    if flat.dtype == np.uint8:
         return flat.astype(np.float32) / np.float32(255)
-    flat = flat.astype(np.float32, copy=False)
-    if bool(np.all(flat >= 255)):
-        return None
     weights = np.clip(flat, 0, 255) / np.float32(255)
     return np.nan_to_num(weights, nan=0.0, copy=False)
 
@@ -292,17 +339,110 @@ def _masked_layer(
     return layer
 
 
+class _Bands:
+    """One call's bands, taken in order by whichever threads come: the
+    result does not depend on which thread runs which band."""
+
+    def __init__(self, run: Callable[[int], None], count: int) -> None:
+        self.run = run
+        self.count = count
+        self.next = 0
+        self.done = 0
+        self.error: BaseException | None = None
+        self.lock = threading.Lock()
+        self.finished = threading.Event()
+
+    def work(self) -> None:
+        while True:
+            with self.lock:
+                band = self.next
+                if band >= self.count:
+                    return
+                self.next = band + 1
+            try:
+                self.run(band)
+            except BaseException as error:  # handed to the caller
+                with self.lock:
+                    if self.error is None:
+                        self.error = error
+            with self.lock:
+                self.done += 1
+                if self.done == self.count:
+                    self.finished.set()
+
+
+class _Pool:
+    """Worker threads started on first use and kept for later calls. A
+    thread the system refuses is simply not added: the bands then run on
+    the threads there are, and nothing is written before that is known."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.jobs: queue.SimpleQueue[Callable[[], None]] = queue.SimpleQueue()
+        self.threads: list[threading.Thread] = []
+
+    def reserve(self, count: int) -> int:
+        """Starts workers up to `count`; returns how many there are."""
+        with self.lock:
+            while len(self.threads) < count:
+                thread = threading.Thread(
+                    target=self._serve, name=f"tarnwick-{len(self.threads)}", daemon=True
+                )
+                try:
+                    thread.start()
+                except RuntimeError:  # "can't start new thread"
+                    break
+                self.threads.append(thread)
+            return min(count, len(self.threads))
+
+    def _serve(self) -> None:
+        jobs = self.jobs
+        while True:
+            jobs.get()()
+
+    def submit(self, job: Callable[[], None]) -> None:
+        self.jobs.put(job)
+
+
+_POOL = _Pool()
+
+
+def _renew_pool_after_fork() -> None:
+    # Threads do not survive fork, and the lock may have been held by one.
+    global _POOL
+    _POOL = _Pool()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_renew_pool_after_fork)
+
+
 def _run_bands(run: Callable[[int], None], count: int) -> None:
-    """Runs ``run(0)`` .. ``run(count - 1)``, one band a thread; the calling
-    thread takes the first band itself (one thread fewer to start)."""
-    if count == 1:
-        run(0)
-    elif count > 1:
-        with ThreadPoolExecutor(max_workers=count - 1, thread_name_prefix="tarnwick") as pool:
-            futures = [pool.submit(run, band) for band in range(1, count)]
+    """Runs ``run(0)`` .. ``run(count - 1)``, the bands spread over the
+    calling thread and up to ``count - 1`` pooled workers. Every worker is
+    in place before the first band runs; where the system refuses threads,
+    fewer run (the calling thread alone, at worst)."""
+    if count <= 1:
+        if count == 1:
             run(0)
-            for future in futures:
-                future.result()
+        return
+    helpers = _POOL.reserve(count - 1)
+    if helpers == 0:
+        for band in range(count):
+            run(band)
+        return
+    bands = _Bands(run, count)
+    for _ in range(helpers):
+        _POOL.submit(bands.work)
+    bands.work()
+    bands.finished.wait()
+    if bands.error is not None:
+        raise bands.error
+
+
+def _band_count(threads: int, pixels: int) -> int:
+    """Threads actually worth using: no more than bands of _MIN_BAND pixels."""
+    return max(1, min(threads, pixels // _MIN_BAND))
 
 
 def blend(
@@ -341,9 +481,13 @@ def blend(
         A layer mask of shape (height, width) or (height, width, 1), uint8 or
         float32 on the 0..255 scale, that multiplies the layer's alpha.
         All 255 gives exactly the unmasked result; 0 keeps the background.
+        A masked array's hidden entries count as 0.
     threads : int or None
         Threads to blend on, each taking one band of the image; None or 0
-        means one per available core. The result does not depend on it.
+        means one per available core. No more threads are used than the
+        image has bands of a useful size (tens of thousands of pixels), and
+        where the system refuses a thread the call uses fewer. The threads
+        are kept for later calls. The result does not depend on it.
 
     Returns
     -------
@@ -353,46 +497,90 @@ def blend(
 
     A call that raises writes nothing into `out`.
     """
+    if (
+        mask is None
+        and type(threads) is int and threads >= 1
+        and type(mode) is str and mode in _MODE_SET
+        and type(kernel) is str and kernel in _KERNEL_SET
+        and (type(opacity) is float or type(opacity) is int)
+        and type(background) is np.ndarray and type(foreground) is np.ndarray
+        # One band: one thread, or an image too small for a second band.
+        and (threads == 1 or background.size < 2 * _MIN_BAND)
+    ):
+        # The common call, checked cheaply: the native call checks the rest
+        # before it writes anything, and on its refusal the full checks
+        # below say exactly what is wrong. Only overlaps it does not check.
+        try:
+            if out is None:
+                return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+            if type(out) is np.ndarray and (
+                out is background or not _may_share_memory(out, background)
+            ) and not _may_share_memory(out, foreground):
+                return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+        except (TypeError, ValueError):
+            pass
+
     background = _as_image(background)
     foreground = _as_image(foreground)
     if mask is not None:
-        mask = _as_image(mask)
+        mask = _plain_mask(mask)
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
     threads = _check_threads(threads)
-    if out is not None:
-        in_place = _check_out(out, background, foreground, mask)
-    else:
-        in_place = False
+    in_place = False if out is None else _check_out(out, background, foreground, mask)
 
-    weights = None if mask is None else _mask_weights(mask)
-    if mask is not None and weights is not None and not weights.any():
-        # The mask hides the whole layer.
-        opacity = 0.0
-        weights = None
+    flat_mask = None if mask is None else _flat_mask(mask)
     height, width, _ = background.shape
     pixels = height * width
-    bands = _pieces(0, pixels, threads) if pixels else []
-    if out is None and weights is None and len(bands) <= 1:
-        return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+    count = _band_count(threads, pixels)
+    if flat_mask is None and count == 1:
+        if out is None:
+            return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+        return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+    bands = _pieces(0, pixels, count) if pixels else []
 
     bg = out if in_place else _contiguous(background)
     fg = _contiguous(foreground)
     if out is None:
         out = np.empty(bg.shape, dtype=bg.dtype)
-    if weights is not None:
-        scratch = [
-            np.empty((min(_MASK_PIECE + _GRANULE, stop - start), 1, 4), np.float32)
-            for start, stop in bands
-        ]
+    if flat_mask is not None and mode in _MASK_IN_PYTHON:
+        _blend_masked_layer(mode, bg, fg, opacity, kernel, out, flat_mask, bands)
+        return out
+    target = out
 
     def run(band: int) -> None:
         start, stop = bands[band]
-        if weights is None:
-            _tarnwick._blend_into(
-                mode, _rows(bg, start, stop), _rows(fg, start, stop), opacity, kernel,
-                _rows(out, start, stop),
-            )
-            return
+        _tarnwick._blend_into(
+            mode, _rows(bg, start, stop), _rows(fg, start, stop), opacity, kernel,
+            _rows(target, start, stop), None if flat_mask is None else flat_mask[start:stop],
+        )
+
+    _run_bands(run, len(bands))
+    return out
+
+
+def _blend_masked_layer(
+    mode: str,
+    bg: np.ndarray,
+    fg: np.ndarray,
+    opacity: float,
+    kernel: str,
+    out: np.ndarray,
+    flat_mask: np.ndarray,
+    bands: list[tuple[int, int]],
+) -> None:
+    """A mask for the modes whose loops do not take one: the layer, piece
+    by piece, as float32 RGBA with its alpha times the mask."""
+    weights = _mask_weights(flat_mask)
+    if not weights.any():
+        # The mask hides the whole layer.
+        opacity = 0.0
+    scratch = [
+        np.empty((min(_MASK_PIECE + _GRANULE, stop - start), 1, 4), np.float32)
+        for start, stop in bands
+    ]
+
+    def run(band: int) -> None:
+        start, stop = bands[band]
         for piece_start, piece_stop in _pieces(start, stop, -(-(stop - start) // _MASK_PIECE)):
             layer = _masked_layer(fg, weights, piece_start, piece_stop, scratch[band])
             # A masked-out pixel is the background exactly: the blend's round
@@ -409,4 +597,3 @@ def blend(
                 _rows(out, piece_start, piece_stop)[hidden, 0, :] = kept
 
     _run_bands(run, len(bands))
-    return out

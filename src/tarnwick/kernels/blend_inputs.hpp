@@ -194,6 +194,20 @@ inline const char *kernel_name_of(PyObject *kernel_obj, PyObject **hold) {
     return name;
 }
 
+// After an OverflowError: -1 for a negative `value`, 1 for a positive one,
+// with the error cleared for the caller to set its own; 0 with an error set
+// when the sign cannot be told.
+inline int sign_of(PyObject *value) {
+    PyErr_Clear();
+    PyObject *zero = PyLong_FromLong(0);
+    const int negative = zero != nullptr ? PyObject_RichCompareBool(value, zero, Py_LT) : -1;
+    Py_XDECREF(zero);
+    if (negative < 0) {
+        return 0;
+    }
+    return negative ? -1 : 1;
+}
+
 }  // namespace blend_inputs_detail
 
 // Returns 1 with every out-parameter filled, or 0 with an exception set and
@@ -251,10 +265,20 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
     if (opacity_obj != nullptr && PyUnicode_Check(opacity_obj) && kernel_obj == nullptr) {
         kernel_obj = opacity_obj;
     } else if (opacity_obj != nullptr) {
-        const double value = PyFloat_AsDouble(opacity_obj);
-        if (PyErr_Occurred()) {
-            release_blend_inputs(background, foreground);
-            return 0;
+        double value = PyFloat_AsDouble(opacity_obj);
+        if (value == -1.0 && PyErr_Occurred()) {
+            // An integer beyond the double range: huge and positive has no
+            // result (as +inf), huge and negative composites nothing (as -inf).
+            const int sign = PyErr_ExceptionMatches(PyExc_OverflowError) ? sign_of(opacity_obj) : 0;
+            if (sign < 0) {
+                value = -HUGE_VAL;
+            } else {
+                if (sign > 0) {
+                    PyErr_SetString(PyExc_ValueError, k_msg_opacity);
+                }
+                release_blend_inputs(background, foreground);
+                return 0;
+            }
         }
         *opacity = narrow_to_float(value);
         // NaN and +inf (also a finite value beyond float32's range) have no

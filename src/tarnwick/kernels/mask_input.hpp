@@ -132,7 +132,7 @@ template <> inline __m256 load_mask_weights<__m256>(const float *mask, npy_intp 
 // The weights of pixels pixel .. pixel + lane_count<V> - 1, whichever the
 // mask's element type; one predictable branch per group.
 template <typename V>
-inline V mask_weights(const BlendMask &mask, npy_intp pixel) {
+__attribute__((always_inline)) inline V mask_weights(const BlendMask &mask, npy_intp pixel) {
     return mask.u8 != nullptr ? load_mask_weights<V>(mask.u8, pixel)
                               : load_mask_weights<V>(mask.f32, pixel);
 }
@@ -153,8 +153,9 @@ inline int lanes_equal(__m256 w, float value) {
 // `hidden`) then gets the background's stored values back exactly (the
 // round trip through unit values is not exact for float32), also when the
 // output is the background itself. A wholly hidden group is only copied.
+// Always inlined, so that the kernel pointers `group` calls stay constants.
 template <int lanes, typename T, typename Group>
-inline void keep_hidden_pixels(const T *bg, T *out, int channels, npy_intp index, int hidden,
+__attribute__((always_inline)) inline void keep_hidden_pixels(const T *bg, T *out, int channels, npy_intp index, int hidden,
                                Group &&group) {
     const npy_intp base = index * channels;
     const size_t pixel_bytes = static_cast<size_t>(channels) * sizeof(T);

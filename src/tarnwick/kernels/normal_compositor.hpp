@@ -9,6 +9,7 @@
 #include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
+#include "mask_input.hpp"
 #include "pixel_simd.hpp"
 #include "simd.hpp"
 
@@ -41,14 +42,34 @@ inline void normal_opaque_copy(const F *fg, O *out, int out_channels, npy_intp p
 }
 
 // The reference rule: un-premultiplied "over" of the layer scaled by opacity.
-template <typename B, typename F, typename O>
+// Under a mask (`masked`) the pixel's weight multiplies the layer's alpha; a
+// pixel of weight 0 keeps the background's stored values, and one of weight
+// 1 under an opaque 3-channel layer at full opacity (`opaque_layer`) is the
+// layer's copy, exactly as without a mask.
+template <bool masked, typename B, typename F, typename O>
 inline void normal_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels, O *out,
-                               float opacity, npy_intp index, npy_intp pixels) {
+                               float opacity, const BlendMask &mask, bool opaque_layer,
+                               npy_intp index, npy_intp pixels) {
     for (; index < pixels; ++index) {
         const npy_intp bg_offset = index * bg_channels;
         const npy_intp fg_offset = index * fg_channels;
         const float in_a = read_alpha(bg, bg_channels, bg_offset);
-        const float layer_a = read_alpha(fg, fg_channels, fg_offset);
+        float layer_a = read_alpha(fg, fg_channels, fg_offset);
+        if constexpr (masked) {
+            const float weight = mask.u8 != nullptr ? mask_weight(mask.u8, index)
+                                                    : mask_weight(mask.f32, index);
+            if (weight == 0.0f) {
+                for (int c = 0; c < bg_channels; ++c) {
+                    out[bg_offset + c] = bg[bg_offset + c];
+                }
+                continue;
+            }
+            if (weight == 1.0f && opaque_layer) {
+                normal_opaque_copy(fg + fg_offset, out + bg_offset, bg_channels, 1);
+                continue;
+            }
+            layer_a *= weight;
+        }
         const float layer_opacity = layer_a * opacity;
         const float inv_layer_opacity = 1.0f - layer_opacity;
         const float denom = std::fma(in_a, inv_layer_opacity, layer_opacity);
@@ -112,20 +133,99 @@ inline __m128i blend_16_bytes(__m128i in, __m128i layer, __m256i inv_alpha, __m2
     return _mm_packus_epi16(low_half(out), high_half(out));
 }
 
+// lroundf of non-negative lanes (half away from zero), exactly: the
+// fraction x - trunc(x) is exact in float.
+template <typename V> inline ivec_t<V> round_half_up_i32(V x) {
+    V whole;
+    if constexpr (lane_count<V> == 8) {
+        whole = _mm256_round_ps(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    } else {
+        whole = _mm_round_ps(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    }
+    const V up = keep_if(ge(x - whole, splat<V>(0.5f)), splat<V>(1.0f));
+    if constexpr (lane_count<V> == 8) {
+        return _mm256_cvttps_epi32(whole + up);
+    } else {
+        return _mm_cvttps_epi32(whole + up);
+    }
+}
+
+// The byte path's alpha of each pixel under a mask: lroundf(weight *
+// (opacity * 255)) capped at 255, as 16-bit lanes in pixel order. A weight
+// of 1 gives byte_path_alpha(opacity), so a full mask changes nothing.
+template <typename V>
+inline __m128i masked_byte_alphas(const BlendMask &mask, npy_intp index, V opacity255) {
+    const ivec_t<V> alpha = lane_min_u32(
+        round_half_up_i32(mask_weights<V>(mask, index) * opacity255), splat_i32<ivec_t<V>>(255));
+    if constexpr (lane_count<V> == 8) {
+        return _mm_packus_epi32(low_half(alpha), high_half(alpha));
+    } else {
+        return _mm_packus_epi32(alpha, alpha);
+    }
+}
+
+// 16-bit pixel alphas (`alphas`, pixel p in lane p) spread over the
+// interleaved channel bytes first .. first + 7: lane i gets the alpha of
+// pixel (first + i) / 3.
+template <int first> inline __m128i spread_rgb_alphas(__m128i alphas) {
+    alignas(16) static constexpr uint8_t k_order[16] = {
+        2 * ((first + 0) / 3), 2 * ((first + 0) / 3) + 1, 2 * ((first + 1) / 3),
+        2 * ((first + 1) / 3) + 1, 2 * ((first + 2) / 3), 2 * ((first + 2) / 3) + 1,
+        2 * ((first + 3) / 3), 2 * ((first + 3) / 3) + 1, 2 * ((first + 4) / 3),
+        2 * ((first + 4) / 3) + 1, 2 * ((first + 5) / 3), 2 * ((first + 5) / 3) + 1,
+        2 * ((first + 6) / 3), 2 * ((first + 6) / 3) + 1, 2 * ((first + 7) / 3),
+        2 * ((first + 7) / 3) + 1};
+    return _mm_shuffle_epi8(alphas, _mm_load_si128(reinterpret_cast<const __m128i *>(k_order)));
+}
+
+// Eight channel bytes (the low 8 of `in` and `layer`) with one weight each.
+inline __m128i blend_8_bytes_weighted(__m128i in, __m128i layer, __m128i alpha) {
+    return blend_8_bytes(in, layer, _mm_sub_epi16(_mm_set1_epi16(255), alpha), alpha);
+}
+
 // Both images 3-channel bytes, blended with the opacity quantised to
-// alpha_u8 / 255. All channels share the weights, so the interleaved bytes
-// are blended as they lie: a group of 8 pixels is 24 bytes (16 + 8), one of
-// 4 pixels 12 bytes (8 + 4). Returns the index of the first pixel it left.
-template <int lanes>
+// alpha_u8 / 255 (under a mask, one alpha per pixel: masked_byte_alphas).
+// All channels of a pixel share its weights, so the interleaved bytes are
+// blended as they lie: a group of 8 pixels is 24 bytes (16 + 8), one of 4
+// pixels 12 bytes (8 + 4). Returns the index of the first pixel it left.
+template <bool masked, typename V>
 inline npy_intp normal_byte_groups(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
-                                   float opacity, npy_intp index, npy_intp pixels) {
+                                   float opacity, const BlendMask &mask, npy_intp index,
+                                   npy_intp pixels) {
+    constexpr int lanes = lane_count<V>;
     const int32_t alpha_u8 = byte_path_alpha(opacity);
     const int32_t inv_alpha_u8 = 255 - alpha_u8;
     const __m128i alpha128 = _mm_set1_epi16(static_cast<int16_t>(alpha_u8));
     const __m128i inv_alpha128 = _mm_set1_epi16(static_cast<int16_t>(inv_alpha_u8));
+    // Capped first: a huge opacity times 255 would be infinite, and 0 times
+    // that NaN.
+    const V opacity255 = splat<V>(std::fmin(opacity * 255.0f, 255.0f));
     for (; index + lanes <= pixels; index += lanes) {
         const npy_intp offset = index * 3;
-        if constexpr (lanes == 8) {
+        if constexpr (masked) {
+            const __m128i alphas = masked_byte_alphas<V>(mask, index, opacity255);
+            if constexpr (lanes == 8) {
+                prefetch_pixel(bg, 3, index + prefetch_distance);
+                prefetch_pixel(fg, 3, index + prefetch_distance);
+                const __m256i alpha_lo = join_halves(spread_rgb_alphas<0>(alphas),
+                                                     spread_rgb_alphas<8>(alphas));
+                const __m256i inv_lo = _mm256_sub_epi16(_mm256_set1_epi16(255), alpha_lo);
+                store_bytes16(out + offset, blend_16_bytes(load_bytes16(bg + offset),
+                                                           load_bytes16(fg + offset), inv_lo,
+                                                           alpha_lo));
+                store_bytes8(out + offset + 16,
+                             blend_8_bytes_weighted(load_bytes8(bg + offset + 16),
+                                                    load_bytes8(fg + offset + 16),
+                                                    spread_rgb_alphas<16>(alphas)));
+            } else {
+                const __m128i in = load_rgb4_u8_bytes_sse(bg + offset);
+                const __m128i layer = load_rgb4_u8_bytes_sse(fg + offset);
+                const __m128i lo = blend_8_bytes_weighted(in, layer, spread_rgb_alphas<0>(alphas));
+                const __m128i hi = blend_8_bytes_weighted(
+                    _mm_srli_si128(in, 8), _mm_srli_si128(layer, 8), spread_rgb_alphas<8>(alphas));
+                store_rgb4_u8_bytes_sse(out + offset, _mm_unpacklo_epi64(lo, hi));
+            }
+        } else if constexpr (lanes == 8) {
             const __m256i alpha256 = _mm256_set1_epi16(static_cast<int16_t>(alpha_u8));
             const __m256i inv_alpha256 = _mm256_set1_epi16(static_cast<int16_t>(inv_alpha_u8));
             prefetch_pixel(bg, 3, index + prefetch_distance);
@@ -158,10 +258,14 @@ inline void normal_load_group(const T *data, npy_intp index, V inv255, V &r, V &
 
 // The rule on lane_count<V> pixels at a time. The background term is
 // in_c * (in_a * (1 - layer_opacity)) fused with the layer product, which
-// differs from the scalar order by a rounding or two.
-template <typename V, int bg_channels, int fg_channels, typename B, typename F, typename O>
+// differs from the scalar order by a rounding or two. Under a mask, as in
+// the scalar loop: weight 0 keeps the background, weight 1 under an opaque
+// layer copies it, any other multiplies the layer's alpha.
+template <bool masked, typename V, int bg_channels, int fg_channels, typename B, typename F,
+          typename O>
 inline npy_intp normal_float_groups(const B *bg, const F *fg, O *out, float opacity,
-                                    npy_intp index, npy_intp pixels) {
+                                    const BlendMask &mask, bool opaque_layer, npy_intp index,
+                                    npy_intp pixels) {
     constexpr int lanes = lane_count<V>;
     const V one = splat<V>(1.0f);
     const V zero = splat<V>(0.0f);
@@ -172,25 +276,48 @@ inline npy_intp normal_float_groups(const B *bg, const F *fg, O *out, float opac
             prefetch_pixel(bg, bg_channels, index + prefetch_distance);
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
         }
-        V in_r, in_g, in_b, in_a = one;
-        V layer_r, layer_g, layer_b, layer_a = one;
-        normal_load_group<bg_channels>(bg, index, inv255, in_r, in_g, in_b, in_a);
-        normal_load_group<fg_channels>(fg, index, inv255, layer_r, layer_g, layer_b, layer_a);
-        const V layer_opacity = layer_a * opacity_v;
-        const V inv_layer_opacity = one - layer_opacity;
-        const V denom = mul_add(inv_layer_opacity, in_a, layer_opacity);
-        const V mask = gt(denom, zero);
-        const V in_a_scaled = inv_layer_opacity * in_a;
-        const auto colour = [&](V in_c, V layer_c) {
-            return keep_if(mask, mul_add(in_c, in_a_scaled, layer_c * layer_opacity) / denom);
+        const auto group = [&](V weight) __attribute__((always_inline)) {
+            V in_r, in_g, in_b, in_a = one;
+            V layer_r, layer_g, layer_b, layer_a = one;
+            normal_load_group<bg_channels>(bg, index, inv255, in_r, in_g, in_b, in_a);
+            normal_load_group<fg_channels>(fg, index, inv255, layer_r, layer_g, layer_b, layer_a);
+            if constexpr (masked) {
+                layer_a = layer_a * weight;
+            }
+            const V layer_opacity = layer_a * opacity_v;
+            const V inv_layer_opacity = one - layer_opacity;
+            const V denom = mul_add(inv_layer_opacity, in_a, layer_opacity);
+            const V mask_v = gt(denom, zero);
+            const V in_a_scaled = inv_layer_opacity * in_a;
+            const auto colour = [&](V in_c, V layer_c) {
+                return keep_if(mask_v, mul_add(in_c, in_a_scaled, layer_c * layer_opacity) / denom);
+            };
+            const V out_r = colour(in_r, layer_r);
+            const V out_g = colour(in_g, layer_g);
+            const V out_b = colour(in_b, layer_b);
+            if constexpr (bg_channels == 4) {
+                store_rgba_group(out + index * 4, out_r, out_g, out_b, denom);
+            } else {
+                store_rgb_group(out + index * 3, out_r, out_g, out_b);
+            }
         };
-        const V out_r = colour(in_r, layer_r);
-        const V out_g = colour(in_g, layer_g);
-        const V out_b = colour(in_b, layer_b);
-        if constexpr (bg_channels == 4) {
-            store_rgba_group(out + index * 4, out_r, out_g, out_b, denom);
+        if constexpr (masked) {
+            const V weight = mask_weights<V>(mask, index);
+            const int covered = opaque_layer ? lanes_equal(weight, 1.0f) : 0;
+            if (covered == (1 << lanes) - 1) {
+                normal_opaque_copy(fg + index * 3, out + index * bg_channels, bg_channels, lanes);
+                continue;
+            }
+            keep_hidden_pixels<lanes>(bg, out, bg_channels, index, lanes_equal(weight, 0.0f),
+                                      [&]() __attribute__((always_inline)) { group(weight); });
+            for (int lane = 0; covered != 0 && lane < lanes; ++lane) {
+                if ((covered >> lane) & 1) {
+                    normal_opaque_copy(fg + (index + lane) * 3,
+                                       out + (index + lane) * bg_channels, bg_channels, 1);
+                }
+            }
         } else {
-            store_rgb_group(out + index * 3, out_r, out_g, out_b);
+            group(one);
         }
     }
     return index;
@@ -220,42 +347,58 @@ inline void with_channel_counts(int bg_channels, int fg_channels, Body &&body) {
 // Groups of V's lane count from `index` while a whole group remains: the
 // byte path for two 3-channel byte images, else the float path. Returns the
 // first pixel it left.
-template <typename V, typename B, typename F, typename O>
+template <bool masked, typename V, typename B, typename F, typename O>
 inline npy_intp normal_vector_groups(const B *bg, int bg_channels, const F *fg, int fg_channels,
-                                     O *out, float opacity, npy_intp index, npy_intp pixels) {
+                                     O *out, float opacity, const BlendMask &mask,
+                                     bool opaque_layer, npy_intp index, npy_intp pixels) {
     if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
         // A NaN opacity has no byte quantisation; the float path gives the
         // same result as the scalar rule for it.
         if (bg_channels == 3 && fg_channels == 3 && !std::isnan(opacity)) {
-            return normal_byte_groups<lane_count<V>>(bg, fg, out, opacity, index, pixels);
+            return normal_byte_groups<masked, V>(bg, fg, out, opacity, mask, index, pixels);
         }
     }
     with_channel_counts(bg_channels, fg_channels, [&](auto bgc, auto fgc) {
-        index = normal_float_groups<V, bgc, fgc>(bg, fg, out, opacity, index, pixels);
+        index = normal_float_groups<masked, V, bgc, fgc>(bg, fg, out, opacity, mask, opaque_layer,
+                                                         index, pixels);
     });
     return index;
 }
 
+// Every pixel from `index`, by the kernel's widths and then the scalar rule.
+template <bool masked, typename B, typename F, typename O>
+inline void normal_loops(const BlendCall &call, kernel_kind kernel, const B *bg, const F *fg,
+                         O *out) {
+    const npy_intp pixels = call.pixels();
+    const int bg_channels = call.background.channels;
+    const int fg_channels = call.foreground.channels;
+    const float opacity = call.opacity;
+    const bool opaque_layer = opacity >= 1.0f && fg_channels == 3;
+    run_width_sequence(
+        kernel, 0,
+        [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+            return normal_vector_groups<masked, decltype(lanes)>(bg, bg_channels, fg, fg_channels,
+                                                                 out, opacity, call.mask,
+                                                                 opaque_layer, from, pixels);
+        },
+        [&](npy_intp from) __attribute__((always_inline)) {
+            normal_scalar_loop<masked>(bg, bg_channels, fg, fg_channels, out, opacity, call.mask,
+                                       opaque_layer, from, pixels);
+        });
+}
+
 inline PyObject *blend_normal_mode(PyObject *self, PyObject *args) {
-    return run_blend_call(self, args, [](const BlendCall &call, kernel_kind kernel, auto bg,
-                                         auto fg, auto out) {
-        const npy_intp pixels = call.pixels();
-        const int bg_channels = call.background.channels;
-        const int fg_channels = call.foreground.channels;
-        const float opacity = call.opacity;
-        // An opaque 3-channel layer hides the background: no arithmetic at all.
-        if (opacity >= 1.0f && fg_channels == 3) {
-            normal_opaque_copy(fg, out, bg_channels, pixels);
+    return run_blend_call<true>(self, args, [](const BlendCall &call, kernel_kind kernel, auto bg,
+                                               auto fg, auto out) {
+        if (has_mask(call.mask)) {
+            normal_loops<true>(call, kernel, bg, fg, out);
             return;
         }
-        run_width_sequence(
-            kernel, 0,
-            [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
-                return normal_vector_groups<decltype(lanes)>(bg, bg_channels, fg, fg_channels, out,
-                                                             opacity, from, pixels);
-            },
-            [&](npy_intp from) __attribute__((always_inline)) {
-                normal_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, from, pixels);
-            });
+        // An opaque 3-channel layer hides the background: no arithmetic at all.
+        if (call.opacity >= 1.0f && call.foreground.channels == 3) {
+            normal_opaque_copy(fg, out, call.background.channels, call.pixels());
+            return;
+        }
+        normal_loops<false>(call, kernel, bg, fg, out);
     });
 }

@@ -16,12 +16,34 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
                                               blend_comp_fn256 comp_avx,
                                               blend_comp_fn128_u8 comp_sse_u8,
                                               blend_comp_fn256_u8 comp_avx_u8, int clip_output) {
-    return run_blend_call(self, args, [&](const BlendCall &call, kernel_kind kernel, auto bg,
-                                          auto fg, auto out) __attribute__((always_inline)) {
+    return run_blend_call<true>(self, args, [&](const BlendCall &call, kernel_kind kernel, auto bg,
+                                                auto fg, auto out) __attribute__((always_inline)) {
         const npy_intp pixels = call.pixels();
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;
         const float opacity = call.opacity;
+        const auto loops = [&](auto masked, npy_intp index) __attribute__((always_inline)) {
+            constexpr bool is_masked = decltype(masked)::value;
+            run_width_sequence(
+                kernel, index,
+                [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
+                    using V = decltype(lanes);
+                    return ratio_pixel_vector_loop<is_masked, V>(
+                        bg, bg_channels, fg, fg_channels, out, opacity, call.mask,
+                        kernel_of_width<V>(comp_sse, comp_avx),
+                        kernel_of_width<V>(comp_sse_u8, comp_avx_u8), clip_output, from, pixels);
+                },
+                [&](npy_intp from) __attribute__((always_inline)) {
+                    ratio_scalar_loop<is_masked>(bg, bg_channels, fg, fg_channels, out, opacity,
+                                                 call.mask, comp_scalar, clip_output, from,
+                                                 pixels);
+                });
+        };
+        // A mask gives every pixel its own ratio: the per-pixel loops only.
+        if (has_mask(call.mask)) {
+            loops(std::true_type{}, 0);
+            return;
+        }
         // The flat loops do all or nothing; the per-pixel loops then start
         // where they stopped.
         npy_intp index = 0;
@@ -29,18 +51,6 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
             index = ratio_flat_section(bg, fg, out, pixels, kernel, opacity, comp_scalar, comp_sse,
                                        comp_avx, comp_sse_u8, comp_avx_u8, clip_output);
         }
-        run_width_sequence(
-            kernel, index,
-            [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
-                using V = decltype(lanes);
-                return ratio_pixel_vector_loop<V>(
-                    bg, bg_channels, fg, fg_channels, out, opacity,
-                    kernel_of_width<V>(comp_sse, comp_avx),
-                    kernel_of_width<V>(comp_sse_u8, comp_avx_u8), clip_output, from, pixels);
-            },
-            [&](npy_intp from) __attribute__((always_inline)) {
-                ratio_scalar_loop(bg, bg_channels, fg, fg_channels, out, opacity, comp_scalar,
-                                  clip_output, from, pixels);
-            });
+        loops(std::false_type{}, index);
     });
 }

@@ -7,18 +7,33 @@
 #include <type_traits>
 
 #include "channel_access.hpp"
+#include "mask_input.hpp"
 #include "pixel_simd.hpp"
 #include "ratio_rule.hpp"
 
-template <typename B, typename F, typename O>
+// Under a mask (`masked`) the pixel's weight multiplies the layer's alpha,
+// and a pixel of weight 0 keeps the background's stored values.
+template <bool masked, typename B, typename F, typename O>
 TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, int fg_channels,
-                                     O *out, float opacity, blend_comp_fn comp_scalar,
-                                     int clip_output, npy_intp index, npy_intp pixels) {
+                                     O *out, float opacity, const BlendMask &mask,
+                                     blend_comp_fn comp_scalar, int clip_output, npy_intp index,
+                                     npy_intp pixels) {
     for (; index < pixels; ++index) {
         const npy_intp bg_offset = index * bg_channels;
         const npy_intp fg_offset = index * fg_channels;
         const float in_a = read_alpha(bg, bg_channels, bg_offset);
-        const float layer_a = read_alpha(fg, fg_channels, fg_offset);
+        float layer_a = read_alpha(fg, fg_channels, fg_offset);
+        if constexpr (masked) {
+            const float weight = mask.u8 != nullptr ? mask_weight(mask.u8, index)
+                                                    : mask_weight(mask.f32, index);
+            if (weight == 0.0f) {
+                for (int c = 0; c < bg_channels; ++c) {
+                    out[bg_offset + c] = bg[bg_offset + c];
+                }
+                continue;
+            }
+            layer_a *= weight;
+        }
         const float ratio = ratio_weight(in_a, layer_a, opacity);
         for (int c = 0; c < 3; ++c) {
             const float in_c = read_unit(bg, bg_offset + c);
@@ -69,12 +84,13 @@ inline void store_pixel_group(O *out, int channels, npy_intp index, const V (&rg
 // Groups of lane_count<V> pixels from `index` while a whole group remains;
 // returns the first pixel not processed. With `use_bytes` (two byte images
 // and a mode with byte-input kernels) the kernel sees the raw byte values.
-template <bool use_bytes, typename V, typename B, typename F, typename O, typename Comp,
-          typename CompU8>
+// A mask acts as in the scalar loop.
+template <bool use_bytes, bool masked, typename V, typename B, typename F, typename O,
+          typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F *fg,
-                                          int fg_channels, O *out, float opacity, Comp comp,
-                                          CompU8 comp_u8, int clip_output, npy_intp index,
-                                          npy_intp pixels) {
+                                          int fg_channels, O *out, float opacity,
+                                          const BlendMask &mask, Comp comp, CompU8 comp_u8,
+                                          int clip_output, npy_intp index, npy_intp pixels) {
     constexpr int lanes = lane_count<V>;
     // Every eight-lane loop but the float loop hints the pixels 16 ahead.
     constexpr bool prefetch =
@@ -86,47 +102,60 @@ TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F 
             prefetch_pixel(bg, bg_channels, index + prefetch_distance);
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
         }
-        V in[4], layer_a, comp_rgb[3];
-        if constexpr (use_bytes) {
-            ivec_t<V> in_u[4], layer_u[4];
-            load_pixel_group_u32<V>(bg, bg_channels, index, in_u);
-            load_pixel_group_u32<V>(fg, fg_channels, index, layer_u);
-            for (int c = 0; c < 4; ++c) {
-                in[c] = u32_to_unit(in_u[c], inv255);
+        const auto group = [&](V weight) __attribute__((always_inline)) {
+            V in[4], layer_a, comp_rgb[3];
+            if constexpr (use_bytes) {
+                ivec_t<V> in_u[4], layer_u[4];
+                load_pixel_group_u32<V>(bg, bg_channels, index, in_u);
+                load_pixel_group_u32<V>(fg, fg_channels, index, layer_u);
+                for (int c = 0; c < 4; ++c) {
+                    in[c] = u32_to_unit(in_u[c], inv255);
+                }
+                layer_a = u32_to_unit(layer_u[3], inv255);
+                for (int c = 0; c < 3; ++c) {
+                    comp_rgb[c] = comp_u8(in_u[c], layer_u[c], inv255);
+                }
+            } else {
+                V layer[4];
+                load_pixel_group(bg, bg_channels, index, inv255, in);
+                load_pixel_group(fg, fg_channels, index, inv255, layer);
+                layer_a = layer[3];
+                for (int c = 0; c < 3; ++c) {
+                    comp_rgb[c] = comp(in[c], layer[c]);
+                }
             }
-            layer_a = u32_to_unit(layer_u[3], inv255);
+            if constexpr (masked) {
+                layer_a = layer_a * weight;
+            }
+            const V ratio = ratio_weight(in[3], layer_a, opacity_v);
+            V out_rgb[3];
             for (int c = 0; c < 3; ++c) {
-                comp_rgb[c] = comp_u8(in_u[c], layer_u[c], inv255);
+                out_rgb[c] = ratio_mix(comp_rgb[c], ratio, in[c], clip_output);
             }
+            store_pixel_group(out, bg_channels, index, out_rgb, in[3]);
+        };
+        if constexpr (masked) {
+            const V weight = mask_weights<V>(mask, index);
+            keep_hidden_pixels<lanes>(bg, out, bg_channels, index, lanes_equal(weight, 0.0f),
+                                      [&]() __attribute__((always_inline)) { group(weight); });
         } else {
-            V layer[4];
-            load_pixel_group(bg, bg_channels, index, inv255, in);
-            load_pixel_group(fg, fg_channels, index, inv255, layer);
-            layer_a = layer[3];
-            for (int c = 0; c < 3; ++c) {
-                comp_rgb[c] = comp(in[c], layer[c]);
-            }
+            group(opacity_v);
         }
-        const V ratio = ratio_weight(in[3], layer_a, opacity_v);
-        V out_rgb[3];
-        for (int c = 0; c < 3; ++c) {
-            out_rgb[c] = ratio_mix(comp_rgb[c], ratio, in[c], clip_output);
-        }
-        store_pixel_group(out, bg_channels, index, out_rgb, in[3]);
     }
     return index;
 }
 
 // The per-pixel vector section of one width: the byte loop or the loop on
 // unit values (uint8, mixed or float by the element types).
-template <typename V, typename B, typename F, typename O, typename Comp, typename CompU8>
+template <bool masked, typename V, typename B, typename F, typename O, typename Comp,
+          typename CompU8>
 TARNWICK_LOOP npy_intp ratio_pixel_vector_loop(const B *bg, int bg_channels, const F *fg,
-                                               int fg_channels, O *out, float opacity, Comp comp,
-                                               CompU8 comp_u8, int clip_output, npy_intp index,
-                                               npy_intp pixels) {
+                                               int fg_channels, O *out, float opacity,
+                                               const BlendMask &mask, Comp comp, CompU8 comp_u8,
+                                               int clip_output, npy_intp index, npy_intp pixels) {
     return with_kernel_input(bg, fg, comp_u8, [&](auto use_bytes) __attribute__((always_inline)) {
-        return ratio_pixel_groups<decltype(use_bytes)::value, V>(
-            bg, bg_channels, fg, fg_channels, out, opacity, comp, comp_u8, clip_output, index,
-            pixels);
+        return ratio_pixel_groups<decltype(use_bytes)::value, masked, V>(
+            bg, bg_channels, fg, fg_channels, out, opacity, mask, comp, comp_u8, clip_output,
+            index, pixels);
     });
 }
