@@ -125,11 +125,10 @@ def rgb_mode_reference(background, foreground, opacity, kernel):
         ratio = ratio_of(bg_alpha, fg_alpha, f32(opacity)).astype(np.float32)[..., None]
         comp = kernel(bg[..., :3], fg[..., :3])
         mixed = fma32(ratio, comp, (F32(1) - ratio) * bg[..., :3])
-        mixed = np.where(ratio != 0, mixed, bg[..., :3])
-    out = np.empty(background.shape, background.dtype)
-    out[..., :3] = write_unit(mixed, background.dtype)
-    if background.shape[2] == 4:
-        out[..., 3] = write_unit(bg_alpha, background.dtype)
+    # Pixels that take nothing from the layer, and the alpha channel, keep
+    # the background's stored values.
+    out = background.copy()
+    out[..., :3] = np.where(ratio != 0, write_unit(mixed, background.dtype), background[..., :3])
     return out
 
 

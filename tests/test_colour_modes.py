@@ -129,6 +129,19 @@ def test_scalar_rule_matches_the_model_bit_for_bit(mode, bg_dtype, bg_channels, 
     assert out.tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("mode", LCH_MODES)
+def test_byte_decode_gives_the_scalar_curves_values(mode):
+    # Byte inputs decode by a table; the scalar kernel must still give what
+    # it gives for the same values held as floats, which take the curve.
+    # Every byte appears in every channel of both images.
+    rng = np.random.default_rng(6)
+    bg = np.stack([rng.permutation(256) for _ in range(3)], axis=-1)[None].astype(np.uint8)
+    fg = np.stack([rng.permutation(256) for _ in range(3)], axis=-1)[None].astype(np.uint8)
+    from_bytes = _blend(mode)(bg, fg, 1.0, "scalar")
+    from_floats = _blend(mode)(bg.astype(np.float32), fg.astype(np.float32), 1.0, "scalar")
+    np.testing.assert_array_equal(from_bytes, np.floor(np.clip(from_floats, 0, 255) + 0.5))
+
+
 @pytest.mark.parametrize("opacity", [0.0, -1.0])
 @pytest.mark.parametrize("mode", COLOUR_MODES)
 def test_transparent_layer_returns_a_copy_of_the_background(mode, opacity):
@@ -259,6 +272,51 @@ def test_greys_have_no_hue(mode, dtype, kernel):
         chroma = np.hypot(*np.moveaxis(rgb_to_lab64(read_unit(fg).astype(np.float64))[..., 1:], -1, 0))
         expected = lab_to_rgb64(np.stack([lightness, chroma, np.zeros_like(chroma)], axis=-1)) * 255
     assert np.abs(out - expected).max() <= 1
+
+
+# ---- layer masks -----------------------------------------------------------------
+
+
+def _masked_model(mode, bg, fg, weight, opacity, kernel):
+    """A masked call in float64 on the 0..255 scale: the mode's own kernel
+    result (a float call on opaque copies at opacity 1 returns it unmixed),
+    mixed by the ratio rule with the layer's alpha times the weight."""
+    bg_unit, fg_unit = bg.astype(np.float64) / 255, fg.astype(np.float64) / 255
+    comp = _blend(mode)(bg[..., :3].astype(np.float32), fg[..., :3].astype(np.float32), 1.0, kernel) / 255
+    bg_alpha = bg_unit[..., 3] if bg.shape[2] == 4 else 1.0
+    fg_alpha = (fg_unit[..., 3] if fg.shape[2] == 4 else 1.0) * weight
+    comp_alpha = np.minimum(bg_alpha, fg_alpha) * opacity
+    new_alpha = comp_alpha * (1 - bg_alpha) + bg_alpha
+    ratio = np.where(new_alpha > 0, comp_alpha / np.where(new_alpha > 0, new_alpha, 1), 0)[..., None]
+    return (comp * ratio + (1 - ratio) * bg_unit[..., :3]) * 255
+
+
+# 39 pixels: groups of eight and four and a scalar tail; transparent pixels
+# in both images.
+@pytest.mark.parametrize("images", [(np.uint8, 4, np.uint8, 3), (np.float32, 4, np.uint8, 4)], ids=str)
+@pytest.mark.parametrize("mask_dtype", [np.uint8, np.float32])
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("mode", COLOUR_MODES)
+def test_mask_weighs_the_layer(mode, kernel, mask_dtype, images):
+    bg, fg = _images(*images, 3, 13, seed=8)
+    rng = np.random.default_rng(9)
+    opacity = 0.8
+    blend_into = lambda mask: _tarnwick._blend_into(mode, bg, fg, opacity, kernel, np.empty_like(bg), mask)
+    full = np.full(bg.shape[:2], 255, mask_dtype)
+    assert blend_into(full).tobytes() == _blend(mode)(bg, fg, opacity, kernel).tobytes()
+    assert blend_into(np.zeros(bg.shape[:2], mask_dtype)).tobytes() == bg.tobytes()
+    if mask_dtype == np.uint8:
+        mask = rng.integers(0, 256, bg.shape[:2]).astype(np.uint8)
+        weight = mask / 255.0
+    else:
+        # Out-of-range and NaN weights are clamped (NaN weighs nothing).
+        mask = rng.uniform(-40, 300, bg.shape[:2]).astype(np.float32)
+        mask[0, :3] = np.nan
+        weight = np.clip(np.nan_to_num(mask / 255.0, nan=0.0), 0, 1)
+    out = blend_into(mask)
+    expected = _masked_model(mode, bg, fg, weight, opacity, kernel)
+    assert np.abs(out[..., :3].astype(np.float64) - expected).max() <= 1
+    assert out[..., 3].tobytes() == bg[..., 3].tobytes()
 
 
 # ---- memory safety ------------------------------------------------------------

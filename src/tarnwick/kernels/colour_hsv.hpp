@@ -101,29 +101,28 @@ inline rgb_triplet hsl_to_rgb_triplet(hsl_triplet hsl) {
 
 // ---- vector forms, written once over the lane type ------------------------
 
-// value - 6 * floor(value / 6) in [0, 6], one fused step after a true division.
-template <typename V>
-inline V mod6_ps(V value) {
-    const V six = splat<V>(6.0f);
-    return fnmadd(lane_floor(value / six), six, value);
-}
-
 template <typename V>
 inline void rgb_to_hsv_ps(V r, V g, V b, V *h, V *s, V *v) {
     const V zero = splat<V>(0.0f);
     const V max_c = lane_max(r, lane_max(g, b));
     const V min_c = lane_min(r, lane_min(g, b));
     const V chroma = max_c - min_c;
-    const V chroma_nonzero = neq(chroma, zero);
-    // Lanes of zero chroma divide by zero here and are discarded below.
-    const V red_hue = mod6_ps((g - b) / chroma);
-    const V green_hue = (b - r) / chroma + splat<V>(2.0f);
-    const V blue_hue = (r - g) / chroma + splat<V>(4.0f);
-    V hue = zero;
-    hue = select(mask_and(eq(max_c, r), chroma_nonzero), red_hue, hue);
-    hue = select(mask_and(eq(max_c, g), chroma_nonzero), green_hue, hue);
-    hue = select(mask_and(eq(max_c, b), chroma_nonzero), blue_hue, hue);
-    *h = hue / splat<V>(6.0f);
+    // The channel holding the maximum (blue over green over red, as the
+    // scalar tests run) picks one numerator and one offset, so one division
+    // serves every lane. Lanes of zero chroma divide by zero here, and lanes
+    // whose maximum is no channel (NaN), are discarded below.
+    const V is_red = eq(max_c, r);
+    const V is_green = eq(max_c, g);
+    const V is_blue = eq(max_c, b);
+    const V numerator = select(is_blue, r - g, select(is_green, b - r, g - b));
+    const V quotient = numerator / chroma;
+    // The red sector's quotient lies in [-1, 1]: modulo 6 adds 6 below 0.
+    const V red_hue = select(lt(quotient, zero), quotient + splat<V>(6.0f), quotient);
+    const V hue = select(is_blue, quotient + splat<V>(4.0f),
+                         select(is_green, quotient + splat<V>(2.0f), red_hue));
+    const V has_hue =
+        mask_and(neq(chroma, zero), mask_or(is_red, mask_or(is_green, is_blue)));
+    *h = keep_if(has_hue, hue * splat<V>(1.0f / 6.0f));
     *s = keep_if(neq_ordered(max_c, zero), chroma / max_c);
     *v = max_c;
 }
@@ -139,32 +138,23 @@ inline void hsv_to_rgb_ps(V h, V s, V v, V *r, V *g, V *b) {
     const V hue_mod2 = fnmadd(lane_floor(hue * splat<V>(0.5f)), splat<V>(2.0f), hue);
     const V x_value = (one - lane_abs(hue_mod2 - one)) * chroma;
     const V match = value - chroma;
-    const V two = splat<V>(2.0f);
-    const V three = splat<V>(3.0f);
-    const V four = splat<V>(4.0f);
-    const V five = splat<V>(5.0f);
-    const V h1 = lt(hue, one);
-    const V h2 = mask_and(ge(hue, one), lt(hue, two));
-    const V h3 = mask_and(ge(hue, two), lt(hue, three));
-    const V h4 = mask_and(ge(hue, three), lt(hue, four));
-    const V h5 = mask_and(ge(hue, four), lt(hue, five));
-    const V h6 = ge(hue, five);
-    // Sectors 1..6: (c, x, 0) (x, c, 0) (0, c, x) (0, x, c) (x, 0, c) (c, 0, x).
-    V rp = zero;
-    V gp = zero;
-    V bp = zero;
-    rp = select(h1, chroma, rp);
-    gp = select(h1, x_value, gp);
-    rp = select(h2, x_value, rp);
-    gp = select(h2, chroma, gp);
-    gp = select(h3, chroma, gp);
-    bp = select(h3, x_value, bp);
-    gp = select(h4, x_value, gp);
-    bp = select(h4, chroma, bp);
-    rp = select(h5, x_value, rp);
-    bp = select(h5, chroma, bp);
-    rp = select(h6, chroma, rp);
-    bp = select(h6, x_value, bp);
+    // The sector, 0..5 (a hue of 6, which arises only by rounding, joins
+    // sector 5, as hue >= 5 does), picks each channel's term by one bit of
+    // a per-channel pattern moved to the sign bit that select reads. NaN
+    // converts to the integer minimum, a shift count past 31 clears the
+    // pattern, and every channel keeps 0, as no sector test would hold.
+    // Sectors 0..5: (c, x, 0) (x, c, 0) (0, c, x) (0, x, c) (x, 0, c) (c, 0, x).
+    using I = ivec_t<V>;
+    const I sector = lane_min_i32(truncate_to_i32(hue), splat_i32<I>(5));
+    const I shift = lane_sub(splat_i32<I>(31), sector);
+    auto term = [&](int chroma_sectors, int x_sectors) {
+        const V takes_chroma = bits_float(shift_left_by(splat_i32<I>(chroma_sectors), shift));
+        const V takes_x = bits_float(shift_left_by(splat_i32<I>(x_sectors), shift));
+        return select(takes_chroma, chroma, select(takes_x, x_value, zero));
+    };
+    const V rp = term(0b100001, 0b010010);
+    const V gp = term(0b000110, 0b001001);
+    const V bp = term(0b011000, 0b100100);
     *r = rp + match;
     *g = gp + match;
     *b = bp + match;

@@ -64,10 +64,38 @@ inline float lab_to_xyz_component(float value) {
     return std::fma(value, 116.0f, -16.0f) / k_lab_kappa;
 }
 
-inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
-    const float red = srgb_to_linear_unit(rgb.r);
-    const float green = srgb_to_linear_unit(rgb.g);
-    const float blue = srgb_to_linear_unit(rgb.b);
+inline rgb_triplet srgb_to_linear_triplet(rgb_triplet rgb) {
+    return rgb_triplet{srgb_to_linear_unit(rgb.r), srgb_to_linear_unit(rgb.g),
+                       srgb_to_linear_unit(rgb.b)};
+}
+
+// srgb_to_linear_unit(b / 255.0f) for every byte b, computed by that very
+// function: a byte image's decode is one lookup, with exactly
+// the scalar curve's values. noinline keeps the compiler from folding the
+// power at build time, where it could round differently from the library.
+struct srgb_byte_table {
+    alignas(64) float linear[256];
+};
+
+__attribute__((noinline)) inline srgb_byte_table make_srgb_byte_table() {
+    srgb_byte_table table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        table.linear[byte] = srgb_to_linear_unit(static_cast<float>(byte) / 255.0f);
+    }
+    return table;
+}
+
+// Built on first use, not at load: the whole library is compiled for AVX2,
+// and at load the module's processor check has not run yet.
+inline const float *srgb_byte_table_linear() {
+    static const srgb_byte_table table = make_srgb_byte_table();
+    return table.linear;
+}
+
+inline lab_triplet linear_to_lab_triplet(rgb_triplet linear) {
+    const float red = linear.r;
+    const float green = linear.g;
+    const float blue = linear.b;
     const float x =
         std::fma(blue, 0.1804375f, std::fma(red, 0.4124564f, green * 0.3575761f)) / k_white_x;
     const float y = std::fma(blue, 0.072175f, std::fma(red, 0.2126729f, green * 0.7151522f));
@@ -77,6 +105,10 @@ inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
     const float fy = xyz_to_lab_component(y);
     const float fz = xyz_to_lab_component(z);
     return lab_triplet{std::fma(fy, 116.0f, -16.0f), (fx - fy) * 500.0f, (fy - fz) * 200.0f};
+}
+
+inline lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
+    return linear_to_lab_triplet(srgb_to_linear_triplet(rgb));
 }
 
 // Out-of-gamut colours are clipped channel by channel in linear light.
@@ -161,12 +193,30 @@ inline void split_exponent_by_12(int exponent, int *quotient, int *remainder) {
     }
 }
 
+// value / divisor, correctly rounded as the division is, by a product with
+// the rounded reciprocal and one fused correction: checked against the
+// division for every float quotient in [1e-30, 1e30] in magnitude with the
+// divisors used here (116 and kappa); it differs only where the quotient is
+// subnormal or the value infinite.
+template <typename V>
+inline V divide_by_constant(V value, float divisor) {
+    const V reciprocal = splat<V>(1.0f / divisor);
+    const V estimate = value * reciprocal;
+    return mul_add(fnmadd(estimate, splat<V>(divisor), value), reciprocal, estimate);
+}
+
+// 1 / value within about 2^-22 relative: the approximate reciprocal and one
+// Newton step.
+inline __m128 approx_reciprocal(__m128 v) { return _mm_rcp_ps(v); }
+inline __m256 approx_reciprocal(__m256 v) { return _mm256_rcp_ps(v); }
+template <typename V>
+inline V refined_reciprocal(V value) {
+    const V start = approx_reciprocal(value);
+    return mul_add(fnmadd(value, start, splat<V>(1.0f)), start, start);
+}
+
 // ---- bit-level lane helpers -------------------------------------------------
 
-inline __m128i float_bits(__m128 v) { return _mm_castps_si128(v); }
-inline __m256i float_bits(__m256 v) { return _mm256_castps_si256(v); }
-inline __m128 bits_float(__m128i v) { return _mm_castsi128_ps(v); }
-inline __m256 bits_float(__m256i v) { return _mm256_castsi256_ps(v); }
 
 inline __m128i bit_and(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
 inline __m256i bit_and(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
@@ -328,10 +378,19 @@ inline V cube_root_finish(const cube_root_step<V> &step, V quotient) {
     return scale_by_power_of_2(step.start - quotient, step.power);
 }
 
+// The Newton step's quotient: the residual is about 2.4e-5 of the root at
+// most, so the reciprocal's error after one refinement (about 2^-22)
+// vanishes in the root's rounding; this adds no measurable error to the
+// root, and takes no division.
+template <typename V>
+inline V cube_root_quotient(const cube_root_step<V> &step) {
+    return step.residual * refined_reciprocal(step.divisor);
+}
+
 template <typename V>
 inline V cbrt_positive_ps(V value) {
     const cube_root_step<V> step = cube_root_parts(value);
-    return cube_root_finish(step, step.residual / step.divisor);
+    return cube_root_finish(step, cube_root_quotient(step));
 }
 
 // Above epsilon the vector cube root (within one unit in the last place of
@@ -339,37 +398,32 @@ inline V cbrt_positive_ps(V value) {
 template <typename V>
 inline V xyz_to_lab_component_ps(V value) {
     const V cbrt_mask = gt(value, splat<V>(k_lab_epsilon));
-    const cube_root_step<V> step = cube_root_parts(value);
-    // One division serves both segments: the Newton step's where the root
-    // is taken, the linear segment's (value * kappa + 16) / 116 elsewhere.
-    const V quotient =
-        select(cbrt_mask, step.residual, mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f))) /
-        select(cbrt_mask, step.divisor, splat<V>(116.0f));
-    return select(cbrt_mask, cube_root_finish(step, quotient), quotient);
+    const V linear = divide_by_constant(mul_add(value, splat<V>(k_lab_kappa), splat<V>(16.0f)),
+                                        116.0f);
+    return select(cbrt_mask, cbrt_positive_ps(value), linear);
 }
 
 template <typename V>
 inline V lab_to_xyz_component_ps(V value) {
     const V value_cubed = (value * value) * value;
-    const V linear = mul_add(value, splat<V>(116.0f), splat<V>(-16.0f)) / splat<V>(k_lab_kappa);
+    const V linear =
+        divide_by_constant(mul_add(value, splat<V>(116.0f), splat<V>(-16.0f)), k_lab_kappa);
     return select(gt(value_cubed, splat<V>(k_lab_epsilon)), value_cubed, linear);
 }
 
 // The matrix rows are summed blue, green, red (the scalar form sums green,
 // red, blue).
 template <typename V>
-inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
-    const V red = srgb_to_linear_ps(r);
-    const V green = srgb_to_linear_ps(g);
-    const V blue = srgb_to_linear_ps(b);
-    const V x = mul_add(red, splat<V>(0.4124564f),
-                        mul_add(green, splat<V>(0.3575761f), blue * splat<V>(0.1804375f))) /
-                splat<V>(k_white_x);
+inline void linear_to_lab_ps(V red, V green, V blue, V *l, V *a, V *lab_b) {
+    // The white point's divisions are folded into the rows.
+    const V x = mul_add(red, splat<V>(0.4124564f / k_white_x),
+                        mul_add(green, splat<V>(0.3575761f / k_white_x),
+                                blue * splat<V>(0.1804375f / k_white_x)));
     const V y = mul_add(red, splat<V>(0.2126729f),
                         mul_add(green, splat<V>(0.7151522f), blue * splat<V>(0.072175f)));
-    const V z = mul_add(red, splat<V>(0.0193339f),
-                        mul_add(green, splat<V>(0.119192f), blue * splat<V>(0.9503041f))) /
-                splat<V>(k_white_z);
+    const V z = mul_add(red, splat<V>(0.0193339f / k_white_z),
+                        mul_add(green, splat<V>(0.119192f / k_white_z),
+                                blue * splat<V>(0.9503041f / k_white_z)));
     const V fx = xyz_to_lab_component_ps(x);
     const V fy = xyz_to_lab_component_ps(y);
     const V fz = xyz_to_lab_component_ps(z);
@@ -378,12 +432,17 @@ inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
     *lab_b = (fy - fz) * splat<V>(200.0f);
 }
 
+template <typename V>
+inline void rgb_to_lab_ps(V r, V g, V b, V *l, V *a, V *lab_b) {
+    linear_to_lab_ps(srgb_to_linear_ps(r), srgb_to_linear_ps(g), srgb_to_linear_ps(b), l, a, lab_b);
+}
+
 // The matrix rows are summed z, y, x (the scalar form sums y, x, z).
 template <typename V>
 inline void lab_to_rgb_ps(V l, V a, V lab_b, V *r, V *g, V *b) {
-    const V fy = (l + splat<V>(16.0f)) / splat<V>(116.0f);
-    const V fx = a / splat<V>(500.0f) + fy;
-    const V fz = fy - lab_b / splat<V>(200.0f);
+    const V fy = (l + splat<V>(16.0f)) * splat<V>(1.0f / 116.0f);
+    const V fx = mul_add(a, splat<V>(1.0f / 500.0f), fy);
+    const V fz = fnmadd(lab_b, splat<V>(1.0f / 200.0f), fy);
     const V x = lab_to_xyz_component_ps(fx) * splat<V>(k_white_x);
     const V y = lab_to_xyz_component_ps(fy);
     const V z = lab_to_xyz_component_ps(fz) * splat<V>(k_white_z);

@@ -23,10 +23,11 @@
 
 inline constexpr float k_lch_grey_chroma = 0.01f;
 
-inline rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, int use_c,
-                                     int use_h) {
-    const lab_triplet bg_lab = rgb_to_lab_triplet(bg);
-    const lab_triplet fg_lab = rgb_to_lab_triplet(fg);
+// Both pixels in linear light (already decoded); the result is sRGB.
+inline rgb_triplet lch_blend_linear_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, int use_c,
+                                            int use_h) {
+    const lab_triplet bg_lab = linear_to_lab_triplet(bg);
+    const lab_triplet fg_lab = linear_to_lab_triplet(fg);
     const float bg_chroma = std::hypot(bg_lab.a, bg_lab.b);
     const float fg_chroma = std::hypot(fg_lab.a, fg_lab.b);
     lab_triplet out_lab = bg_lab;
@@ -57,17 +58,24 @@ inline rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, 
     return lab_to_rgb_triplet(out_lab);
 }
 
+inline rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_l, int use_c,
+                                     int use_h) {
+    return lch_blend_linear_triplet(srgb_to_linear_triplet(bg), srgb_to_linear_triplet(fg), use_l,
+                                    use_c, use_h);
+}
+
+// Both pixels in linear light, as lch_blend_linear_triplet.
 template <typename V>
-inline void lch_blend_ps(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, int use_l, int use_c,
-                         int use_h, V *out_r, V *out_g, V *out_b) {
+inline void lch_blend_linear_ps(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, int use_l,
+                                int use_c, int use_h, V *out_r, V *out_g, V *out_b) {
     V bg_l;
     V bg_a;
     V bg_lab_b;
     V fg_l;
     V fg_a;
     V fg_lab_b;
-    rgb_to_lab_ps(bg_r, bg_g, bg_b, &bg_l, &bg_a, &bg_lab_b);
-    rgb_to_lab_ps(fg_r, fg_g, fg_b, &fg_l, &fg_a, &fg_lab_b);
+    linear_to_lab_ps(bg_r, bg_g, bg_b, &bg_l, &bg_a, &bg_lab_b);
+    linear_to_lab_ps(fg_r, fg_g, fg_b, &fg_l, &fg_a, &fg_lab_b);
     const V out_l = use_l ? fg_l : bg_l;
     V out_a = bg_a;
     V out_lab_b = bg_lab_b;
@@ -95,33 +103,36 @@ inline void lch_blend_ps(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, int use
     lab_to_rgb_ps(out_l, out_a, out_lab_b, out_r, out_g, out_b);
 }
 
-inline void lch_blend_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r, __m128 fg_g,
-                            __m128 fg_b, int use_l, int use_c, int use_h, __m128 *out_r,
-                            __m128 *out_g, __m128 *out_b) {
-    lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, out_b);
-}
-
-inline void lch_blend_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r, __m256 fg_g,
-                            __m256 fg_b, int use_l, int use_c, int use_h, __m256 *out_r,
-                            __m256 *out_g, __m256 *out_b) {
-    lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, out_b);
+template <typename V>
+inline void lch_blend_ps(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, int use_l, int use_c,
+                         int use_h, V *out_r, V *out_g, V *out_b) {
+    lch_blend_linear_ps(srgb_to_linear_ps(bg_r), srgb_to_linear_ps(bg_g), srgb_to_linear_ps(bg_b),
+                        srgb_to_linear_ps(fg_r), srgb_to_linear_ps(fg_g), srgb_to_linear_ps(fg_b),
+                        use_l, use_c, use_h, out_r, out_g, out_b);
 }
 
 // The scalar, four-lane and eight-lane kernels of an LCH mode: the shared
-// routine of each width with the mode's constant flags.
+// routine of each width with the mode's constant flags, on sRGB input
+// (`mode##_comp...`) and on input already in linear light
+// (`mode##_linear_comp...`, which the compositor feeds from its byte table).
 #define TARNWICK_LCH_KERNELS(mode, use_l, use_c, use_h)                                       \
     static rgb_triplet mode##_comp(rgb_triplet bg, rgb_triplet fg) {                          \
         return lch_blend_triplet(bg, fg, use_l, use_c, use_h);                                \
     }                                                                                         \
-    static void mode##_comp_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r,         \
-                                  __m128 fg_g, __m128 fg_b, __m128 *out_r, __m128 *out_g,     \
-                                  __m128 *out_b) {                                            \
-        lch_blend_ps128(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, \
-                        out_b);                                                               \
+    static rgb_triplet mode##_linear_comp(rgb_triplet bg, rgb_triplet fg) {                   \
+        return lch_blend_linear_triplet(bg, fg, use_l, use_c, use_h);                         \
     }                                                                                         \
-    static void mode##_comp_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r,         \
-                                  __m256 fg_g, __m256 fg_b, __m256 *out_r, __m256 *out_g,     \
-                                  __m256 *out_b) {                                            \
-        lch_blend_ps256(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g, \
-                        out_b);                                                               \
-    }
+    template <typename V>                                                                     \
+    static void mode##_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r,        \
+                             V *out_g, V *out_b) {                                            \
+        lch_blend_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r, out_g,   \
+                     out_b);                                                                  \
+    }                                                                                         \
+    template <typename V>                                                                     \
+    static void mode##_linear_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V *out_r, \
+                                    V *out_g, V *out_b) {                                     \
+        lch_blend_linear_ps(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, out_r,   \
+                            out_g, out_b);                                                    \
+    }                                                                                         \
+    TARNWICK_RGB_VECTOR_KERNELS(mode, mode##_lanes)                                           \
+    TARNWICK_RGB_VECTOR_KERNELS(mode##_linear, mode##_linear_lanes)

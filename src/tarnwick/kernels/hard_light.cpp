@@ -7,9 +7,10 @@ static V hard_light_formula(V in_c, V layer_c) {
     const V half = splat<V>(0.5f);
     const V one = splat<V>(1.0f);
     const V t = fnmadd(layer_c - half, splat<V>(2.0f), one);
-    const V screened = min_one(fnmadd(one - in_c, t, one));
-    const V multiplied = min_one((layer_c + layer_c) * in_c);
-    return select(gt(layer_c, half), screened, multiplied);
+    const V screened = fnmadd(one - in_c, t, one);
+    const V multiplied = (layer_c + layer_c) * in_c;
+    // Both halves cap at 1: one cap after the choice.
+    return min_one(select(gt(layer_c, half), screened, multiplied));
 }
 
 TARNWICK_FLOAT_KERNELS(hard_light, hard_light_formula, hard_light_formula)

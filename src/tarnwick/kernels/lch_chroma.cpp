@@ -5,6 +5,7 @@
 TARNWICK_LCH_KERNELS(lch_chroma, /*use_l=*/0, /*use_c=*/1, /*use_h=*/0)
 
 TARNWICK_EXPORT PyObject *blend_lch_chroma(PyObject *self, PyObject *args) {
-    return blend_rgb_mode_simd(self, args, lch_chroma_comp, lch_chroma_comp_ps128,
-                               lch_chroma_comp_ps256);
+    return blend_rgb_mode_simd(self, args, lch_chroma_comp, lch_chroma_comp_ps128, lch_chroma_comp_ps256,
+                               lch_chroma_linear_comp, lch_chroma_linear_comp_ps128,
+                               lch_chroma_linear_comp_ps256);
 }

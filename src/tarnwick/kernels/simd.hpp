@@ -125,6 +125,10 @@ inline bool mask_and(bool a, bool b) { return a && b; }
 inline __m128 mask_and(__m128 a, __m128 b) { return _mm_and_ps(a, b); }
 inline __m256 mask_and(__m256 a, __m256 b) { return _mm256_and_ps(a, b); }
 
+inline bool mask_or(bool a, bool b) { return a || b; }
+inline __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
+inline __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
+
 // `if_true` where the mask holds, else `if_false`.
 inline float select(bool mask, float if_true, float if_false) { return mask ? if_true : if_false; }
 inline __m128 select(__m128 mask, __m128 if_true, __m128 if_false) {
@@ -153,3 +157,18 @@ inline __m128i lane_max_u32(__m128i a, __m128i b) { return _mm_max_epu32(a, b); 
 inline __m256i lane_max_u32(__m256i a, __m256i b) { return _mm256_max_epu32(a, b); }
 inline __m128i lane_abs(__m128i a) { return _mm_abs_epi32(a); }
 inline __m256i lane_abs(__m256i a) { return _mm256_abs_epi32(a); }
+inline __m128i lane_min_i32(__m128i a, __m128i b) { return _mm_min_epi32(a, b); }
+inline __m256i lane_min_i32(__m256i a, __m256i b) { return _mm256_min_epi32(a, b); }
+// Each lane shifted left by its own count; counts past 31 give 0.
+inline __m128i shift_left_by(__m128i v, __m128i counts) { return _mm_sllv_epi32(v, counts); }
+inline __m256i shift_left_by(__m256i v, __m256i counts) { return _mm256_sllv_epi32(v, counts); }
+
+// Toward zero; NaN and out-of-range lanes give the integer minimum.
+inline __m128i truncate_to_i32(__m128 v) { return _mm_cvttps_epi32(v); }
+inline __m256i truncate_to_i32(__m256 v) { return _mm256_cvttps_epi32(v); }
+
+// The same bits read as the other lane type.
+inline __m128i float_bits(__m128 v) { return _mm_castps_si128(v); }
+inline __m256i float_bits(__m256 v) { return _mm256_castps_si256(v); }
+inline __m128 bits_float(__m128i v) { return _mm_castsi128_ps(v); }
+inline __m256 bits_float(__m256i v) { return _mm256_castsi256_ps(v); }
