@@ -40,7 +40,7 @@ BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
 # What each virtual environment gets. Binary wheels only: a NumPy source build
 # would take long and could quietly produce a GIL-enabled extension.
 REQS_COMMON=("numpy>=2.2,<2.5" "pytest>=8" "scikit-build-core>=0.10" "ninja" "cmake>=3.18"
-  "pillow>=11.0,<14" "tqdm>=4.66,<5")
+  "pillow>=11.0,<14" "tqdm>=4.66,<5" "hypothesis>=6.100,<7")
 REQS_FT=()
 REQS_GIL=()
 # The type checkers the tests run, pinned so a new release cannot turn a run

@@ -188,6 +188,9 @@ def test_modes_and_help():
         ("I;16", lambda: GREY16, (H, W, 3), np.float32),
         ("I", lambda: GREY16.convert("I"), (H, W, 3), np.float32),
         ("F", lambda: FLOAT, (H, W, 3), np.float32),
+        ("La", lambda: Image.fromarray(rgb(4)[..., :2].copy(), "LA").convert("La"), (H, W, 4), np.uint8),
+        ("RGBa", lambda: Image.fromarray(rgb(4)).convert("RGBa"), (H, W, 4), np.uint8),
+        ("RGBX", lambda: Image.fromarray(rgb(3)).convert("RGBX"), (H, W, 3), np.uint8),
     ],
 )
 def test_conversions_round_trip(mode, make, shape, dtype):
@@ -238,3 +241,21 @@ def test_debian_mirror_from_apt_sources(tmp_path, files, mirror):
     proc = subprocess.run(["bash", str(REPO / "scripts" / "debian_mirror.sh"), str(tmp_path)],
                           capture_output=True, text=True)
     assert (proc.returncode, proc.stdout.strip() or None) == ((0, mirror) if mirror else (1, None))
+
+
+@pytest.mark.parametrize("suffix", [".png", ".tif"])
+@pytest.mark.parametrize("after_open", ["chdir", "delete"])
+def test_wide_colour_is_read_whole_from_the_open_file(tmp_path, monkeypatch, suffix, after_open):
+    # Same name, other values in another folder: a second open by name would mix the two.
+    for folder, value in (("a", 0x1234), ("b", 0xABCD)):
+        (tmp_path / folder).mkdir()
+        timage.write_file(tmp_path / folder / f"w{suffix}", np.full((3, 5, 3), value / 257, np.float32),
+                          timage.Kind("RGB", 16))
+    monkeypatch.chdir(tmp_path / "a")
+    with Image.open(f"w{suffix}") as opened:
+        if after_open == "chdir":
+            monkeypatch.chdir(tmp_path / "b")
+        else:
+            os.unlink(f"w{suffix}")
+        got = tarnwick.from_image(opened)
+    np.testing.assert_array_equal(np.rint(got.astype(np.float64) * 257), 0x1234)

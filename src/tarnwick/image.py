@@ -41,6 +41,8 @@ _WIDE = 257.0
 _GREY = ("L", "I;16", "I;16L", "I;16B", "I;16N", "I", "F")
 _SUPPORTED = "RGB, RGBA, L, LA, P, PA, 1, I;16, I or F"
 # Pillow's raw modes for 16 bits per channel, which it decodes to 8-bit "RGB"/"RGBA".
+# Modes read through a straight-alpha or unpadded mode, and written back from it.
+_STORED_AS = {"RGBa": "RGBA", "La": "LA", "RGBX": "RGB"}
 _WIDE_RAWMODES = {"RGB;16B", "RGB;16L", "RGB;16N", "RGBA;16B", "RGBA;16L", "RGBA;16N", "LA;16B"}
 
 
@@ -64,19 +66,26 @@ def _rawmode(tile) -> str | None:
     return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
 
 
-def _decode_as(filename, rawmode_for) -> np.ndarray:
-    """Decode a file again with each tile's raw mode replaced by rawmode_for(rawmode)."""
-    with Image.open(filename) as image:
-        image.tile = [
+def _decode_as(data: io.BytesIO, frame: int, tiles: list, rawmode_for) -> np.ndarray:
+    """Decode a frame again from a copy of its file, with each tile's raw mode
+    replaced by rawmode_for(rawmode); tiles are the frame's as first opened."""
+    data.seek(0)
+    with Image.open(data) as again:
+        if frame:
+            again.seek(frame)
+        if list(again.tile) != tiles:
+            raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
+        again.tile = [
             t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
             else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
-            for t in image.tile
+            for t in again.tile
         ]
-        return np.asarray(image)
+        return np.asarray(again)
 
 
-def _file_bytes(image):
-    """The encoded image of a Pillow image opened from a file object, to decode again."""
+def _file_bytes(image) -> io.BytesIO:
+    """The encoded bytes of the file the image is being read from, through its own
+    open handle: opening the file by name again could find another file there."""
     fp = getattr(image, "fp", None)
     try:
         position = fp.tell()
@@ -99,10 +108,11 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
     raw = raws.pop()
     if raw not in _WIDE_RAWMODES:
         return None  # 8-bit, or a packed 16-bit pixel (5-6-5 BMP) that 8 bits hold
-    filename = getattr(image, "filename", None) or _file_bytes(image)
+    # Copied before decoding: loading may close the handle and empties the tiles.
+    data, frame, tiles = _file_bytes(image), image.tell(), list(tiles)
     if raw == "LA;16B":
         # Two 16-bit samples are four bytes, as one RGBA pixel: hi/lo grey, hi/lo alpha.
-        four = _decode_as(filename, lambda r: "RGBA").astype(np.uint16)
+        four = _decode_as(data, frame, tiles, lambda r: "RGBA").astype(np.uint16)
         grey = four[..., 0] * 256 + four[..., 1]
         alpha = four[..., 2] * 256 + four[..., 3]
         wide = np.stack([grey, grey, grey, alpha], axis=-1)
@@ -113,10 +123,20 @@ def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
         native = "L" if sys.byteorder == "little" else "B"
         other = raw[:-1] + {"B": "L", "L": "B"}[native if raw[-1] == "N" else raw[-1]]
         high = np.asarray(image).astype(np.uint16)
-        low = _decode_as(filename, lambda r: other if r == raw else r).astype(np.uint16)
+        low = _decode_as(data, frame, tiles, lambda r: other if r == raw else r).astype(np.uint16)
         wide = high * 256 + low
         kind = Kind(image.mode, 16)
     return (wide.astype(np.float32) / np.float32(_WIDE)), kind
+
+
+def _unpremultiplied(values: np.ndarray) -> np.ndarray:
+    """Straight colour of premultiplied 8-bit channels (alpha last), rounded to the
+    nearest step, so that premultiplying again gives back the stored values."""
+    alpha = values[..., -1:].astype(np.uint32)
+    colour = values[..., :-1].astype(np.uint32)
+    straight = (colour * 510 + alpha) // np.maximum(alpha * 2, 1)  # round(c * 255 / a)
+    straight = np.where(alpha == 0, colour, np.minimum(straight, 255))  # as stored, as Pillow reads it
+    return np.concatenate([straight, alpha], axis=-1).astype(np.uint8)
 
 
 def _grey_to_channels(grey: np.ndarray, alpha: np.ndarray | None = None) -> np.ndarray:
@@ -132,13 +152,14 @@ def read_image(image) -> tuple[np.ndarray, Kind]:
     mode = image.mode
     if mode in ("RGB", "RGBA"):
         return np.array(image, dtype=np.uint8), Kind(mode)
-    if mode in ("RGBa", "RGBX"):
-        target = "RGBA" if mode == "RGBa" else "RGB"
-        return np.array(image.convert(target), dtype=np.uint8), Kind(target)
+    if mode == "RGBa":
+        return _unpremultiplied(np.asarray(image)), Kind("RGBA")
+    if mode == "RGBX":
+        return np.array(image.convert("RGB"), dtype=np.uint8), Kind("RGB")
     if mode in ("L", "1"):
         return _grey_to_channels(np.asarray(image.convert("L"))), Kind("L")
     if mode in ("LA", "La"):
-        la = np.asarray(image.convert("LA"))
+        la = np.asarray(image.convert("LA")) if mode == "LA" else _unpremultiplied(np.asarray(image))
         return _grey_to_channels(la[..., 0], la[..., 1]), Kind("LA")
     if mode in ("P", "PA"):
         has_alpha = mode == "PA" or "transparency" in image.info
@@ -241,6 +262,8 @@ def to_image(array, like=None):
     Without ``like`` the image is "RGB" or "RGBA" (float values rounded to 8 bits).
     With ``like`` it takes that image's mode: grey modes get the result's luma,
     "I;16" and "F" keep their depth, palette images come back as RGB or RGBA.
+    "RGBa" and "La" (premultiplied alpha) and "RGBX" (padded) are made from the
+    straight "RGBA", "LA" and "RGB" images, as ``from_image`` reads them.
     """
     array = _check_array(array)
     kind = _kind_of(like)
@@ -266,6 +289,8 @@ def to_image(array, like=None):
         return Image.fromarray(_to_bits(_luma(array), 16).astype(np.int32), "I")
     if mode == "F":
         return Image.fromarray(_luma(array).astype(np.float32), "F")
+    if mode in _STORED_AS:
+        return to_image(array, Kind(_STORED_AS[mode])).convert(mode)
     raise UnsupportedImage(f"cannot convert an array to image mode {mode!r}")
 
 
