@@ -53,7 +53,7 @@ for raw in "$RAW"/*.whl; do
   rm -f "$DIST/${name%%-linux_x86_64.whl}"-*.whl
   say "Repairing $name as $PLAT"
   # --plat fails when the wheel needs a newer glibc than that level allows.
-  "$TOOLS/bin/auditwheel" repair -q --plat "$PLAT" --only-plat -w "$DIST" "$raw" ||
+  PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" --only-plat -w "$DIST" "$raw" ||
     die "auditwheel refused $name for $PLAT"
   repaired+=("$(ls -t "$DIST/${name%%-linux_x86_64.whl}"-*"$PLAT".whl | head -n 1)")
 done
@@ -67,7 +67,7 @@ from pathlib import Path
 
 assert tarnwick.__version__ == metadata.version("tarnwick") != "0+unknown"
 bg = np.full((2, 64, 3), 200, np.uint8)
-fg = np.full((2, 64, 4), 100, np.uint8)
+fg = np.full((2, 64, 3), 100, np.uint8)
 out = tarnwick.blend(bg, fg, "multiply", threads=2)
 assert out.dtype == np.uint8 and int(out[0, 0, 0]) == round(200 * 100 / 255), out[0, 0]
 assert len(tarnwick.MODES) == 28 and all(callable(getattr(tarnwick, m)) for m in tarnwick.MODES)
