@@ -17,21 +17,23 @@ import math
 import operator
 import os
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Protocol, TypeAlias
+from typing import Any, Callable, TypeGuard, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
 
+from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image
+
 # In the module's own order ("normal", the separable modes, the colour-model
 # modes together); dir() would sort them.
-MODES: tuple[str, ...] = tuple(
+MODES: tuple[Mode, ...] = cast("tuple[Mode, ...]", tuple(
     name for name, value in vars(_tarnwick).items()
     if callable(value) and not name.startswith("_") and name != "kernel_available"
-)
+))
 
-KERNELS: tuple[str, ...] = ("auto", "scalar", "sse42", "avx2")
+KERNELS: tuple[KernelName, ...] = ("auto", "scalar", "sse42", "avx2")
 
 
 def families(modes: Any = None) -> dict[str, tuple[str, ...]]:
@@ -60,16 +62,11 @@ _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 _SUPPORTED = (np.dtype(np.uint8), np.dtype(np.float32))
 
 
-class _HasKernelValue(Protocol):
-    @property
-    def value(self) -> str: ...
+def _is_ndarray(value: object) -> TypeGuard[np.ndarray]:
+    return isinstance(value, np.ndarray)
 
 
-Image: TypeAlias = npt.NDArray[np.uint8] | npt.NDArray[np.float32]
-Kernel: TypeAlias = str | _HasKernelValue
-
-
-def _native_dtype(dtype: np.dtype) -> np.dtype | None:
+def _native_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
     """uint8 or float32 in native byte order, or None for other types."""
     native = dtype.newbyteorder("=")
     return native if native in _SUPPORTED else None
@@ -84,7 +81,7 @@ def _check_image(name: str, array: Any) -> tuple[int, int, int]:
     return shape
 
 
-def _check_mode(mode: Any) -> str:
+def _check_mode(mode: Any) -> Mode:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
     if mode not in MODES:
@@ -111,7 +108,7 @@ def _check_opacity(opacity: Any) -> float:
     return value
 
 
-def _check_kernel(kernel: Any) -> str:
+def _check_kernel(kernel: Any) -> KernelName:
     name = kernel if isinstance(kernel, str) else getattr(kernel, "value", None)
     if not isinstance(name, str):
         raise TypeError("kernel must be a string or KernelKind")
@@ -136,16 +133,16 @@ def check_arguments(
     foreground: Any,
     mode: str = "normal",
     opacity: float = 1.0,
-    kernel: Kernel = "auto",
+    kernel: Kernel | str = "auto",
     mask: Any = None,
-) -> tuple[str, float, str]:
+) -> tuple[Mode, float, KernelName]:
     """Raise what ``blend`` raises for these arguments; return the mode, the
     opacity as a float and the kernel name.
 
     Reads only ``shape`` and ``dtype`` of the arrays, so it serves for any
     array type (NumPy, Dask) without touching pixel data.
     """
-    mode = _check_mode(mode)
+    checked_mode = _check_mode(mode)
     bg_shape = _check_image("background", background)
     fg_shape = _check_image("foreground", foreground)
     if _native_dtype(np.dtype(background.dtype)) is None or _native_dtype(
@@ -159,11 +156,11 @@ def check_arguments(
             "background and foreground must match in height and width, "
             f"got {bg_shape[:2]} and {fg_shape[:2]}"
         )
-    opacity = _check_opacity(opacity)
-    kernel = _check_kernel(kernel)
+    checked_opacity = _check_opacity(opacity)
+    checked_kernel = _check_kernel(kernel)
     if mask is not None:
         _check_mask(mask, bg_shape[0], bg_shape[1])
-    return mode, opacity, kernel
+    return checked_mode, checked_opacity, checked_kernel
 
 
 def _check_threads(threads: Any) -> int:
@@ -180,7 +177,7 @@ def _check_threads(threads: Any) -> int:
     if threads == 0:
         counter = getattr(os, "process_cpu_count", None) or os.cpu_count
         threads = counter() or 1
-    return threads
+    return int(threads)
 
 
 def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:
@@ -196,7 +193,7 @@ def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
     if not np.may_share_memory(a, b):
         return False
     try:
-        return bool(np.shares_memory(a, b, max_work=1 << 20))
+        return bool(np.shares_memory(a, b, max_work=1 << 20))  # type: ignore[arg-type]
     except np.exceptions.TooHardError:
         return True
 
@@ -209,7 +206,7 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
         f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
         "(the background's dtype and shape)"
     )
-    if not isinstance(out, np.ndarray):
+    if not _is_ndarray(out):
         raise TypeError(f"out must be {want}, not {type(out).__name__}")
     if out.dtype != dtype:
         raise ValueError(f"out must be {want}; got dtype {out.dtype}")
@@ -226,7 +223,7 @@ def _check_out(out: Any, background: np.ndarray, foreground: np.ndarray, mask: A
         )
     if _overlaps(out, foreground):
         raise ValueError("out must not overlap the foreground")
-    if isinstance(mask, np.ndarray) and _overlaps(out, mask):
+    if _is_ndarray(mask) and _overlaps(out, mask):
         raise ValueError("out must not overlap the mask")
     return in_place
 
@@ -251,7 +248,7 @@ def _rows(array: np.ndarray, start: int, stop: int) -> np.ndarray:
 
 
 def _as_image(array: Any) -> np.ndarray:
-    return array if isinstance(array, np.ndarray) else np.asarray(array)
+    return array if _is_ndarray(array) else np.asarray(array)
 
 
 def _contiguous(array: np.ndarray) -> np.ndarray:
@@ -273,7 +270,8 @@ def _mask_weights(mask: np.ndarray) -> np.ndarray | None:
     if bool(np.all(flat >= 255)):
         return None
     weights = np.clip(flat, 0, 255) / np.float32(255)
-    return np.nan_to_num(weights, nan=0.0, copy=False)
+    cleaned: np.ndarray = np.nan_to_num(weights, nan=0.0, copy=False)
+    return cleaned
 
 
 def _masked_layer(
@@ -305,15 +303,36 @@ def _run_bands(run: Callable[[int], None], count: int) -> None:
                 future.result()
 
 
+# The result has the type of `out` when given, else the background's.
+@overload
+def blend(
+    background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: ImageT, mask: Mask | None = ..., threads: int | None = ...,
+) -> ImageT: ...
+@overload
+def blend(
+    background: U8Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> U8Image: ...
+@overload
+def blend(
+    background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> F32Image: ...
+@overload
+def blend(
+    background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> Image: ...
 def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
     mode: str = "normal",
     opacity: float = 1.0,
     *,
-    kernel: Kernel = "auto",
+    kernel: Kernel | str = "auto",
     out: Image | None = None,
-    mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
+    mask: Mask | None = None,
     threads: int | None = 1,
 ) -> Image:
     """Composite `foreground` over `background` with a blend mode.
@@ -373,24 +392,22 @@ def blend(
     pixels = height * width
     bands = _pieces(0, pixels, threads) if pixels else []
     if out is None and weights is None and len(bands) <= 1:
-        return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+        return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
 
-    bg = out if in_place else _contiguous(background)
+    bg: Image = out if out is not None and in_place else _contiguous(background)
     fg = _contiguous(foreground)
-    if out is None:
-        out = np.empty(bg.shape, dtype=bg.dtype)
-    if weights is not None:
-        scratch = [
-            np.empty((min(_MASK_PIECE + _GRANULE, stop - start), 1, 4), np.float32)
-            for start, stop in bands
-        ]
+    target: Image = np.empty_like(bg) if out is None else out
+    scratch = [
+        np.empty((min(_MASK_PIECE + _GRANULE, stop - start), 1, 4), np.float32)
+        for start, stop in bands
+    ] if weights is not None else []
 
     def run(band: int) -> None:
         start, stop = bands[band]
         if weights is None:
             _tarnwick._blend_into(
                 mode, _rows(bg, start, stop), _rows(fg, start, stop), opacity, kernel,
-                _rows(out, start, stop),
+                _rows(target, start, stop),
             )
             return
         for piece_start, piece_stop in _pieces(start, stop, -(-(stop - start) // _MASK_PIECE)):
@@ -403,10 +420,10 @@ def blend(
             kept = background_rows[hidden] if hidden.size else None
             _tarnwick._blend_into(
                 mode, _rows(bg, piece_start, piece_stop), layer, opacity, kernel,
-                _rows(out, piece_start, piece_stop),
+                _rows(target, piece_start, piece_stop),
             )
             if kept is not None:
-                _rows(out, piece_start, piece_stop)[hidden, 0, :] = kept
+                _rows(target, piece_start, piece_stop)[hidden, 0, :] = kept
 
     _run_bands(run, len(bands))
-    return out
+    return target

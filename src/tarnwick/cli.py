@@ -61,6 +61,7 @@ def _count(low: int, high: int, what: str):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Blend image files with Tarnwick's 28 layer blend modes.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {tarnwick.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     kernels = [k.value for k in tarnwick.KernelKind]
@@ -291,14 +292,10 @@ def _run_modes(args) -> int:
 
 def _run_info(args) -> int:
     import sysconfig
-    from importlib import metadata
 
     import numpy
 
-    try:
-        version = metadata.version("tarnwick")
-    except metadata.PackageNotFoundError:
-        version = "unknown"
+    version = tarnwick.__version__
     free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     kernels = [k.value for k in tarnwick.KernelKind if k.value != "auto"]

@@ -24,8 +24,10 @@ import struct
 import sys
 import zlib
 from dataclasses import dataclass
+from typing import Any, Callable, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     from PIL import Image
@@ -34,7 +36,12 @@ except ImportError as exc:  # pragma: no cover - exercised only without Pillow
         "tarnwick's image helpers need Pillow: pip install tarnwick[image]"
     ) from exc
 
+from ._typing import F32Image, U8Image
+
 __all__ = ["from_image", "to_image"]
+
+# File paths as the command line and open() take them.
+Path: TypeAlias = str | os.PathLike[str]
 
 # 65535 / 255: one step of a 0..255 channel in 16-bit units.
 _WIDE = 257.0
@@ -61,12 +68,14 @@ class UnsupportedImage(ValueError):
 # --- reading -----------------------------------------------------------------
 
 
-def _rawmode(tile) -> str | None:
+def _rawmode(tile: Any) -> str | None:
     args = tile.args
     return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
 
 
-def _decode_as(data: io.BytesIO, frame: int, tiles: list, rawmode_for) -> np.ndarray:
+def _decode_as(
+    data: io.BytesIO, frame: int, tiles: list[Any], rawmode_for: Callable[[str], str]
+) -> np.ndarray:
     """Decode a frame again from a copy of its file, with each tile's raw mode
     replaced by rawmode_for(rawmode); tiles are the frame's as first opened."""
     data.seek(0)
@@ -75,18 +84,19 @@ def _decode_as(data: io.BytesIO, frame: int, tiles: list, rawmode_for) -> np.nda
             again.seek(frame)
         if list(again.tile) != tiles:
             raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
+        found: list[Any] = list(again.tile)
         again.tile = [
             t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
             else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
-            for t in again.tile
+            for t in found
         ]
         return np.asarray(again)
 
 
-def _file_bytes(image) -> io.BytesIO:
+def _file_bytes(image: Image.Image) -> io.BytesIO:
     """The encoded bytes of the file the image is being read from, through its own
     open handle: opening the file by name again could find another file there."""
-    fp = getattr(image, "fp", None)
+    fp: Any = getattr(image, "fp", None)
     try:
         position = fp.tell()
         fp.seek(0)
@@ -97,7 +107,7 @@ def _file_bytes(image) -> io.BytesIO:
     return io.BytesIO(data)
 
 
-def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
+def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
     """Full-depth channels of a 16-bit colour image that Pillow would cut to 8 bits."""
     tiles = getattr(image, "tile", None)
     if not tiles or image.mode not in ("RGB", "RGBA"):
@@ -144,7 +154,7 @@ def _grey_to_channels(grey: np.ndarray, alpha: np.ndarray | None = None) -> np.n
     return np.ascontiguousarray(np.stack(planes, axis=-1))
 
 
-def read_image(image) -> tuple[np.ndarray, Kind]:
+def read_image(image: Image.Image) -> tuple[U8Image | F32Image, Kind]:
     """The array for a Pillow image and how it was stored."""
     wide = _read_wide(image)
     if wide is not None:
@@ -180,19 +190,19 @@ def read_image(image) -> tuple[np.ndarray, Kind]:
     raise UnsupportedImage(f"unsupported image mode {mode!r} (expected {_SUPPORTED})")
 
 
-def from_image(image) -> np.ndarray:
+def from_image(image: Image.Image) -> U8Image | F32Image:
     """An H x W x 3|4 uint8 or float32 array (0..255 scale) holding a Pillow image.
 
     8-bit images give uint8; 16-bit, 32-bit integer and float images give float32.
     Grey images are spread over three channels (four with alpha). A 16-bit colour
     file is read at full depth when given straight from ``Image.open``.
     """
-    if not isinstance(image, Image.Image):
+    if not isinstance(image, Image.Image):  # pyright: ignore[reportUnnecessaryIsInstance]  # untyped callers
         raise TypeError(f"from_image expected a PIL.Image.Image, got {type(image).__name__}")
     return read_image(image)[0]
 
 
-def read_mask(image) -> np.ndarray:
+def read_mask(image: Image.Image) -> U8Image | F32Image:
     """An H x W mask: uint8 for 8-bit images, float32 on 0..255 for deeper ones.
 
     Colour masks count by their luma; their alpha is ignored.
@@ -217,9 +227,9 @@ def read_mask(image) -> np.ndarray:
 # --- writing -----------------------------------------------------------------
 
 
-def _check_array(array) -> np.ndarray:
+def _check_array(array: npt.ArrayLike) -> np.ndarray:
     array = np.asarray(array)
-    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (np.uint8, np.float32):
+    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (np.dtype(np.uint8), np.dtype(np.float32)):
         raise ValueError(
             f"expected an (H, W, 3|4) uint8 or float32 array, got shape {array.shape} dtype {array.dtype}"
         )
@@ -236,15 +246,14 @@ def _to_bits(values: np.ndarray, bits: int) -> np.ndarray:
     """0..255 values as unsigned integers of the given depth, rounded and clipped."""
     values = np.nan_to_num(values.astype(np.float32), nan=0.0, posinf=255.0, neginf=0.0)
     values = np.clip(values, 0.0, 255.0)
-    if bits == 8:
-        return np.rint(values).astype(np.uint8)
-    return np.rint(values * np.float32(_WIDE)).astype(np.uint16)
+    scaled: np.ndarray = np.rint(values if bits == 8 else values * np.float32(_WIDE))
+    return scaled.astype(np.uint8 if bits == 8 else np.uint16)
 
 
-def _kind_of(like) -> Kind:
+def _kind_of(like: Image.Image | Kind | None) -> Kind | None:
     if like is None or isinstance(like, Kind):
         return like
-    if isinstance(like, Image.Image):
+    if isinstance(like, Image.Image):  # pyright: ignore[reportUnnecessaryIsInstance]  # untyped callers
         mode = like.mode
         if mode in ("P", "PA"):
             return Kind("RGBA" if mode == "PA" or "transparency" in like.info else "RGB")
@@ -256,7 +265,7 @@ def _kind_of(like) -> Kind:
     raise TypeError(f"like must be a PIL.Image.Image or None, got {type(like).__name__}")
 
 
-def to_image(array, like=None):
+def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Image.Image:
     """A Pillow image of an H x W x 3|4 array on the 0..255 scale.
 
     Without ``like`` the image is "RGB" or "RGBA" (float values rounded to 8 bits).
@@ -297,7 +306,7 @@ def to_image(array, like=None):
 # --- files -------------------------------------------------------------------
 
 
-def open_file(path) -> tuple[np.ndarray, Kind, dict]:
+def open_file(path: Path) -> tuple[U8Image | F32Image, Kind, dict[str, Any]]:
     """Array, kind and the metadata worth carrying over (colour profile) of a file."""
     with Image.open(path) as image:
         array, kind = read_image(image)
@@ -305,7 +314,7 @@ def open_file(path) -> tuple[np.ndarray, Kind, dict]:
     return array, kind, meta
 
 
-def open_mask(path) -> np.ndarray:
+def open_mask(path: Path) -> U8Image | F32Image:
     with Image.open(path) as image:
         return read_mask(image)
 
@@ -315,9 +324,10 @@ def readable_extensions() -> set[str]:
     return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
 
 
-def format_for(path) -> str:
+def format_for(path: Path) -> str:
     """Pillow's format name for a file name's extension."""
-    ext = os.path.splitext(os.fspath(path))[1].lower()
+    name: str = os.fspath(path)
+    ext = os.path.splitext(name)[1].lower()
     fmt = Image.registered_extensions().get(ext)
     if fmt is None or fmt not in Image.SAVE:
         raise UnsupportedImage(f"cannot write images with extension {ext or '(none)'!r}")
@@ -398,7 +408,9 @@ def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Imag
     return to_image(array, kind)
 
 
-def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = None) -> None:
+def write_file(
+    path: Path, array: np.ndarray, kind: Kind | None, meta: dict[str, Any] | None = None
+) -> None:
     """Write an array to path atomically: a temporary file in the same folder, then a rename.
 
     A failure at any point leaves whatever was at path untouched.
