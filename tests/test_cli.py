@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import time
 import sys
 from pathlib import Path
 
@@ -259,3 +260,62 @@ def test_wide_colour_is_read_whole_from_the_open_file(tmp_path, monkeypatch, suf
             os.unlink(f"w{suffix}")
         got = tarnwick.from_image(opened)
     np.testing.assert_array_equal(np.rint(got.astype(np.float64) * 257), 0x1234)
+
+
+def _tiff_with_a_broken_tag(path):
+    """A readable TIFF whose compression tag holds two values: Pillow warns and
+    takes the first."""
+    Image.fromarray(rgb(3)).save(path)
+    data = bytearray(path.read_bytes())
+    ifd = int.from_bytes(data[4:8], "little")
+    for entry in range(ifd + 2, ifd + 2 + 12 * int.from_bytes(data[ifd:ifd + 2], "little"), 12):
+        if int.from_bytes(data[entry:entry + 2], "little") == 259:
+            data[entry + 4:entry + 8] = (2).to_bytes(4, "little")
+    path.write_bytes(bytes(data))
+    return path
+
+
+LONG = "a" * 246 + ".png"  # 250 bytes, within the usual limit of 255
+
+
+HOSTILE = [
+    ("newline in a name", ["blend", "screen", "bad\nname.png", "fg.png", "-o", "o.png"], 1,
+     ["error: bad\\nname.png: cannot identify"], None, None),
+    ("warning, then failure", ["blend", "screen", "warn.tif", "small.png", "-o", "o.png"], 1,
+     ["error: small.png: size 4x4"], None, None),
+    ("warning only", ["blend", "screen", "warn.tif", "fg.png", "-o", "o.png"], 0, [], "o.png", (W, H)),
+    ("warning shown with -v", ["blend", "screen", "-v", "warn.tif", "small.png", "-o", "o.png"], 1,
+     ["warning: warn.tif: Metadata Warning, tag 259", "error: small.png: size 4x4"], None, None),
+    ("250-byte output name", ["blend", "screen", "bg.png", "fg.png", "-o", LONG], 0, [], LONG, (W, H)),
+    ("tall sheet", ["sheet", "tall.png", "tall.png", "-o", "s.png", "--tile", "64"], 0, [], "s.png",
+     sheet.sheet_size(28, 64, 64)),
+]
+
+
+@pytest.mark.parametrize("case, args, status, lines, output, size", HOSTILE, ids=[c[0] for c in HOSTILE])
+def test_hostile_names_and_files(tmp_path, case, args, status, lines, output, size):
+    """Each failure is one line (warnings only with -v); long names and tall pictures work."""
+    save(tmp_path / "bg.png", rgb(3)), save(tmp_path / "fg.png", rgb(4)), save(tmp_path / "small.png", rgb(3, 4, 4))
+    save(tmp_path / "tall.png", rgb(3, 300, 1))
+    (tmp_path / "bad\nname.png").write_bytes(b"not an image")
+    _tiff_with_a_broken_tag(tmp_path / "warn.tif")
+    proc = run(*args, cwd=tmp_path)
+    assert proc.returncode == status, proc.stderr
+    got = proc.stderr.splitlines()
+    assert len(got) == len(lines) and all(g.startswith(f"tarnwick: {w}") for g, w in zip(got, lines)), got
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+    if output is not None:
+        assert Image.open(tmp_path / output).size == size
+
+
+def test_sigterm_during_a_write_removes_the_temporary_file(tmp_path):
+    # Large enough that compressing the output takes a while.
+    save(tmp_path / "bg.bmp", rgb(3, 1500, 1500)), save(tmp_path / "fg.bmp", rgb(4, 1500, 1500))
+    proc = subprocess.Popen([sys.executable, "-m", "tarnwick", "blend", "screen", "bg.bmp", "fg.bmp", "-o", "o.png"],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    while proc.poll() is None and not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]:
+        time.sleep(0.002)
+    proc.terminate()
+    _, stderr = proc.communicate(timeout=60)
+    assert (proc.returncode, stderr) == (143, "tarnwick: terminated\n")
+    assert sorted(os.listdir(tmp_path)) == ["bg.bmp", "fg.bmp"]

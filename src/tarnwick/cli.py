@@ -1,15 +1,22 @@
 """The ``tarnwick`` command: blend image files, draw a contact sheet, list modes.
 
-Exit status: 0 on success, 2 on a usage error, 1 when a file failed. Errors are
-one line each on stderr.
+Exit status: 0 on success, 2 on a usage error, 1 when a file failed, 130 on
+SIGINT and 143 on SIGTERM. Errors are one line each on stderr; the image
+library's warnings show only with -v.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
+import re
+import signal
 import sys
+import warnings
+from types import FrameType
+from typing import Any, Callable, Iterator, TextIO
 
 import numpy as np
 
@@ -21,6 +28,11 @@ PROG = "tarnwick"
 
 class CommandError(Exception):
     """A failure to report as one line and exit status 1."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised where the program is so that a file being written is
+    removed on the way out, as it is on SIGINT."""
 
 
 # --- argument types ----------------------------------------------------------
@@ -85,6 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="grey image (same size) whose lightness scales the layer's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
+    _add_verbose(p)
     p.set_defaults(run=_run_blend)
 
     p = sub.add_parser(
@@ -97,7 +110,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
                    help="layer opacity from 0 to 1 (default 1)")
     p.add_argument("--tile", type=_count(16, 2048, "--tile"), default=160, metavar="N",
-                   help="tile width in pixels (default 160)")
+                   help="tile size in pixels: pictures are scaled to fit N x N (default 160)")
+    _add_verbose(p)
     p.set_defaults(run=_run_sheet)
 
     p = sub.add_parser("modes", help="list the blend modes by family",
@@ -111,7 +125,72 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _add_verbose(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="also show the image library's warnings (an image large enough to be "
+                             "a decompression bomb, corrupt metadata), one line each")
+
+
 # --- helpers -----------------------------------------------------------------
+
+# Characters that would break a message's line or drive the terminal: C0 and C1
+# controls, the Unicode line and paragraph separators, and the stand-ins Python
+# uses for undecodable bytes of a file name.
+_UNPRINTABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\udc80-\udcff]")
+
+
+def _escaped(text: str) -> str:
+    """text with each unprintable character written as its escape (\\n, \\x1b)."""
+    def escape(match: re.Match[str]) -> str:
+        code = ord(match.group())
+        if code >= 0xDC80:
+            return f"\\x{code - 0xDC00:02x}"  # the file name's own byte
+        return match.group().encode("unicode_escape").decode("ascii")
+
+    return _UNPRINTABLE.sub(escape, text)
+
+
+def _error_line(text: object) -> str:
+    return f"{PROG}: error: {_escaped(str(text))}"
+
+
+def _show_warnings(verbose: bool) -> Callable[..., None]:
+    """A warnings.showwarning that writes one escaped line on stderr with -v, and
+    nothing otherwise (the image library warns about large or odd files)."""
+    def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+             file: TextIO | None = None, line: str | None = None) -> None:
+        if verbose:
+            print(f"{PROG}: warning: {_escaped(str(message).strip())}", file=sys.stderr)
+
+    return show
+
+
+@contextlib.contextmanager
+def _warnings_about(path: str) -> Iterator[None]:
+    """Warnings raised inside, issued again with the file's name in front."""
+    caught: list[warnings.WarningMessage] = []
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            yield
+    finally:
+        # A reader may parse the same header more than once.
+        for text, category in dict.fromkeys((str(w.message), w.category) for w in caught):
+            warnings.warn(f"{path}: {text}", category, stacklevel=2)
+
+
+def _raise_terminated(signum: int, frame: FrameType | None) -> None:
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
+    raise Terminated
+
+
+def _catch_sigterm() -> Callable[[int, FrameType | None], Any] | int | None:
+    """Turns SIGTERM into Terminated; returns the previous handler (None when this
+    is not the main thread, where no handler can be set)."""
+    try:
+        return signal.signal(signal.SIGTERM, _raise_terminated)
+    except (ValueError, AttributeError):
+        return None
 
 
 def _one_line(exc: BaseException) -> str:
@@ -145,7 +224,8 @@ def _refuse_inputs(output: str, inputs) -> None:
 
 def _read(image, path: str):
     try:
-        return image.open_file(path)
+        with _warnings_about(path):
+            return image.open_file(path)
     except Exception as exc:  # any reader failure is this file's failure
         raise CommandError(f"{path}: {_one_line(exc)}") from None
 
@@ -205,7 +285,8 @@ def _run_blend(args) -> int:
     mask = None
     if args.mask is not None:
         try:
-            mask = image.open_mask(args.mask)
+            with _warnings_about(args.mask):
+                mask = image.open_mask(args.mask)
         except Exception as exc:
             raise CommandError(f"{args.mask}: {_one_line(exc)}") from None
 
@@ -248,7 +329,7 @@ def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
                 written += 1
             except CommandError as exc:
                 failed += 1
-                report(f"{PROG}: error: {exc}")
+                report(_error_line(exc))
             if bar is not None:
                 bar.update(1)
     finally:
@@ -276,7 +357,11 @@ def _run_sheet(args) -> int:
     else:
         height = max(1, round(args.tile * 2 / 3))
         bg, fg = sheet.scene(height, args.tile), sheet.layer(height, args.tile)
-    picture = sheet.make_sheet(bg, fg, args.opacity, args.tile)
+    try:
+        # Pictures are scaled to fit the tile, so the sheet is at most 7 x 4 tiles.
+        picture = sheet.make_sheet(bg, fg, args.opacity, args.tile)
+    except MemoryError:
+        raise CommandError(f"{args.output}: not enough memory for the sheet") from None
     try:
         image.write_file(args.output, np.asarray(picture), image.Kind("RGB"))
     except Exception as exc:
@@ -318,15 +403,25 @@ def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     args.parser = parser
+    previous = _catch_sigterm()
     try:
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = _show_warnings(getattr(args, "verbose", False))
+            return args.run(args)
     except CommandError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(_error_line(exc), file=sys.stderr)
         return 1
     except OSError as exc:  # a folder that cannot be listed or created
         where = f"{exc.filename}: " if exc.filename else ""
-        print(f"{PROG}: error: {where}{_one_line(exc)}", file=sys.stderr)
+        print(_error_line(f"{where}{_one_line(exc)}"), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)

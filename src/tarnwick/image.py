@@ -73,38 +73,64 @@ def _rawmode(tile: Any) -> str | None:
     return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
 
 
-def _decode_as(
-    data: io.BytesIO, frame: int, tiles: list[Any], rawmode_for: Callable[[str], str]
-) -> np.ndarray:
-    """Decode a frame again from a copy of its file, with each tile's raw mode
-    replaced by rawmode_for(rawmode); tiles are the frame's as first opened."""
-    data.seek(0)
-    with Image.open(data) as again:
-        if frame:
-            again.seek(frame)
-        if list(again.tile) != tiles:
-            raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
-        found: list[Any] = list(again.tile)
-        again.tile = [
-            t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
-            else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
-            for t in found
-        ]
-        return np.asarray(again)
+class _OwnPosition(io.RawIOBase):
+    """A read-only view of an open file with a position of its own: a second
+    decoder reads the very file the image came from (opening it again by name
+    could find another file there, or none) without moving the first one's place."""
+
+    def __init__(self, fp: Any) -> None:
+        super().__init__()
+        self._fp = fp
+        self._position = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_END:
+            offset += self._fp.seek(0, io.SEEK_END)
+        elif whence == io.SEEK_CUR:
+            offset += self._position
+        self._position = max(offset, 0)
+        return self._position
+
+    def readinto(self, buffer: Any) -> int:
+        self._fp.seek(self._position)
+        data = self._fp.read(len(buffer))
+        buffer[:len(data)] = data
+        self._position += len(data)
+        return len(data)
 
 
-def _file_bytes(image: Image.Image) -> io.BytesIO:
-    """The encoded bytes of the file the image is being read from, through its own
-    open handle: opening the file by name again could find another file there."""
+def _decode_as(image: Image.Image, rawmode_for: Callable[[str], str]) -> np.ndarray:
+    """The image's frame decoded again from its own open file, with each tile's raw
+    mode replaced by rawmode_for(rawmode). Call before the image is loaded."""
     fp: Any = getattr(image, "fp", None)
     try:
         position = fp.tell()
-        fp.seek(0)
-        data = fp.read()
-        fp.seek(position)
     except (AttributeError, OSError, ValueError) as exc:
         raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth") from exc
-    return io.BytesIO(data)
+    try:
+        with Image.open(_OwnPosition(fp)) as again:
+            if image.tell():
+                again.seek(image.tell())
+            if again.tile != image.tile:
+                raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
+            found: list[Any] = list(again.tile)
+            again.tile = [
+                t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
+                else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
+                for t in found
+            ]
+            return np.asarray(again)
+    finally:
+        fp.seek(position)
 
 
 def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
@@ -118,11 +144,9 @@ def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
     raw = raws.pop()
     if raw not in _WIDE_RAWMODES:
         return None  # 8-bit, or a packed 16-bit pixel (5-6-5 BMP) that 8 bits hold
-    # Copied before decoding: loading may close the handle and empties the tiles.
-    data, frame, tiles = _file_bytes(image), image.tell(), list(tiles)
     if raw == "LA;16B":
         # Two 16-bit samples are four bytes, as one RGBA pixel: hi/lo grey, hi/lo alpha.
-        four = _decode_as(data, frame, tiles, lambda r: "RGBA").astype(np.uint16)
+        four = _decode_as(image, lambda r: "RGBA").astype(np.uint16)
         grey = four[..., 0] * 256 + four[..., 1]
         alpha = four[..., 2] * 256 + four[..., 3]
         wide = np.stack([grey, grey, grey, alpha], axis=-1)
@@ -132,8 +156,9 @@ def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
         # order gives the low one.
         native = "L" if sys.byteorder == "little" else "B"
         other = raw[:-1] + {"B": "L", "L": "B"}[native if raw[-1] == "N" else raw[-1]]
+        # The low bytes first: loading the image may close its file.
+        low = _decode_as(image, lambda r: other if r == raw else r).astype(np.uint16)
         high = np.asarray(image).astype(np.uint16)
-        low = _decode_as(data, frame, tiles, lambda r: other if r == raw else r).astype(np.uint16)
         wide = high * 256 + low
         kind = Kind(image.mode, 16)
     return (wide.astype(np.float32) / np.float32(_WIDE)), kind
@@ -408,6 +433,21 @@ def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Imag
     return to_image(array, kind)
 
 
+def _temporary_path(folder: str, base: str) -> str:
+    """A fresh hidden name beside base in folder, as long as the folder allows:
+    a long base name is cut short rather than make the temporary name too long."""
+    try:
+        limit = os.pathconf(folder, "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        limit = 255
+    token = secrets.token_hex(4)
+    name = f".{base}.{token}.tmp"
+    while base and 0 < limit < len(os.fsencode(name)):  # -1: no limit
+        base = base[:-1]
+        name = f".{base}.{token}.tmp"
+    return os.path.join(folder, name)
+
+
 def write_file(
     path: Path, array: np.ndarray, kind: Kind | None, meta: dict[str, Any] | None = None
 ) -> None:
@@ -419,11 +459,12 @@ def write_file(
     fmt = format_for(path)
     encoded = encode(array, kind, fmt)
     folder = os.path.dirname(os.path.abspath(path))
-    base = os.path.basename(path)
-    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
-    # O_EXCL: never follow or reuse someone else's file; mode 0666 lets the umask apply.
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    tmp = _temporary_path(folder, os.path.basename(path))
     try:
+        # O_EXCL: never follow or reuse someone else's file; mode 0666 lets the umask apply.
+        # Inside the try, so that a signal (SIGINT, SIGTERM) raised as the call
+        # returns still removes the new file.
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         with os.fdopen(fd, "wb") as fh:
             if isinstance(encoded, bytes):
                 fh.write(encoded)
@@ -433,9 +474,11 @@ def write_file(
                     options.pop("icc_profile", None)
                 encoded.save(fh, format=fmt, **options)
         os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+    except BaseException as exc:
+        # Only os.open fails with the temporary name alone; that file is not ours.
+        if not (isinstance(exc, FileExistsError) and exc.filename == tmp and exc.filename2 is None):
+            try:
+                os.unlink(tmp)
+            except FileNotFoundError:
+                pass
         raise

@@ -159,10 +159,14 @@ def sheet_size(count: int, tile_w: int, tile_h: int, columns: int = COLUMNS) -> 
 
 
 def fit(background: np.ndarray, foreground: np.ndarray, tile: int) -> tuple[np.ndarray, np.ndarray]:
-    """Both images scaled to a tile 'tile' pixels wide, keeping the background's aspect."""
+    """Both images scaled to fit a tile x tile square, keeping the background's aspect:
+    as wide as the tile, or as tall for a picture taller than wide."""
     h, w = background.shape[:2]
-    tile_h = max(1, round(tile * h / w))
-    return resize(background, tile_h, tile), resize(foreground, tile_h, tile)
+    if h <= w:
+        size = max(1, round(tile * h / w)), tile
+    else:
+        size = tile, max(1, round(tile * w / h))
+    return resize(background, *size), resize(foreground, *size)
 
 
 def make_sheet(background: np.ndarray, foreground: np.ndarray, opacity: float = 1.0,
@@ -170,12 +174,14 @@ def make_sheet(background: np.ndarray, foreground: np.ndarray, opacity: float = 
     """An RGB image with one labelled tile per mode, in the order of ``modes``."""
     chosen: Sequence[Mode] = tarnwick.MODES if modes is None else tuple(modes)
     bg, fg = fit(background, foreground, tile)
-    tile_h, tile_w = bg.shape[:2]
-    sheet = Image.new("RGB", sheet_size(len(chosen), tile_w, tile_h), SHEET_BACKGROUND)
+    tile_h, picture_w = bg.shape[:2]
+    # A tall picture sits in the middle of a tile as wide as any, with room for its label.
+    inset = (tile - picture_w) // 2
+    sheet = Image.new("RGB", sheet_size(len(chosen), tile, tile_h), SHEET_BACKGROUND)
     draw = ImageDraw.Draw(sheet)
     font = ImageFont.load_default(size=12)
-    for mode, (left, top) in zip(chosen, tile_boxes(len(chosen), tile_w, tile_h)):
+    for mode, (left, top) in zip(chosen, tile_boxes(len(chosen), tile, tile_h)):
         result = tarnwick.blend(bg, fg, mode, opacity)
-        sheet.paste(Image.fromarray(_displayable(result), "RGB"), (left, top))
+        sheet.paste(Image.fromarray(_displayable(result), "RGB"), (left + inset, top))
         draw.text((left + 2, top - LABEL + 2), mode, fill=LABEL_COLOUR, font=font)
     return sheet
