@@ -41,6 +41,8 @@ BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
 # would take long and could quietly produce a GIL-enabled extension.
 REQS_COMMON=("numpy>=2.2,<2.5" "pytest>=8" "scikit-build-core>=0.10" "ninja" "cmake>=3.18"
   "pillow>=11.0,<14" "tqdm>=4.66,<5" "hypothesis>=6.100,<7")
+# The image extra's 16-bit TIFF writer.
+REQS_COMMON+=("tifffile>=2024.8.10")
 REQS_FT=()
 REQS_GIL=()
 # The type checkers the tests run, pinned so a new release cannot turn a run
