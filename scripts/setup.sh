@@ -378,7 +378,11 @@ main() {
   exec 8>"$REPO/build/.setup.lock"
   flock 8
 
-  ((DEMO_ONLY)) || install_debian_packages "C++ test dependencies" "${TEST_DEPS[@]}"
+  if ((DEMO_ONLY)); then
+    install_debian_packages "C++ compiler" g++   # the package itself is C++
+  else
+    install_debian_packages "C++ test dependencies" "${TEST_DEPS[@]}"
+  fi
 
   FT_PYTHON=""
   find_free_threaded
