@@ -98,7 +98,7 @@ def test_jpeg_quality(tmp_path, options, quality):
         assert result.quantization == expected.quantization
 
 
-@pytest.mark.parametrize("suffix, bits", [(".png", 8), (".png", 16), (".tif", 16)])
+@pytest.mark.parametrize("suffix, bits", [(".png", 8), (".png", 16), (".tif", 16), (".tif", 8)])
 def test_compress_level_changes_size_not_pixels(tmp_path, suffix, bits):
     bg = _background(tmp_path, suffix, bits, smooth=True)
     sizes, pixels = {}, {}

@@ -137,7 +137,7 @@ def _add_encoding(parser: argparse.ArgumentParser) -> None:
                         help="JPEG and WebP quality from 1 to 100 (default 95)")
     parser.add_argument("--compress-level", type=_count(0, 9, "--compress-level"), default=1,
                         metavar="L",
-                        help="PNG and 16-bit TIFF compression from 0 (none) to 9 (smallest, slowest); "
+                        help="PNG and TIFF compression from 0 (none) to 9 (smallest, slowest); "
                              "default 1, fast on large images for files a little larger than 6's")
 
 

@@ -439,7 +439,8 @@ DEFAULT_COMPRESS_LEVEL = 1
 @dataclass(frozen=True)
 class Encoding:
     """quality: JPEG and WebP, 1..100; compress_level: zlib level of PNG and of
-    16-bit TIFF (deflate), 0 (none, fastest) .. 9 (smallest)."""
+    16-bit colour TIFF, 0 (none, fastest) .. 9 (smallest); other TIFF is deflated
+    at Pillow's one level unless it is 0."""
 
     quality: int = DEFAULT_QUALITY
     compress_level: int = DEFAULT_COMPRESS_LEVEL
@@ -573,6 +574,9 @@ def _save_options(fmt: str, meta: dict[str, Any], encoding: Encoding) -> dict[st
         options["quality"] = encoding.quality
     elif fmt == "PNG":
         options["compress_level"] = encoding.compress_level
+    elif fmt == "TIFF" and encoding.compress_level:
+        # 16-bit grey and float results come this way too; Pillow's deflate has one level.
+        options["compression"] = "tiff_adobe_deflate"
     return options
 
 
