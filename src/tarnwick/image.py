@@ -78,7 +78,7 @@ class _OwnPosition(io.RawIOBase):
     decoder reads the very file the image came from (opening it again by name
     could find another file there, or none) without moving the first one's place."""
 
-    def __init__(self, fp: Any) -> None:
+    def __init__(self, fp: IO[bytes]) -> None:
         super().__init__()
         self._fp = fp
         self._position = 0
@@ -254,7 +254,8 @@ def read_mask(image: Image.Image) -> U8Image | F32Image:
 
 def _check_array(array: npt.ArrayLike) -> np.ndarray:
     array = np.asarray(array)
-    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (np.dtype(np.uint8), np.dtype(np.float32)):
+    supported = (np.dtype(np.uint8), np.dtype(np.float32))
+    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in supported:
         raise ValueError(
             f"expected an (H, W, 3|4) uint8 or float32 array, got shape {array.shape} dtype {array.dtype}"
         )
