@@ -115,6 +115,16 @@ def test_compress_level_changes_size_not_pixels(tmp_path, suffix, bits):
     assert sizes["0"] > sizes["1"] >= sizes["9"]
 
 
+def test_sixteen_bit_png_data_in_several_chunks(tmp_path, monkeypatch):
+    # Large files need more than one data chunk (each is limited to 2 GiB).
+    monkeypatch.setattr(timage, "_IDAT_BYTES", 100)
+    bg = _background(tmp_path, ".png", 16, smooth=True)
+    assert Image.open(bg).getexif()[ORIENTATION] == 6
+    array, kind, meta = timage.open_file(bg)
+    assert kind == timage.Kind("RGB", 16) and meta["icc_profile"] == ICC
+    assert np.abs(array - np.rot90((np.indices((48, 64, 3)).sum(0) * 2 % 256) * (255 / 256), -1)).max() < 1 / 257
+
+
 @pytest.mark.parametrize("block", [b"Exif\x00\x00II*\x00\xff\xff\x00\x00", b"Exif\x00\x00XX"])
 def test_unreadable_exif_is_left_out(tmp_path, block):
     bg = tmp_path / "bg.png"

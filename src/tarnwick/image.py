@@ -435,6 +435,8 @@ def format_for(path: Path) -> str:
 # than Pillow's default 6, for files a few per cent larger.
 DEFAULT_QUALITY = 95
 DEFAULT_COMPRESS_LEVEL = 1
+# Bytes of compressed data per IDAT chunk of a 16-bit PNG.
+_IDAT_BYTES = 1 << 24
 
 
 @dataclass(frozen=True)
@@ -469,8 +471,10 @@ def _png16(array: np.ndarray, channels: int, meta: dict[str, Any], level: int) -
         extra += chunk(b"iCCP", b"ICC profile\x00\x00" + zlib.compress(meta["icc_profile"]))
     if meta.get("exif"):
         extra += chunk(b"eXIf", meta["exif"].removeprefix(_EXIF_HEADER))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra
-            + chunk(b"IDAT", zlib.compress(body.tobytes(), level)) + chunk(b"IEND", b""))
+    # A chunk holds less than 2 GiB; a large image's data goes in several.
+    data = zlib.compress(body.tobytes(), level)
+    idat = b"".join(chunk(b"IDAT", data[at:at + _IDAT_BYTES]) for at in range(0, len(data), _IDAT_BYTES))
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra + idat + chunk(b"IEND", b"")
 
 
 def _tiff16_compressed(array: np.ndarray, channels: int, meta: dict[str, Any], level: int) -> bytes:
