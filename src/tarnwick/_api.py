@@ -569,11 +569,12 @@ def blend(
         # below say exactly what is wrong. Only overlaps it does not check.
         try:
             if out is None:
-                return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+                return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
             if type(out) is np.ndarray and (
                 out is background or not _may_share_memory(out, background)
             ) and not _may_share_memory(out, foreground):
-                return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+                _native_into(mode, background, foreground, opacity, kernel, out)
+                return out
         except (TypeError, ValueError):
             pass
 
@@ -585,7 +586,8 @@ def blend(
         mask is not None and mask.ndim != 2) or not isinstance(opacity, (float, int))
     if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
         frames: Image = _batch().run_frames(
-            lambda b, f, o, into, m, t: blend(b, f, mode, o, kernel=kernel, out=into, mask=m, threads=t),
+            lambda b, f, o, into, m, t: blend(
+                b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel), out=into, mask=m, threads=t),
             lambda b, f, o, m: check_arguments(b, f, mode, o, kernel, m),
             background, foreground, opacity, mask, out, threads, ("background", "foreground"),
         )
@@ -601,7 +603,8 @@ def blend(
     if flat_mask is None and count == 1:
         if out is None:
             return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
-        return cast(Image, _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out))
+        _native_into(mode, background, foreground, opacity, kernel, out)
+        return out
     bands = _pieces(0, pixels, count) if pixels else []
 
     bg: Image = out if out is not None and in_place else _contiguous(background)
@@ -624,12 +627,20 @@ def blend(
     return out
 
 
+def _native_into(
+    mode: str, background: Any, foreground: Any, opacity: Any, kernel: Any, out: Any
+) -> None:
+    # The native call checks these arguments itself (the fast path relies on
+    # that), so they reach it untyped.
+    _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+
+
 def _blend_masked_layer(
     mode: str,
     bg: np.ndarray,
     fg: np.ndarray,
     opacity: float,
-    kernel: str,
+    kernel: KernelName,
     out: np.ndarray,
     flat_mask: np.ndarray,
     bands: list[tuple[int, int]],
