@@ -18,7 +18,7 @@ from typing import get_args
 import pytest
 
 import tarnwick
-from tarnwick._typing import KernelName, Mode
+from tarnwick._typing import Blend, BlendName, KernelName, Mode, Operator, OperatorName
 
 ROOT = Path(__file__).resolve().parent.parent
 SCRIPT = ROOT / "tests" / "typecheck" / "user_script.py"
@@ -28,6 +28,19 @@ BIN = Path(sys.executable).parent
 def test_literals_match_the_module() -> None:
     assert get_args(Mode) == tarnwick.MODES
     assert get_args(KernelName) == tarnwick.KERNELS
+
+
+@pytest.mark.parametrize("names, spellings, canonical", [
+    (tarnwick.BLENDS, BlendName, Blend),
+    (tarnwick.OPERATORS, OperatorName, Operator),
+])
+def test_standard_literals_match_the_module(
+    names: tuple[str, ...], spellings: object, canonical: object
+) -> None:
+    assert get_args(canonical) == names
+    hyphenated = {name.replace("_", "-") for name in names if "_" in name}
+    taken = {name for part in get_args(spellings) for name in get_args(part)}
+    assert taken == set(names) | hyphenated
 
 
 def test_user_script_runs() -> None:

@@ -67,6 +67,16 @@ for function in functions:
     assert_type(function(bg32, fg, 0.5, "auto"), F32)
     assert_type(function(bg, fg, "scalar"), U8)
 
+rgba: U8 = np.zeros((4, 64, 4), np.uint8)
+assert_type(tarnwick.composite(rgba, fg, "soft-light", 0.5, operator="source_atop"), U8)
+assert_type(tarnwick.composite(bg32, fg, "hue", mask=mask, premultiplied=False), F32)
+canvas32 = rgba.astype(np.float32)
+assert_type(tarnwick.composite(canvas32, fg, out=canvas32, threads=2), F32)
+stack = [tarnwick.Layer(fg, "multiply", 0.8, mask), tarnwick.Layer.layer_mode(fg, "lch_color")]
+assert_type(tarnwick.flatten(rgba, stack, threads=2), U8 | F32)
+blends: tuple[tarnwick.BlendName, ...] = tarnwick.BLENDS
+operators: tuple[tarnwick.OperatorName, ...] = tarnwick.OPERATORS
+
 modes: tuple[tarnwick.Mode, ...] = tarnwick.MODES
 kernels: tuple[tarnwick.KernelName, ...] = tarnwick.KERNELS
 widest: bool = tarnwick.kernel_available(kernels[-1])
@@ -85,6 +95,8 @@ dask_array: Any = da
 lazy_bg: da.Array = dask_array.from_array(bg, chunks=(2, 64, 3))
 lazy: da.Array = tarnwick.dask.blend(lazy_bg, fg, "multiply", 0.5)
 computed: U8 = np.asarray(lazy)
+lazy = tarnwick.dask.composite(lazy_bg, fg, "color-burn", np.array([0.2, 0.8]))
+lazy = tarnwick.dask.flatten(rgba, stack)
 
 if TYPE_CHECKING:
     tarnwick.blend(bg, fg, "softlight")  # type: ignore[call-overload]
@@ -92,6 +104,9 @@ if TYPE_CHECKING:
     wrong: F32 = tarnwick.blend(bg, fg)  # type: ignore[assignment]
     tarnwick.multiply(bg, fg, 0.5, "fast")  # type: ignore[call-overload]
     tarnwick.dask.blend(bg, fg, "softlight")  # type: ignore[arg-type]
+    tarnwick.composite(rgba, fg, "hsv_hue")  # type: ignore[call-overload]
+    tarnwick.composite(rgba, fg, operator="over")  # type: ignore[call-overload]
+    tarnwick.Layer(fg, model="layers")  # type: ignore[arg-type]
     tarnwick.from_image(bg)  # type: ignore[arg-type]
     tarnwick.kernel_available(3)  # type: ignore[arg-type]
 
