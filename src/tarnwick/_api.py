@@ -152,7 +152,7 @@ def _plain_mask(mask: Any) -> np.ndarray:
     """The mask as a plain ndarray: a masked array's hidden entries weigh 0,
     a matrix or other subclass gives its data."""
     if isinstance(mask, np.ma.MaskedArray):
-        return np.asarray(mask.filled(0))
+        return np.asarray(cast(Any, mask).filled(0))
     return np.asarray(mask)
 
 
@@ -435,7 +435,7 @@ _POOL = _Pool()
 def _renew_pool_after_fork() -> None:
     # Threads do not survive fork, and the lock may have been held by one.
     global _POOL
-    _POOL = _Pool()
+    _POOL = _Pool()  # pyright: ignore[reportConstantRedefinition]
 
 
 if hasattr(os, "register_at_fork"):
@@ -585,11 +585,16 @@ def blend(
     maybe_batch = background.ndim != 3 or foreground.ndim != 3 or (
         mask is not None and mask.ndim != 2) or not isinstance(opacity, (float, int))
     if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
+        def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
+            return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
+                                     out=into, mask=m, threads=t))
+
+        def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
+            return check_arguments(b, f, mode, o, kernel, m)
+
         frames: Image = _batch().run_frames(
-            lambda b, f, o, into, m, t: blend(
-                b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel), out=into, mask=m, threads=t),
-            lambda b, f, o, m: check_arguments(b, f, mode, o, kernel, m),
-            background, foreground, opacity, mask, out, threads, ("background", "foreground"),
+            one_frame, check_frame, background, foreground, opacity, mask, out, threads,
+            ("background", "foreground"),
         )
         return frames
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
@@ -609,12 +614,10 @@ def blend(
 
     bg: Image = out if out is not None and in_place else _contiguous(background)
     fg = _contiguous(foreground)
-    if out is None:
-        out = np.empty(bg.shape, dtype=bg.dtype)
+    target: Image = np.empty_like(bg) if out is None else out
     if flat_mask is not None and mode in _MASK_IN_PYTHON:
-        _blend_masked_layer(mode, bg, fg, opacity, kernel, out, flat_mask, bands)
-        return out
-    target = out
+        _blend_masked_layer(mode, bg, fg, opacity, kernel, target, flat_mask, bands)
+        return target
 
     def run(band: int) -> None:
         start, stop = bands[band]
@@ -624,7 +627,7 @@ def blend(
         )
 
     _run_bands(run, len(bands))
-    return out
+    return target
 
 
 def _native_into(

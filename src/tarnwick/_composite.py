@@ -131,7 +131,7 @@ def check_premultiplied(premultiplied: Any) -> bool:
     # A string such as "no" would be true: only real booleans are taken.
     if not isinstance(premultiplied, (bool, np.bool_)):
         raise TypeError(f"premultiplied must be True or False, not {type(premultiplied).__name__}")
-    return bool(premultiplied)
+    return bool(cast(Any, premultiplied))
 
 
 def check_operator_channels(operator: str, channels: int, backdrop: str = "backdrop") -> None:
@@ -303,7 +303,7 @@ def composite(
     bg = out if out is not None and in_place else _contiguous(backdrop)
     fg = _contiguous(source)
     weights = flat_mask(mask)
-    result = np.empty(bg.shape, bg.dtype) if out is None else out
+    result: Image = np.empty_like(bg) if out is None else out
     below, layer, into = runs(bg), runs(fg), runs(result)
 
     def run(band: int) -> None:

@@ -180,9 +180,10 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
 
 
 def check_layers(layers: Any) -> list[Any]:
+    kind = type(layers).__name__
     if isinstance(layers, (Layer, np.ndarray, str)) or not isinstance(layers, Iterable):
-        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {type(layers).__name__}")
-    return list(layers)
+        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {kind}")
+    return list(cast(Any, layers))
 
 
 def _step(

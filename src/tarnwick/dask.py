@@ -154,6 +154,11 @@ def _rechunk(array: da.Array | np.ndarray[Any, Any], chunks: tuple[Any, ...]) ->
     return rechunked
 
 
+def _is_dask(value: object) -> bool:
+    # A plain bool: narrowing to da.Array would bring its unannotated members.
+    return isinstance(value, da.Array)
+
+
 def _known(**arrays: da.Array | np.ndarray[Any, Any] | None) -> None:
     for name, array in arrays.items():
         if array is not None and any(math.isnan(size) for size in array.shape):
@@ -231,7 +236,7 @@ def _frames_graph(
     """The graph of ``tarnwick.<function>`` over chunks of checked arguments
     with leading shape `lead`; `mask_dims` trailing dimensions of the mask
     are the image."""
-    if not isinstance(backdrop, da.Array):
+    if not _is_dask(backdrop):
         frames = (0,) * (backdrop.ndim - 3)
         backdrop = _dask_array.from_array(
             backdrop, chunks=(1,) * len(frames) + (_row_bands(backdrop[frames]), -1, -1))
@@ -308,7 +313,7 @@ def flatten(
     checked_kernel, checked_premultiplied = _flatten.check_canvas(lazy, kernel, premultiplied)
     for i, layer in enumerate(stack):
         _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
-    if not isinstance(lazy, da.Array):
+    if not _is_dask(lazy):
         lazy = _dask_array.from_array(lazy, chunks=(_row_bands(lazy), -1, -1))
     height_width = lazy.chunks[:2]
     args: list[Any] = [lazy.rechunk(height_width + (-1,)), ("i", "j", "c")]
