@@ -4,7 +4,11 @@
 #   1. a free-threaded CPython: python3.14t/python3.13t on PATH, else one built
 #      earlier into the cache folder, else built now from Debian's source package;
 #   2. .venv on that interpreter and .venv-gil on the stock python3;
-#   3. the package built from this working tree and installed into both.
+#   3. the package built from this working tree and installed into both;
+#   4. what the tests need beyond that: GoogleTest and qemu-user, Dask, the
+#      type checkers.
+#
+# Usage: setup.sh [--demo]   (--demo: only steps 1-3 for .venv, what `make demo` runs on)
 #
 # Environment:
 #   TARNWICK_CACHE        cache folder (default ${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick)
@@ -37,14 +41,27 @@ BUILD_DEPS=(build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev
 # would take long and could quietly produce a GIL-enabled extension.
 REQS_COMMON=("numpy>=2.2,<2.5" "pytest>=8" "scikit-build-core>=0.10" "ninja" "cmake>=3.18"
   "pillow>=11.0,<14" "tqdm>=4.66,<5" "hypothesis>=6.100,<7")
+# The image extra's 16-bit TIFF writer.
+REQS_COMMON+=("tifffile>=2024.8.10")
 REQS_FT=()
 REQS_GIL=()
+# The type checkers the tests run, pinned so a new release cannot turn a run
+# red. On the stock interpreter only: mypy's compiled runtime has no
+# free-threaded build.
+TYPING_REQS_GIL=("mypy==2.4.1" "basedpyright==1.40.2")
 
 say() { printf '==> %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 now() { date +%s; }
 
 SCRIPT_START=$(now)
+
+DEMO_ONLY=0
+case ${1:-} in
+  "") ;;
+  --demo) DEMO_ONLY=1 ;;
+  *) die "unknown option '$1' (usage: setup.sh [--demo])" ;;
+esac
 
 # --- interpreter checks ------------------------------------------------------
 
@@ -339,6 +356,20 @@ sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enable
   say "Dask installed into $name in $(($(now) - t0)) s"
 }
 
+# install_typing VENV REQUIREMENT...: the type checkers, with a stamp like Dask's.
+install_typing() {
+  local name=$1 venv=$REPO/$1
+  shift
+  local stamp=$venv/.tarnwick-typing want have=""
+  want=$(printf 'req=%s\n' "$@")
+  [[ -f $stamp ]] && have=$(<"$stamp")
+  [[ $want == "$have" ]] && { say "Type checkers in $name are up to date"; return; }
+  say "Installing into $name: $*"
+  "$venv/bin/python" -m pip --disable-pip-version-check install -q --only-binary=:all: "$@" ||
+    die "installing the type checkers into $name failed"
+  printf '%s\n' "$want" >"$stamp"
+}
+
 # --- main --------------------------------------------------------------------
 
 main() {
@@ -347,7 +378,11 @@ main() {
   exec 8>"$REPO/build/.setup.lock"
   flock 8
 
-  install_debian_packages "C++ test dependencies" "${TEST_DEPS[@]}"
+  if ((DEMO_ONLY)); then
+    install_debian_packages "C++ compiler" g++   # the package itself is C++
+  else
+    install_debian_packages "C++ test dependencies" "${TEST_DEPS[@]}"
+  fi
 
   FT_PYTHON=""
   find_free_threaded
@@ -361,16 +396,19 @@ main() {
   say "GIL-enabled interpreter: $(describe "$gil_python")"
 
   setup_venv .venv "$FT_PYTHON" "${REQS_COMMON[@]}" ${REQS_FT[@]+"${REQS_FT[@]}"}
-  setup_venv .venv-gil "$gil_python" "${REQS_COMMON[@]}" ${REQS_GIL[@]+"${REQS_GIL[@]}"}
+  ((DEMO_ONLY)) || setup_venv .venv-gil "$gil_python" "${REQS_COMMON[@]}" ${REQS_GIL[@]+"${REQS_GIL[@]}"}
 
   "$REPO/.venv/bin/python" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' ||
     die ".venv runs with the GIL enabled (is PYTHON_GIL=1 set?)"
 
   install_package .venv
-  install_package .venv-gil
+  ((DEMO_ONLY)) || install_package .venv-gil
 
-  install_dask .venv "$DASK_SOURCE_BUILDS_FT" "${DASK_REQS_FT[@]}"
-  install_dask .venv-gil "" "${DASK_REQS_GIL[@]}"
+  if ((!DEMO_ONLY)); then
+    install_dask .venv "$DASK_SOURCE_BUILDS_FT" "${DASK_REQS_FT[@]}"
+    install_dask .venv-gil "" "${DASK_REQS_GIL[@]}"
+    install_typing .venv-gil "${TYPING_REQS_GIL[@]}"
+  fi
 
   # Importing an extension that doesn't declare free-threading support turns
   # the GIL back on; say so here rather than leave it to a puzzled test run.
@@ -380,7 +418,7 @@ main() {
   fi
 
   local v
-  for v in .venv .venv-gil; do
+  for v in .venv $( ((DEMO_ONLY)) || echo .venv-gil); do
     say "$v: $("$REPO/$v/bin/python" -c 'import sys, numpy
 print(f"Python {sys.version.split()[0]}, NumPy {numpy.__version__}")')"
   done

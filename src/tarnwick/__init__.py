@@ -12,14 +12,52 @@ frames, shaped (..., height, width, channels). The 28 modes are also functions o
 a new array with the background's dtype and shape.
 """
 
-import enum
+from __future__ import annotations
 
-import _tarnwick
-from _tarnwick import *  # noqa: F401,F403  (the blend functions and kernel_available)
+import enum
+from importlib import metadata as _metadata
+from typing import TYPE_CHECKING, Any
+
+from _tarnwick import (
+    addition,
+    burn,
+    darken_only,
+    difference,
+    divide,
+    dodge,
+    exclusion,
+    grain_extract,
+    grain_merge,
+    hard_light,
+    hsl_color,
+    hsv_hue,
+    hsv_saturation,
+    hsv_value,
+    kernel_available,
+    lch_chroma,
+    lch_color,
+    lch_hue,
+    lch_lightness,
+    lighten_only,
+    linear_burn,
+    multiply,
+    normal,
+    overlay,
+    pin_light,
+    screen,
+    soft_light,
+    subtract,
+    vivid_light,
+)
 
 from ._api import KERNELS, MODES, blend
 from ._composite import BLENDS, OPERATORS, composite
 from ._flatten import Layer, flatten
+from ._typing import BlendName, KernelName, Mode, OperatorName
+
+if TYPE_CHECKING:
+    # Loaded on first use (see __getattr__); named here for type checkers.
+    from .image import from_image as from_image, to_image as to_image
 
 
 class KernelKind(enum.Enum):
@@ -31,13 +69,24 @@ class KernelKind(enum.Enum):
     AVX2 = "avx2"
 
 
+try:
+    __version__: str = _metadata.version("tarnwick")
+except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
+
 __all__ = [
-    "BLENDS", "KERNELS", "KernelKind", "Layer", "MODES", "OPERATORS", "blend", "composite",
-    "flatten", "kernel_available", *MODES,
+    "BLENDS", "BlendName", "KERNELS", "KernelKind", "KernelName", "Layer", "MODES", "Mode",
+    "OPERATORS", "OperatorName", "__version__", "blend", "composite", "flatten",
+    "kernel_available",
+    "addition", "burn", "darken_only", "difference", "divide", "dodge", "exclusion",
+    "grain_extract", "grain_merge", "hard_light", "hsl_color", "hsv_hue", "hsv_saturation",
+    "hsv_value", "lch_chroma", "lch_color", "lch_hue", "lch_lightness", "lighten_only",
+    "linear_burn", "multiply", "normal", "overlay", "pin_light", "screen", "soft_light",
+    "subtract", "vivid_light",
 ]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # The Pillow helpers load on first use, so importing tarnwick needs only NumPy.
     if name in ("from_image", "to_image"):
         from tarnwick import image

@@ -18,21 +18,23 @@ import operator
 import os
 import queue
 import threading
-from typing import Any, Callable, Protocol, TypeAlias
+from typing import Any, Callable, TypeGuard, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
 
+from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image
+
 # In the module's own order ("normal", the separable modes, the colour-model
 # modes together); dir() would sort them.
-MODES: tuple[str, ...] = tuple(
+MODES: tuple[Mode, ...] = cast("tuple[Mode, ...]", tuple(
     name for name, value in vars(_tarnwick).items()
     if callable(value) and not name.startswith("_") and name != "kernel_available"
-)
+))
 
-KERNELS: tuple[str, ...] = ("auto", "scalar", "sse42", "avx2")
+KERNELS: tuple[KernelName, ...] = ("auto", "scalar", "sse42", "avx2")
 
 # Membership tests on every call: a set, not a tuple scan.
 _MODE_SET = frozenset(MODES)
@@ -73,16 +75,11 @@ _UINT8 = np.dtype(np.uint8)
 _FLOAT32 = np.dtype(np.float32)
 
 
-class _HasKernelValue(Protocol):
-    @property
-    def value(self) -> str: ...
+def _is_ndarray(value: object) -> TypeGuard[np.ndarray]:
+    return isinstance(value, np.ndarray)
 
 
-Image: TypeAlias = npt.NDArray[np.uint8] | npt.NDArray[np.float32]
-Kernel: TypeAlias = str | _HasKernelValue
-
-
-def _native_dtype(dtype: np.dtype) -> np.dtype | None:
+def _native_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
     """uint8 or float32 in native byte order, or None for other types."""
     if dtype is _UINT8 or dtype is _FLOAT32:
         return dtype
@@ -99,7 +96,7 @@ def _check_image(name: str, array: Any) -> tuple[int, int, int]:
     return shape
 
 
-def _check_mode(mode: Any) -> str:
+def _check_mode(mode: Any) -> Mode:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
     if mode not in _MODE_SET:
@@ -142,7 +139,7 @@ def _check_opacity(opacity: Any) -> float:
     return value
 
 
-def _check_kernel(kernel: Any) -> str:
+def _check_kernel(kernel: Any) -> KernelName:
     name = kernel if isinstance(kernel, str) else getattr(kernel, "value", None)
     if not isinstance(name, str):
         raise TypeError("kernel must be a string or KernelKind")
@@ -157,7 +154,7 @@ def _plain_mask(mask: Any) -> np.ndarray:
     is left unfilled (filling some, raw bytes, fails with NumPy's own error),
     so that the type check names it."""
     if isinstance(mask, np.ma.MaskedArray) and _native_dtype(mask.dtype) is not None:
-        return np.asarray(mask.filled(0))
+        return np.asarray(cast(Any, mask).filled(0))
     return np.asarray(mask)
 
 
@@ -177,18 +174,18 @@ def check_arguments(
     foreground: Any,
     mode: str = "normal",
     opacity: Any = 1.0,
-    kernel: Kernel = "auto",
+    kernel: Kernel | str = "auto",
     mask: Any = None,
-) -> tuple[str, float, str]:
+) -> tuple[Mode, float, KernelName]:
     """Raise what ``blend`` raises for these arguments; return the mode, the
     opacity as a float and the kernel name.
 
     Reads only ``shape`` and ``dtype`` of the arrays, so it serves for any
     array type (NumPy, Dask) without touching pixel data.
     """
-    mode = _check_mode(mode)
-    opacity, kernel = check_pair(background, foreground, opacity, kernel, mask)
-    return mode, opacity, kernel
+    checked_mode = _check_mode(mode)
+    checked_opacity, checked_kernel = check_pair(background, foreground, opacity, kernel, mask)
+    return checked_mode, checked_opacity, checked_kernel
 
 
 def check_pair(
@@ -198,7 +195,7 @@ def check_pair(
     kernel: Any,
     mask: Any,
     names: tuple[str, str] = ("background", "foreground"),
-) -> tuple[float, str]:
+) -> tuple[float, KernelName]:
     """The checks of two images, opacity, kernel and mask that every
     two-image call shares; `names` are the images' argument names."""
     bg_shape = _check_image(names[0], background)
@@ -214,11 +211,11 @@ def check_pair(
             f"{names[0]} and {names[1]} must match in height and width, "
             f"got {bg_shape[:2]} and {fg_shape[:2]}"
         )
-    opacity = _check_opacity(opacity)
-    kernel = _check_kernel(kernel)
+    checked_opacity = _check_opacity(opacity)
+    checked_kernel = _check_kernel(kernel)
     if mask is not None:
         _check_mask(mask, bg_shape[0], bg_shape[1])
-    return opacity, kernel
+    return checked_opacity, checked_kernel
 
 
 def _check_threads(threads: Any) -> int:
@@ -235,7 +232,7 @@ def _check_threads(threads: Any) -> int:
     if threads == 0:
         counter = getattr(os, "process_cpu_count", None) or os.cpu_count
         threads = counter() or 1
-    return threads
+    return int(threads)
 
 
 def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:
@@ -251,7 +248,7 @@ def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
     if not _may_share_memory(a, b):
         return False
     try:
-        return bool(np.shares_memory(a, b, max_work=1 << 20))
+        return bool(np.shares_memory(a, b, max_work=1 << 20))  # type: ignore[arg-type]
     except np.exceptions.TooHardError:
         return True
 
@@ -271,7 +268,7 @@ def _check_out(
         return (f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
                 f"(the {names[0]}'s dtype and shape)")
 
-    if not isinstance(out, np.ndarray):
+    if not _is_ndarray(out):
         raise TypeError(f"out must be {want()}, not {type(out).__name__}")
     if out.dtype != dtype:
         raise ValueError(f"out must be {want()}; got dtype {out.dtype}")
@@ -290,7 +287,7 @@ def _check_out(
         )
     if _overlaps(out, foreground):
         raise ValueError(f"out must not overlap the {names[1]}")
-    if isinstance(mask, np.ndarray) and _overlaps(out, mask):
+    if _is_ndarray(mask) and _overlaps(out, mask):
         raise ValueError("out must not overlap the mask")
     return in_place
 
@@ -349,7 +346,8 @@ def _mask_weights(flat: np.ndarray) -> np.ndarray:
     if flat.dtype == np.uint8:
         return flat.astype(np.float32) / np.float32(255)
     weights = np.clip(flat, 0, 255) / np.float32(255)
-    return np.nan_to_num(weights, nan=0.0, copy=False)
+    cleaned: np.ndarray = np.nan_to_num(weights, nan=0.0, copy=False)
+    return cleaned
 
 
 def _masked_layer(
@@ -439,7 +437,7 @@ _POOL = _Pool()
 def _renew_pool_after_fork() -> None:
     # Threads do not survive fork, and the lock may have been held by one.
     global _POOL
-    _POOL = _Pool()
+    _POOL = _Pool()  # pyright: ignore[reportConstantRedefinition]
 
 
 if hasattr(os, "register_at_fork"):
@@ -481,15 +479,36 @@ def _band_count(threads: int, pixels: int) -> int:
     return max(1, min(threads, pixels // _MIN_BAND))
 
 
+# The result has the type of `out` when given, else the background's.
+@overload
+def blend(
+    background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: ImageT, mask: Mask | None = ..., threads: int | None = ...,
+) -> ImageT: ...
+@overload
+def blend(
+    background: U8Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> U8Image: ...
+@overload
+def blend(
+    background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> F32Image: ...
+@overload
+def blend(
+    background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+) -> Image: ...
 def blend(
     background: npt.ArrayLike,
     foreground: npt.ArrayLike,
     mode: str = "normal",
     opacity: float | npt.ArrayLike = 1.0,
     *,
-    kernel: Kernel = "auto",
+    kernel: Kernel | str = "auto",
     out: Image | None = None,
-    mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
+    mask: Mask | None = None,
     threads: int | None = 1,
 ) -> Image:
     """Composite `foreground` over `background` with a blend mode.
@@ -552,11 +571,12 @@ def blend(
         # below say exactly what is wrong. Only overlaps it does not check.
         try:
             if out is None:
-                return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
+                return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
             if type(out) is np.ndarray and (
                 out is background or not _may_share_memory(out, background)
             ) and not _may_share_memory(out, foreground):
-                return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+                _native_into(mode, background, foreground, opacity, kernel, out)
+                return out
         except (TypeError, ValueError):
             pass
 
@@ -570,10 +590,16 @@ def blend(
     maybe_batch = background.ndim != 3 or foreground.ndim != 3 or (
         mask is not None and mask.ndim != 2) or not isinstance(opacity, (float, int))
     if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
+        def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
+            return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
+                                     out=into, mask=m, threads=t))
+
+        def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
+            return check_arguments(b, f, mode, o, kernel, m)
+
         frames: Image = _batch().run_frames(
-            lambda b, f, o, into, m, t: blend(b, f, mode, o, kernel=kernel, out=into, mask=m, threads=t),
-            lambda b, f, o, m: check_arguments(b, f, mode, o, kernel, m),
-            background, foreground, opacity, mask, out, threads, ("background", "foreground"),
+            one_frame, check_frame, background, foreground, opacity, mask, out, threads,
+            ("background", "foreground"),
         )
         return frames
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
@@ -586,18 +612,17 @@ def blend(
     count = _band_count(threads, pixels)
     if flat_mask is None and count == 1:
         if out is None:
-            return getattr(_tarnwick, mode)(background, foreground, opacity, kernel)
-        return _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+            return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
+        _native_into(mode, background, foreground, opacity, kernel, out)
+        return out
     bands = _pieces(0, pixels, count) if pixels else []
 
-    bg = out if in_place else _contiguous(background)
+    bg: Image = out if out is not None and in_place else _contiguous(background)
     fg = _contiguous(foreground)
-    if out is None:
-        out = np.empty(bg.shape, dtype=bg.dtype)
+    target: Image = np.empty_like(bg) if out is None else out
     if flat_mask is not None and mode in _MASK_IN_PYTHON:
-        _blend_masked_layer(mode, bg, fg, opacity, kernel, out, flat_mask, bands)
-        return out
-    target = out
+        _blend_masked_layer(mode, bg, fg, opacity, kernel, target, flat_mask, bands)
+        return target
 
     def run(band: int) -> None:
         start, stop = bands[band]
@@ -607,7 +632,15 @@ def blend(
         )
 
     _run_bands(run, len(bands))
-    return out
+    return target
+
+
+def _native_into(
+    mode: str, background: Any, foreground: Any, opacity: Any, kernel: Any, out: Any
+) -> None:
+    # The native call checks these arguments itself (the fast path relies on
+    # that), so they reach it untyped.
+    _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
 
 
 def _blend_masked_layer(
@@ -615,7 +648,7 @@ def _blend_masked_layer(
     bg: np.ndarray,
     fg: np.ndarray,
     opacity: float,
-    kernel: str,
+    kernel: KernelName,
     out: np.ndarray,
     flat_mask: np.ndarray,
     bands: list[tuple[int, int]],

@@ -28,7 +28,7 @@ from tarnwick._api import (
 class FrameCall(Protocol):
     def __call__(
         self, background: np.ndarray, foreground: np.ndarray, opacity: float,
-        out: np.ndarray, mask: np.ndarray | None, threads: int,
+        out: np.ndarray, mask: np.ndarray | None, threads: int, /,
     ) -> Any: ...
 
 

@@ -12,7 +12,7 @@ multiples of 64 pixels, so the result does not depend on the thread count.
 from __future__ import annotations
 
 import difflib
-from typing import Any
+from typing import Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -20,8 +20,6 @@ import numpy.typing as npt
 import _tarnwick
 from tarnwick._api import (
     MODES,
-    Image,
-    Kernel,
     _as_image,
     _check_out,
     _band_count,
@@ -32,9 +30,22 @@ from tarnwick._api import (
     check_pair,
 )
 from tarnwick import _batch
+from tarnwick._typing import (
+    Blend,
+    BlendName,
+    F32Image,
+    Image,
+    ImageT,
+    Kernel,
+    KernelName,
+    Mask,
+    Operator,
+    OperatorName,
+    U8Image,
+)
 
 # The native entry takes these names in this order.
-BLENDS: tuple[str, ...] = (
+BLENDS: tuple[Blend, ...] = (
     "normal", "multiply", "screen", "overlay", "darken", "lighten", "color_dodge",
     "color_burn", "hard_light", "soft_light", "difference", "exclusion", "hue",
     "saturation", "color", "luminosity", "linear_dodge", "linear_burn", "subtract",
@@ -42,7 +53,7 @@ BLENDS: tuple[str, ...] = (
     "lighter_color",
 )
 
-OPERATORS: tuple[str, ...] = (
+OPERATORS: tuple[Operator, ...] = (
     "clear", "copy", "destination", "source_over", "destination_over", "source_in",
     "destination_in", "source_out", "destination_out", "source_atop", "destination_atop",
     "xor", "plus_lighter",
@@ -81,7 +92,7 @@ def standard_family(name: str) -> str | None:
     return None
 
 
-def resolve_blend(name: Any) -> str:
+def resolve_blend(name: Any) -> Blend:
     """The blend function's name in ``BLENDS``, or a one-line error."""
     if not isinstance(name, str):
         raise TypeError(f"blend must be a string, one of tarnwick.BLENDS, not {type(name).__name__}")
@@ -100,7 +111,7 @@ def resolve_blend(name: Any) -> str:
     raise ValueError(f"blend must be one of tarnwick.BLENDS, got {name!r}{hint}")
 
 
-def resolve_operator(name: Any) -> str:
+def resolve_operator(name: Any) -> Operator:
     """The operator's name in ``OPERATORS``, or a one-line error."""
     if not isinstance(name, str):
         raise TypeError(
@@ -120,7 +131,7 @@ def check_premultiplied(premultiplied: Any) -> bool:
     # A string such as "no" would be true: only real booleans are taken.
     if not isinstance(premultiplied, (bool, np.bool_)):
         raise TypeError(f"premultiplied must be True or False, not {type(premultiplied).__name__}")
-    return bool(premultiplied)
+    return bool(cast(Any, premultiplied))
 
 
 def check_operator_channels(operator: str, channels: int, backdrop: str = "backdrop") -> None:
@@ -140,18 +151,18 @@ def check_composite(
     premultiplied: Any = False,
     kernel: Any = "auto",
     mask: Any = None,
-) -> tuple[str, str, bool, float, str]:
+) -> tuple[Blend, Operator, bool, float, KernelName]:
     """Raise what ``composite`` raises for one image's arguments; return the
     blend, the operator, premultiplied, the opacity and the kernel name.
 
     Reads only ``shape`` and ``dtype`` of the arrays (NumPy, Dask, ...).
     """
-    blend = resolve_blend(blend)
-    operator = resolve_operator(operator)
-    premultiplied = check_premultiplied(premultiplied)
-    opacity, kernel = check_pair(backdrop, source, opacity, kernel, mask, NAMES)
-    check_operator_channels(operator, backdrop.shape[-1])
-    return blend, operator, premultiplied, opacity, kernel
+    name = resolve_blend(blend)
+    checked_operator = resolve_operator(operator)
+    checked_premultiplied = check_premultiplied(premultiplied)
+    checked_opacity, kernel_name = check_pair(backdrop, source, opacity, kernel, mask, NAMES)
+    check_operator_channels(checked_operator, backdrop.shape[-1])
+    return name, checked_operator, checked_premultiplied, checked_opacity, kernel_name
 
 
 def runs(image: np.ndarray) -> np.ndarray:
@@ -162,7 +173,7 @@ def runs(image: np.ndarray) -> np.ndarray:
 
 def composite_rows(
     blend: str, operator: str, premultiplied: bool, backdrop: np.ndarray, source: np.ndarray,
-    opacity: float, kernel: str, out: np.ndarray, weights: np.ndarray | None, start: int, stop: int,
+    opacity: float, kernel: KernelName, out: np.ndarray, weights: np.ndarray | None, start: int, stop: int,
 ) -> None:
     """Pixels [start, stop) through the native loops: the images as
     ``runs``, `weights` the flattened mask or None."""
@@ -177,17 +188,46 @@ def flat_mask(mask: np.ndarray | None) -> np.ndarray | None:
     return None if mask is None else _contiguous(mask).reshape(-1)
 
 
+# The result has the type of `out` when given, else the backdrop's.
+@overload
+def composite(
+    backdrop: npt.ArrayLike, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: ImageT, mask: Mask | None = ...,
+    threads: int | None = ...,
+) -> ImageT: ...
+@overload
+def composite(
+    backdrop: U8Image, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
+    threads: int | None = ...,
+) -> U8Image: ...
+@overload
+def composite(
+    backdrop: F32Image, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
+    threads: int | None = ...,
+) -> F32Image: ...
+@overload
+def composite(
+    backdrop: npt.ArrayLike, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
+    threads: int | None = ...,
+) -> Image: ...
 def composite(
     backdrop: npt.ArrayLike,
     source: npt.ArrayLike,
-    blend: str = "normal",
+    blend: BlendName | str = "normal",
     opacity: float | npt.ArrayLike = 1.0,
     *,
-    operator: str = "source_over",
+    operator: OperatorName | str = "source_over",
     premultiplied: bool = False,
-    kernel: Kernel = "auto",
+    kernel: Kernel | str = "auto",
     out: Image | None = None,
-    mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
+    mask: Mask | None = None,
     threads: int | None = 1,
 ) -> Image:
     """Composite `source` onto `backdrop` in the standard compositing model.
@@ -240,14 +280,16 @@ def composite(
     if mask is not None:
         mask = _as_image(mask)
     if _batch.is_batch(backdrop, source, opacity, mask):
-        return _batch.run_frames(
+        frames: Image = _batch.run_frames(
             lambda b, s, o, into, m, t: composite(
-                b, s, blend, o, operator=operator, premultiplied=premultiplied, kernel=kernel,
-                out=into, mask=m, threads=t),
+                b, s, cast(BlendName, blend), o, operator=cast(OperatorName, operator),
+                premultiplied=premultiplied, kernel=cast(Kernel, kernel), out=into, mask=m,
+                threads=t),
             lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m),
             backdrop, source, opacity, mask, out, threads, NAMES,
         )
-    blend, operator, premultiplied, opacity_value, kernel_name = check_composite(
+        return frames
+    name, operator_name, premultiplied, opacity_value, kernel_name = check_composite(
         backdrop, source, blend, opacity, operator, premultiplied, kernel, mask
     )
     count = _check_threads(threads)
@@ -261,13 +303,13 @@ def composite(
     bg = out if out is not None and in_place else _contiguous(backdrop)
     fg = _contiguous(source)
     weights = flat_mask(mask)
-    result = np.empty(bg.shape, bg.dtype) if out is None else out
+    result: Image = np.empty_like(bg) if out is None else out
     below, layer, into = runs(bg), runs(fg), runs(result)
 
     def run(band: int) -> None:
         start, stop = bands[band]
-        composite_rows(blend, operator, premultiplied, below, layer, opacity_value, kernel_name, into,
-                       weights, start, stop)
+        composite_rows(name, operator_name, premultiplied, below, layer, opacity_value, kernel_name,
+                       into, weights, start, stop)
 
     _run_bands(run, len(bands))
     return result

@@ -12,7 +12,7 @@ grouping), so the result is bit-identical to one call per layer.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -20,8 +20,6 @@ import numpy.typing as npt
 import _tarnwick
 from tarnwick._api import (
     _GRANULE,
-    Image,
-    Kernel,
     _as_image,
     _check_image,
     _check_kernel,
@@ -46,6 +44,7 @@ from tarnwick._composite import (
     resolve_blend,
     resolve_operator,
 )
+from tarnwick._typing import BlendName, Image, Kernel, KernelName, Mode, Model, OperatorName
 
 # Canvas bytes per band: a band and the matching rows of a layer stay in a
 # core's L2 cache while every layer is applied.
@@ -68,15 +67,15 @@ class Layer:
     """
 
     image: npt.ArrayLike
-    blend: str = "normal"
+    blend: BlendName | Mode = "normal"
     opacity: float = 1.0
     mask: npt.ArrayLike | None = None
-    operator: str = "source_over"
-    model: str = "standard"
+    operator: OperatorName = "source_over"
+    model: Model = "standard"
 
     @classmethod
     def layer_mode(
-        cls, image: npt.ArrayLike, mode: str = "normal", opacity: float = 1.0,
+        cls, image: npt.ArrayLike, mode: Mode = "normal", opacity: float = 1.0,
         mask: npt.ArrayLike | None = None,
     ) -> Layer:
         """A layer composited with one of the 28 layer modes of ``tarnwick.blend``."""
@@ -117,6 +116,8 @@ def check_layer(
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
     height, width, channels = canvas_shape
     field = "image"
+    name: str
+    operator: str
     try:
         image = _shaped(layer.image)
         _check_image("image", image)
@@ -167,7 +168,7 @@ def check_layer(
     return name, operator, opacity
 
 
-def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[str, bool]:
+def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelName, bool]:
     """Raise what ``flatten`` raises for its canvas and options; return the
     kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
     shape = _check_image("canvas", canvas)
@@ -179,12 +180,15 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[str, boo
 
 
 def check_layers(layers: Any) -> list[Any]:
+    kind = type(layers).__name__
     if isinstance(layers, (Layer, np.ndarray, str)) or not isinstance(layers, Iterable):
-        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {type(layers).__name__}")
-    return list(layers)
+        raise TypeError(f"layers must be a sequence of tarnwick.Layer, not {kind}")
+    return list(cast(Any, layers))
 
 
-def _step(layer: Layer, checked: tuple[str, str, float], kernel: str, premultiplied: bool) -> _Step:
+def _step(
+    layer: Layer, checked: tuple[str, str, float], kernel: KernelName, premultiplied: bool
+) -> _Step:
     name, operator, opacity = checked
     image = _as_image(layer.image)
     mask = None if layer.mask is None else _as_image(layer.mask)
@@ -208,7 +212,8 @@ def _step(layer: Layer, checked: tuple[str, str, float], kernel: str, premultipl
     # The layer modes take a mask through tarnwick.blend's own path: the
     # layer is applied in a pass of its own, exactly as that call applies it.
     def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
-        blend(current, source, name, opacity, kernel=kernel, out=out, mask=mask, threads=threads)
+        blend(current, source, cast(Mode, name), opacity, kernel=kernel, out=out, mask=mask,
+              threads=threads)
 
     return _Step(image, mask, None, whole)
 

@@ -15,14 +15,18 @@ import re
 import signal
 import sys
 import warnings
-from types import FrameType
-from typing import Any, Callable, Iterator, TextIO
+from types import FrameType, ModuleType
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TextIO
 
 import numpy as np
 
 import tarnwick
 from tarnwick._api import closest_modes, families
 from tarnwick._composite import resolve_blend, resolve_operator, standard_family
+from tarnwick._typing import Image, Mode
+
+if TYPE_CHECKING:
+    from tarnwick import image as image_module
 
 PROG = "tarnwick"
 
@@ -39,7 +43,7 @@ class Terminated(BaseException):
 # --- argument types ----------------------------------------------------------
 
 
-def _mode(text: str) -> str:
+def _mode(text: str) -> Mode:
     name = text.strip().lower().replace("-", "_")
     if name in tarnwick.MODES:
         return name
@@ -51,7 +55,7 @@ def _mode(text: str) -> str:
     raise argparse.ArgumentTypeError(f"unknown mode {text!r} ({hint})")
 
 
-def _standard(resolve):
+def _standard(resolve: Callable[[str], str]) -> Callable[[str], str]:
     def parse(text: str) -> str:
         try:
             return resolve(text.strip().lower())
@@ -71,7 +75,7 @@ def _opacity(text: str) -> float:
     return value
 
 
-def _count(low: int, high: int, what: str):
+def _count(low: int, high: int, what: str) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -87,6 +91,7 @@ def _count(low: int, high: int, what: str):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Blend image files with Tarnwick's 28 layer blend modes.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {tarnwick.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     kernels = [k.value for k in tarnwick.KernelKind]
@@ -110,6 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="grey image (same size) whose lightness scales the layer's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
+    _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_blend, combine=_combine_blend)
 
@@ -137,6 +143,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="grey image (same size) whose lightness scales the source's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
+    _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_blend, combine=_combine_composite)
 
@@ -154,6 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--composite", action="store_true",
                    help="the 26 blend functions of 'composite' instead, over a backdrop with "
                         "transparent edges when no images are given")
+    _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_sheet)
 
@@ -167,6 +175,22 @@ def build_parser() -> argparse.ArgumentParser:
                                    "state, and which kernels this processor can run.")
     p.set_defaults(run=_run_info)
     return parser
+
+
+def _add_encoding(parser: argparse.ArgumentParser) -> None:
+    # The defaults live in tarnwick.image; spelled out here for the help text.
+    parser.add_argument("--quality", type=_count(1, 100, "--quality"), default=95, metavar="Q",
+                        help="JPEG and WebP quality from 1 to 100 (default 95)")
+    parser.add_argument("--compress-level", type=_count(0, 9, "--compress-level"), default=1,
+                        metavar="L",
+                        help="PNG and TIFF compression from 0 (none) to 9 (smallest, slowest); "
+                             "default 1, fast on large images for files a little larger than 6's")
+
+
+def _encoding(args: argparse.Namespace) -> image_module.Encoding:
+    from tarnwick import image
+
+    return image.Encoding(quality=args.quality, compress_level=args.compress_level)
 
 
 def _add_verbose(parser: argparse.ArgumentParser) -> None:
@@ -210,7 +234,7 @@ def _show_warnings(verbose: bool) -> Callable[..., None]:
 
 
 @contextlib.contextmanager
-def _warnings_about(path: str) -> Iterator[None]:
+def _warnings_about(path: str) -> Generator[None, None, None]:
     """Warnings raised inside, issued again with the file's name in front."""
     caught: list[warnings.WarningMessage] = []
     try:
@@ -243,7 +267,7 @@ def _one_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
-def _image_module():
+def _image_module() -> ModuleType:
     try:
         from tarnwick import image
     except ImportError as exc:
@@ -260,21 +284,23 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def _refuse_inputs(output: str, inputs) -> None:
+def _refuse_inputs(output: str, inputs: Iterable[str | None]) -> None:
     for path in inputs:
         if path is not None and _same_file(output, path):
             raise CommandError(f"{output}: refusing to write over the input {path}")
 
 
-def _read(image, path: str):
+def _read(image: ModuleType, path: str) -> tuple[Image, Any, dict[str, Any]]:
     try:
         with _warnings_about(path):
-            return image.open_file(path)
+            opened: tuple[Image, Any, dict[str, Any]] = image.open_file(path)
+            return opened
     except Exception as exc:  # any reader failure is this file's failure
         raise CommandError(f"{path}: {_one_line(exc)}") from None
 
 
-def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -> None:
+def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_path: str,
+                 out_path: str, mask: Image | None) -> None:
     _refuse_inputs(out_path, (bg_path, fg_path, args.mask))
     try:
         image.format_for(out_path)
@@ -291,26 +317,28 @@ def _blend_files(image, args, bg_path: str, fg_path: str, out_path: str, mask) -
     except Exception as exc:  # reported per file so a batch goes on
         raise CommandError(f"{bg_path}: {_one_line(exc)}") from None
     try:
-        image.write_file(out_path, result, kind, meta)
+        image.write_file(out_path, result, kind, meta, _encoding(args))
     except Exception as exc:
         raise CommandError(f"{out_path}: {_one_line(exc)}") from None
 
 
-def _combine_blend(args, bg, fg, mask):
+def _combine_blend(args: argparse.Namespace, bg: Image, fg: Image, mask: Image | None) -> Image:
     return tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
                           threads=args.threads)
 
 
-def _combine_composite(args, bg, fg, mask):
+def _combine_composite(
+    args: argparse.Namespace, bg: Image, fg: Image, mask: Image | None
+) -> Image:
     return tarnwick.composite(bg, fg, args.mode, args.opacity, operator=args.operator,
                               premultiplied=args.premultiplied, kernel=args.kernel, mask=mask,
                               threads=args.threads)
 
 
-def _images_in(image, folder: str) -> dict[str, str]:
+def _images_in(image: ModuleType, folder: str) -> dict[str, str]:
     """Image files directly in a folder (by extension Pillow reads), by file name."""
-    readable = image.readable_extensions()
-    found = {}
+    readable: set[str] = image.readable_extensions()
+    found: dict[str, str] = {}
     with os.scandir(folder) as entries:
         for entry in entries:
             if entry.name.startswith(".") or not entry.is_file():
@@ -320,7 +348,7 @@ def _images_in(image, folder: str) -> dict[str, str]:
     return dict(sorted(found.items()))
 
 
-def _progress(total: int, quiet: bool):
+def _progress(total: int, quiet: bool) -> Any:
     disable = quiet or not sys.stderr.isatty()
     try:
         from tqdm import tqdm
@@ -332,11 +360,11 @@ def _progress(total: int, quiet: bool):
 # --- commands ----------------------------------------------------------------
 
 
-def _run_blend(args) -> int:
+def _run_blend(args: argparse.Namespace) -> int:
     image = _image_module()
     if not tarnwick.kernel_available(args.kernel):
         raise CommandError(f"kernel {args.kernel!r} cannot run on this processor")
-    mask = None
+    mask: Image | None = None
     if args.mask is not None:
         try:
             with _warnings_about(args.mask):
@@ -346,7 +374,7 @@ def _run_blend(args) -> int:
 
     bg_dir, fg_dir = os.path.isdir(args.background), os.path.isdir(args.foreground)
     if not (bg_dir or fg_dir):
-        out = args.output
+        out: str = args.output
         if os.path.isdir(out):
             out = os.path.join(out, os.path.basename(args.background))
         _blend_files(image, args, args.background, args.foreground, out, mask)
@@ -354,7 +382,8 @@ def _run_blend(args) -> int:
     return _run_batch(image, args, bg_dir, fg_dir, mask)
 
 
-def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
+def _run_batch(image: ModuleType, args: argparse.Namespace, bg_dir: bool, fg_dir: bool,
+               mask: Image | None) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise CommandError(f"{args.output}: batch output must be a folder")
     bgs = _images_in(image, args.background) if bg_dir else None
@@ -366,7 +395,7 @@ def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
         pairs = [(name, path, args.foreground) for name, path in bgs.items()]
         skipped = 0
     else:
-        pairs = [(name, args.background, path) for name, path in fgs.items()]
+        pairs = [(name, args.background, path) for name, path in (fgs or {}).items()]
         skipped = 0
     if not pairs:
         raise CommandError(f"no image pairs to blend in {args.background} and {args.foreground}")
@@ -374,8 +403,12 @@ def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
 
     written = failed = 0
     bar = _progress(len(pairs), args.quiet)
-    report = (lambda msg: bar.write(msg, file=sys.stderr)) if bar is not None else (
-        lambda msg: print(msg, file=sys.stderr))
+    def report(message: str) -> None:
+        if bar is not None:
+            bar.write(message, file=sys.stderr)
+        else:
+            print(message, file=sys.stderr)
+
     try:
         for name, bg_path, fg_path in pairs:
             try:
@@ -394,7 +427,7 @@ def _run_batch(image, args, bg_dir: bool, fg_dir: bool, mask) -> int:
     return 1 if failed else 0
 
 
-def _run_sheet(args) -> int:
+def _run_sheet(args: argparse.Namespace) -> int:
     if len(args.images) not in (0, 2):
         args.parser.error("sheet takes BACKGROUND and FOREGROUND, or neither")
     image = _image_module()
@@ -419,13 +452,13 @@ def _run_sheet(args) -> int:
     except MemoryError:
         raise CommandError(f"{args.output}: not enough memory for the sheet") from None
     try:
-        image.write_file(args.output, np.asarray(picture), image.Kind("RGB"))
+        image.write_file(args.output, np.asarray(picture), image.Kind("RGB"), None, _encoding(args))
     except Exception as exc:
         raise CommandError(f"{args.output}: {_one_line(exc)}") from None
     return 0
 
 
-def _run_modes(args) -> int:
+def _run_modes(args: argparse.Namespace) -> int:
     for family, modes in families().items():
         print(f"{family} ({len(modes)}): {' '.join(modes)}")
     print(f"composite blend functions ({len(tarnwick.BLENDS)}): {' '.join(tarnwick.BLENDS)}")
@@ -433,18 +466,14 @@ def _run_modes(args) -> int:
     return 0
 
 
-def _run_info(args) -> int:
+def _run_info(args: argparse.Namespace) -> int:
     import sysconfig
-    from importlib import metadata
 
     import numpy
 
-    try:
-        version = metadata.version("tarnwick")
-    except metadata.PackageNotFoundError:
-        version = "unknown"
+    version = tarnwick.__version__
     free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-    gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+    gil: bool = getattr(sys, "_is_gil_enabled", lambda: True)()
     kernels = [k.value for k in tarnwick.KernelKind if k.value != "auto"]
     runs = [k for k in kernels if tarnwick.kernel_available(k)]
     print(f"tarnwick {version}")
@@ -461,7 +490,7 @@ def _run_info(args) -> int:
     return 0
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     args.parser = parser
@@ -470,7 +499,8 @@ def main(argv=None) -> int:
         with warnings.catch_warnings():
             warnings.simplefilter("always")
             warnings.showwarning = _show_warnings(getattr(args, "verbose", False))
-            return args.run(args)
+            status: int = args.run(args)
+            return status
     except CommandError as exc:
         print(_error_line(exc), file=sys.stderr)
         return 1

@@ -24,13 +24,18 @@ dimensions (frames), chunked as the backdrop's are; ``flatten`` applies the
 whole stack of layers to each chunk of the canvas in one task.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
+import numpy.typing as npt
 
 try:
-    import dask
     import dask.array as da
+    import dask.config
     from dask.utils import parse_bytes
     from dask.base import tokenize
 except ImportError as exc:
@@ -38,11 +43,30 @@ except ImportError as exc:
 
 import tarnwick
 from tarnwick import _api, _batch, _composite, _flatten
+from tarnwick._typing import BlendName, Image, Kernel, Mode, OperatorName
+
+if TYPE_CHECKING:
+    from tarnwick._flatten import Layer
 
 __all__ = ["blend", "composite", "flatten"]
 
+# What blend takes: Dask arrays, or anything NumPy reads as an array.
+ArrayInput: TypeAlias = da.Array | npt.ArrayLike
 
-def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", mask=None):
+# Dask's array functions carry no annotations (and type checkers read their
+# default values as parameter types), so they are called through an untyped handle.
+_dask_array: Any = da
+
+
+def blend(
+    background: ArrayInput,
+    foreground: ArrayInput,
+    mode: Mode = "normal",
+    opacity: float | npt.ArrayLike = 1.0,
+    *,
+    kernel: Kernel = "auto",
+    mask: ArrayInput | None = None,
+) -> da.Array:
     """Blend two Dask arrays lazily; returns a Dask array.
 
     Arguments and errors are those of ``tarnwick.blend`` (without ``out`` and
@@ -53,26 +77,26 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
     background's dtype, shape and chunks along height and width, with the
     channel axis in one chunk; the foreground and mask are rechunked to match.
     """
-    background, foreground = _array(background), _array(foreground)
-    if mask is not None:
-        mask = _array(mask)
-    for name, array in (("background", background), ("foreground", foreground), ("mask", mask)):
+    bg_in, fg_in = _array(background), _array(foreground)
+    mask_in = None if mask is None else _array(mask)
+    for name, array in (("background", bg_in), ("foreground", fg_in), ("mask", mask_in)):
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
-    if _batch.is_batch(background, foreground, opacity, mask):
-        return _blend_frames(background, foreground, mode, opacity, kernel, mask)
+    if _batch.is_batch(bg_in, fg_in, opacity, mask_in):
+        return _blend_frames(bg_in, fg_in, mode, opacity, kernel, mask_in)
     mode, opacity, kernel = _api.check_arguments(
-        background, foreground, mode, opacity, kernel=kernel, mask=mask
+        bg_in, fg_in, mode, opacity, kernel=kernel, mask=mask_in
     )
 
-    if not isinstance(background, da.Array):
-        background = da.from_array(background, chunks=(_row_bands(background), -1, -1))
-    height_width = background.chunks[:2]
-    bg = background.rechunk(height_width + (-1,))
-    args = [bg, "ijc", _rechunk(foreground, height_width + (-1,)), "ijf"]
-    if mask is not None:
-        args += [_rechunk(mask, height_width + (-1,) * (mask.ndim - 2)), "ijm"[: mask.ndim]]
-    return da.blockwise(
+    if not isinstance(bg_in, da.Array):
+        bg_in = _dask_array.from_array(bg_in, chunks=(_row_bands(bg_in), -1, -1))
+    lazy_bg: Any = bg_in
+    height_width: tuple[tuple[int, ...], ...] = lazy_bg.chunks[:2]
+    bg: Any = lazy_bg.rechunk(height_width + (-1,))
+    args: list[Any] = [bg, "ijc", _rechunk(fg_in, height_width + (-1,)), "ijf"]
+    if mask_in is not None:
+        args += [_rechunk(mask_in, height_width + (-1,) * (mask_in.ndim - 2)), "ijm"[: mask_in.ndim]]
+    result: da.Array = _dask_array.blockwise(
         _blend_chunk,
         "ijc",
         *args,
@@ -84,23 +108,33 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
         opacity=opacity,
         kernel=kernel,
     )
+    return result
 
 
-def _blend_chunk(background, foreground, mask=None, *, mode, opacity, kernel):
+def _blend_chunk(
+    background: Image, foreground: Image, mask: Image | None = None, *,
+    mode: Mode, opacity: float, kernel: Kernel,
+) -> Image:
     return tarnwick.blend(background, foreground, mode, opacity, kernel=kernel, mask=mask)
 
 
-def _array(value):
+def _array(value: ArrayInput) -> da.Array | np.ndarray[Any, Any]:
     # Anything without a shape and dtype (nested lists, say) is read as NumPy would.
-    return value if hasattr(value, "shape") and hasattr(value, "dtype") else np.asarray(value)
+    if isinstance(value, da.Array):
+        return value
+    if hasattr(value, "shape") and hasattr(value, "dtype"):
+        # A NumPy array, or another array type whose shape and dtype serve.
+        return cast("np.ndarray[Any, Any]", value)
+    return np.asarray(value)
 
 
-def _row_bands(image):
+def _row_bands(image: np.ndarray[Any, Any]) -> tuple[int, ...]:
     """Row counts for bands of whole rows near Dask's chunk size that keep the
     vector kernels' pixel grouping: each band but the last holds a multiple of
     64 pixels, and the last at least 64 (it joins the one before otherwise)."""
     height, width = image.shape[:2]
-    target = parse_bytes(dask.config.get("array.chunk-size"))
+    config: Any = dask.config
+    target = parse_bytes(config.get("array.chunk-size"))
     row_bytes = max(1, width * image.shape[2] * image.dtype.itemsize)
     granule = _api._GRANULE
     step = granule // math.gcd(width, granule)
@@ -111,20 +145,37 @@ def _row_bands(image):
     return tuple(bands) or (height,)
 
 
-def _rechunk(array, chunks):
-    if isinstance(array, da.Array):
-        return array.rechunk(chunks)
-    return da.from_array(array, chunks=chunks)
+def _rechunk(array: da.Array | np.ndarray[Any, Any], chunks: tuple[Any, ...]) -> da.Array:
+    lazy: Any = array
+    rechunked: da.Array = (
+        lazy.rechunk(chunks) if isinstance(array, da.Array)
+        else _dask_array.from_array(array, chunks=chunks)
+    )
+    return rechunked
 
 
-def _known(**arrays):
+def _is_dask(value: object) -> bool:
+    # A plain bool: narrowing to da.Array would bring its unannotated members.
+    return isinstance(value, da.Array)
+
+
+def _known(**arrays: da.Array | np.ndarray[Any, Any] | None) -> None:
     for name, array in arrays.items():
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
 
 
-def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source_over",
-              premultiplied=False, kernel="auto", mask=None):
+def composite(
+    backdrop: ArrayInput,
+    source: ArrayInput,
+    blend: BlendName = "normal",
+    opacity: float | npt.ArrayLike = 1.0,
+    *,
+    operator: OperatorName = "source_over",
+    premultiplied: bool = False,
+    kernel: Kernel = "auto",
+    mask: ArrayInput | None = None,
+) -> da.Array:
     """Composite two Dask arrays lazily in the standard model; returns a
     Dask array.
 
@@ -134,48 +185,60 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
     along them and along height and width (single frames where only the
     source or opacity has a dimension), with the channel axis in one chunk.
     """
-    backdrop, source = _array(backdrop), _array(source)
-    mask = None if mask is None else _array(mask)
-    _known(backdrop=backdrop, source=source, mask=mask)
-    if not _batch.is_batch(backdrop, source, opacity, mask):
-        blend, operator, premultiplied, opacity, kernel = _composite.check_composite(
-            backdrop, source, blend, opacity, operator, premultiplied, kernel, mask)
-        lead, opacities, mask_dims = (), np.float64(opacity), None if mask is None else mask.ndim
+    bd_in, src_in = _array(backdrop), _array(source)
+    mask_in = None if mask is None else _array(mask)
+    _known(backdrop=bd_in, source=src_in, mask=mask_in)
+    lead: tuple[int, ...]
+    opacities: Any
+    mask_dims: int | None
+    call: tuple[Any, ...]
+    if not _batch.is_batch(bd_in, src_in, opacity, mask_in):
+        call = _composite.check_composite(
+            bd_in, src_in, blend, opacity, operator, premultiplied, kernel, mask_in)
+        lead, opacities = (), np.float64(call[3])
+        mask_dims = None if mask_in is None else mask_in.ndim
     else:
-        settled = {}
+        settled: dict[str, tuple[Any, ...]] = {}
 
-        def check(b, s, o, m):
+        def check(b: Any, s: Any, o: Any, m: Any) -> None:
             settled["call"] = _composite.check_composite(b, s, blend, o, operator, premultiplied,
                                                          kernel, m)
 
         lead, opacities, mask_dims = _batch.check_batch(
-            check, backdrop, source, opacity, mask, _composite.NAMES)
-        blend, operator, premultiplied, _, kernel = settled["call"]
-    return _frames_graph("composite", backdrop, source, blend, opacities, mask, lead, mask_dims,
-                         dict(operator=operator, premultiplied=premultiplied, kernel=kernel))
+            check, bd_in, src_in, opacity, mask_in, _composite.NAMES)
+        call = settled["call"]
+    name, checked_operator, checked_premultiplied, _, checked_kernel = call
+    return _frames_graph("composite", bd_in, src_in, name, opacities, mask_in, lead, mask_dims,
+                         dict(operator=checked_operator, premultiplied=checked_premultiplied,
+                              kernel=checked_kernel))
 
 
-def _blend_frames(background, foreground, mode, opacity, kernel, mask):
+def _blend_frames(
+    background: Any, foreground: Any, mode: Mode, opacity: Any, kernel: Kernel, mask: Any
+) -> da.Array:
     """``blend`` over leading dimensions (frames), as ``composite`` takes them."""
-    settled = {}
+    settled: dict[str, tuple[Any, ...]] = {}
 
-    def check(b, f, o, m):
+    def check(b: Any, f: Any, o: Any, m: Any) -> None:
         settled["call"] = _api.check_arguments(b, f, mode, o, kernel, m)
 
     lead, opacities, mask_dims = _batch.check_batch(
         check, background, foreground, opacity, mask, ("background", "foreground"))
-    mode, _, kernel = settled["call"]
-    return _frames_graph("blend", background, foreground, mode, opacities, mask, lead, mask_dims,
-                         dict(kernel=kernel))
+    checked_mode, _, checked_kernel = settled["call"]
+    return _frames_graph("blend", background, foreground, checked_mode, opacities, mask, lead,
+                         mask_dims, dict(kernel=checked_kernel))
 
 
-def _frames_graph(function, backdrop, source, name, opacities, mask, lead, mask_dims, options):
+def _frames_graph(
+    function: str, backdrop: Any, source: Any, name: str, opacities: Any, mask: Any,
+    lead: tuple[int, ...], mask_dims: int | None, options: dict[str, Any],
+) -> da.Array:
     """The graph of ``tarnwick.<function>`` over chunks of checked arguments
     with leading shape `lead`; `mask_dims` trailing dimensions of the mask
     are the image."""
-    if not isinstance(backdrop, da.Array):
+    if not _is_dask(backdrop):
         frames = (0,) * (backdrop.ndim - 3)
-        backdrop = da.from_array(
+        backdrop = _dask_array.from_array(
             backdrop, chunks=(1,) * len(frames) + (_row_bands(backdrop[frames]), -1, -1))
     k = len(lead)
     # The backdrop's leading dimensions are the last of the broadcast ones;
@@ -187,22 +250,24 @@ def _frames_graph(function, backdrop, source, name, opacities, mask, lead, mask_
     )
     chunks = lead_chunks + backdrop.chunks[-3:-1]
 
-    def spread(array, trailing):
+    def spread(array: Any, trailing: int) -> Any:
         shape = lead + tuple(array.shape[array.ndim - trailing:])
         if not isinstance(array, da.Array):
-            array = da.from_array(np.asarray(array))
-        return da.broadcast_to(array, shape).rechunk(chunks + (-1,) * (trailing - 2))
+            array = _dask_array.from_array(np.asarray(array))
+        return _dask_array.broadcast_to(array, shape).rechunk(chunks + (-1,) * (trailing - 2))
 
     letters = tuple(f"frame{d}" for d in range(k))
-    args = [spread(backdrop, 3), letters + ("i", "j", "c"), spread(source, 3), letters + ("i", "j", "f")]
-    if mask is not None:
+    args: list[Any] = [spread(backdrop, 3), letters + ("i", "j", "c"), spread(source, 3),
+                       letters + ("i", "j", "f")]
+    if mask is not None and mask_dims is not None:
         args += [spread(mask, mask_dims), letters + ("i", "j", "m")[:mask_dims]]
     opacity = None
     if opacities.ndim:
-        args += [da.from_array(np.broadcast_to(opacities, lead)).rechunk(lead_chunks), letters]
+        args += [_dask_array.from_array(np.broadcast_to(opacities, lead)).rechunk(lead_chunks),
+                 letters]
     else:
         opacity = float(opacities)
-    return da.blockwise(
+    result: da.Array = _dask_array.blockwise(
         _frames_chunk,
         letters + ("i", "j", "c"),
         *args,
@@ -212,16 +277,27 @@ def _frames_graph(function, backdrop, source, name, opacities, mask, lead, mask_
         concatenate=True,
         function=function, name_=name, masked=mask is not None, opacity=opacity, options=options,
     )
+    return result
 
 
-def _frames_chunk(backdrop, source, *rest, function, name_, masked, opacity, options):
+def _frames_chunk(
+    backdrop: Image, source: Image, *rest: Any, function: str, name_: str, masked: bool,
+    opacity: float | None, options: dict[str, Any],
+) -> Image:
     mask = rest[0] if masked else None
-    if opacity is None:
-        opacity = rest[-1]
-    return getattr(tarnwick, function)(backdrop, source, name_, opacity, mask=mask, **options)
+    weight: Any = rest[-1] if opacity is None else opacity
+    call: Any = getattr(tarnwick, function)
+    result: Image = call(backdrop, source, name_, weight, mask=mask, **options)
+    return result
 
 
-def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
+def flatten(
+    canvas: ArrayInput,
+    layers: Iterable[Layer],
+    *,
+    kernel: Kernel = "auto",
+    premultiplied: bool = False,
+) -> da.Array:
     """Flatten a stack of layers onto a Dask canvas lazily; returns a Dask
     array.
 
@@ -230,41 +306,47 @@ def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
     arrays. Each chunk of the canvas (bands of whole rows for a NumPy
     canvas) is flattened with every layer in one task.
     """
-    canvas = _array(canvas)
+    lazy: Any = _array(canvas)
     stack = _flatten.check_layers(layers)
-    _known(canvas=canvas, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
-                             if isinstance(layer, tarnwick.Layer)})
-    kernel, premultiplied = _flatten.check_canvas(canvas, kernel, premultiplied)
+    _known(canvas=lazy, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
+                           if isinstance(layer, tarnwick.Layer)})
+    checked_kernel, checked_premultiplied = _flatten.check_canvas(lazy, kernel, premultiplied)
     for i, layer in enumerate(stack):
-        _flatten.check_layer(i, layer, tuple(canvas.shape), premultiplied)
-    if not isinstance(canvas, da.Array):
-        canvas = da.from_array(canvas, chunks=(_row_bands(canvas), -1, -1))
-    height_width = canvas.chunks[:2]
-    args = [canvas.rechunk(height_width + (-1,)), ("i", "j", "c")]
-    records = []
+        _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
+    if not _is_dask(lazy):
+        lazy = _dask_array.from_array(lazy, chunks=(_row_bands(lazy), -1, -1))
+    height_width = lazy.chunks[:2]
+    args: list[Any] = [lazy.rechunk(height_width + (-1,)), ("i", "j", "c")]
+    records: list[tuple[Any, ...]] = []
     for i, layer in enumerate(stack):
         image = _rechunk(_array(layer.image), height_width + (-1,))
         args += [image, ("i", "j", f"channels{i}")]
-        mask = None
+        mask: Any = None
         if layer.mask is not None:
             mask = _array(layer.mask)
             mask = _rechunk(mask, height_width + (-1,) * (mask.ndim - 2))
             args += [mask, ("i", "j", f"mask{i}")[: mask.ndim]]
         records.append((layer.blend, layer.opacity, layer.operator, layer.model, mask is not None))
-    return da.blockwise(
+    result: da.Array = _dask_array.blockwise(
         _flatten_chunk,
         ("i", "j", "c"),
         *args,
-        name="tarnwick-flatten-" + tokenize(*args[::2], records, kernel, premultiplied),
-        dtype=canvas.dtype,
-        meta=np.empty((0, 0, 0), dtype=canvas.dtype),
+        name="tarnwick-flatten-" + tokenize(*args[::2], records, checked_kernel,
+                                            checked_premultiplied),
+        dtype=lazy.dtype,
+        meta=np.empty((0, 0, 0), dtype=lazy.dtype),
         concatenate=True,
-        records=records, kernel=kernel, premultiplied=premultiplied,
+        records=records, kernel=checked_kernel, premultiplied=checked_premultiplied,
     )
+    return result
 
 
-def _flatten_chunk(canvas, *arrays, records, kernel, premultiplied):
-    layers, position = [], 0
+def _flatten_chunk(
+    canvas: Image, *arrays: Any, records: list[tuple[Any, ...]], kernel: Kernel,
+    premultiplied: bool,
+) -> Image:
+    layers: list[Layer] = []
+    position = 0
     for blend, opacity, operator, model, masked in records:
         image = arrays[position]
         mask = arrays[position + 1] if masked else None

@@ -24,9 +24,10 @@ import struct
 import sys
 import zlib
 from dataclasses import dataclass
-from typing import IO, Any, Callable
+from typing import IO, Any, Callable, TypeAlias, cast
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     from PIL import Image
@@ -35,7 +36,12 @@ except ImportError as exc:  # pragma: no cover - exercised only without Pillow
         "tarnwick's image helpers need Pillow: pip install tarnwick[image]"
     ) from exc
 
+from ._typing import F32Image, U8Image
+
 __all__ = ["from_image", "to_image"]
+
+# File paths as the command line and open() take them.
+Path: TypeAlias = str | os.PathLike[str]
 
 # 65535 / 255: one step of a 0..255 channel in 16-bit units.
 _WIDE = 257.0
@@ -62,7 +68,7 @@ class UnsupportedImage(ValueError):
 # --- reading -----------------------------------------------------------------
 
 
-def _rawmode(tile) -> str | None:
+def _rawmode(tile: Any) -> str | None:
     args = tile.args
     return args if isinstance(args, str) else (args[0] if args and isinstance(args[0], str) else None)
 
@@ -105,28 +111,29 @@ class _OwnPosition(io.RawIOBase):
 def _decode_as(image: Image.Image, rawmode_for: Callable[[str], str]) -> np.ndarray:
     """The image's frame decoded again from its own open file, with each tile's raw
     mode replaced by rawmode_for(rawmode). Call before the image is loaded."""
-    fp = getattr(image, "fp", None)
+    fp: Any = getattr(image, "fp", None)
     try:
         position = fp.tell()
     except (AttributeError, OSError, ValueError) as exc:
         raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth") from exc
     try:
-        with Image.open(_OwnPosition(fp)) as again:
+        with Image.open(cast(IO[bytes], _OwnPosition(fp))) as again:
             if image.tell():
                 again.seek(image.tell())
-            if again.tile != image.tile:
+            if again.tile != getattr(image, "tile", None):
                 raise UnsupportedImage("cannot re-read this 16-bit colour image at full depth")
+            found: list[Any] = list(again.tile)
             again.tile = [
                 t._replace(args=rawmode_for(t.args)) if isinstance(t.args, str)
                 else t._replace(args=(rawmode_for(t.args[0]), *t.args[1:]))
-                for t in again.tile
+                for t in found
             ]
             return np.asarray(again)
     finally:
         fp.seek(position)
 
 
-def _read_wide(image) -> tuple[np.ndarray, Kind] | None:
+def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
     """Full-depth channels of a 16-bit colour image that Pillow would cut to 8 bits."""
     tiles = getattr(image, "tile", None)
     if not tiles or image.mode not in ("RGB", "RGBA"):
@@ -172,7 +179,7 @@ def _grey_to_channels(grey: np.ndarray, alpha: np.ndarray | None = None) -> np.n
     return np.ascontiguousarray(np.stack(planes, axis=-1))
 
 
-def read_image(image) -> tuple[np.ndarray, Kind]:
+def read_image(image: Image.Image) -> tuple[U8Image | F32Image, Kind]:
     """The array for a Pillow image and how it was stored."""
     wide = _read_wide(image)
     if wide is not None:
@@ -208,19 +215,19 @@ def read_image(image) -> tuple[np.ndarray, Kind]:
     raise UnsupportedImage(f"unsupported image mode {mode!r} (expected {_SUPPORTED})")
 
 
-def from_image(image) -> np.ndarray:
+def from_image(image: Image.Image) -> U8Image | F32Image:
     """An H x W x 3|4 uint8 or float32 array (0..255 scale) holding a Pillow image.
 
     8-bit images give uint8; 16-bit, 32-bit integer and float images give float32.
     Grey images are spread over three channels (four with alpha). A 16-bit colour
     file is read at full depth when given straight from ``Image.open``.
     """
-    if not isinstance(image, Image.Image):
+    if not isinstance(image, Image.Image):  # pyright: ignore[reportUnnecessaryIsInstance]  # untyped callers
         raise TypeError(f"from_image expected a PIL.Image.Image, got {type(image).__name__}")
     return read_image(image)[0]
 
 
-def read_mask(image) -> np.ndarray:
+def read_mask(image: Image.Image) -> U8Image | F32Image:
     """An H x W mask: uint8 for 8-bit images, float32 on 0..255 for deeper ones.
 
     Colour masks count by their luma; their alpha is ignored.
@@ -245,9 +252,10 @@ def read_mask(image) -> np.ndarray:
 # --- writing -----------------------------------------------------------------
 
 
-def _check_array(array) -> np.ndarray:
+def _check_array(array: npt.ArrayLike) -> np.ndarray:
     array = np.asarray(array)
-    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (np.uint8, np.float32):
+    supported = (np.dtype(np.uint8), np.dtype(np.float32))
+    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in supported:
         raise ValueError(
             f"expected an (H, W, 3|4) uint8 or float32 array, got shape {array.shape} dtype {array.dtype}"
         )
@@ -264,15 +272,14 @@ def _to_bits(values: np.ndarray, bits: int) -> np.ndarray:
     """0..255 values as unsigned integers of the given depth, rounded and clipped."""
     values = np.nan_to_num(values.astype(np.float32), nan=0.0, posinf=255.0, neginf=0.0)
     values = np.clip(values, 0.0, 255.0)
-    if bits == 8:
-        return np.rint(values).astype(np.uint8)
-    return np.rint(values * np.float32(_WIDE)).astype(np.uint16)
+    scaled: np.ndarray = np.rint(values if bits == 8 else values * np.float32(_WIDE))
+    return scaled.astype(np.uint8 if bits == 8 else np.uint16)
 
 
-def _kind_of(like) -> Kind:
+def _kind_of(like: Image.Image | Kind | None) -> Kind | None:
     if like is None or isinstance(like, Kind):
         return like
-    if isinstance(like, Image.Image):
+    if isinstance(like, Image.Image):  # pyright: ignore[reportUnnecessaryIsInstance]  # untyped callers
         mode = like.mode
         if mode in ("P", "PA"):
             return Kind("RGBA" if mode == "PA" or "transparency" in like.info else "RGB")
@@ -284,7 +291,7 @@ def _kind_of(like) -> Kind:
     raise TypeError(f"like must be a PIL.Image.Image or None, got {type(like).__name__}")
 
 
-def to_image(array, like=None):
+def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Image.Image:
     """A Pillow image of an H x W x 3|4 array on the 0..255 scale.
 
     Without ``like`` the image is "RGB" or "RGBA" (float values rounded to 8 bits).
@@ -325,17 +332,87 @@ def to_image(array, like=None):
 # --- files -------------------------------------------------------------------
 
 
-def open_file(path) -> tuple[np.ndarray, Kind, dict]:
-    """Array, kind and the metadata worth carrying over (colour profile) of a file."""
+# EXIF orientation (1 to 8): the array transform that shows the stored pixels
+# as a viewer does. 5 and 7 swap the axes.
+_EXIF_ORIENTATION = 0x0112
+_UPRIGHT: dict[int, Callable[[np.ndarray], np.ndarray]] = {
+    2: lambda a: a[:, ::-1],
+    3: lambda a: a[::-1, ::-1],
+    4: lambda a: a[::-1],
+    5: lambda a: a.swapaxes(0, 1),
+    6: lambda a: np.rot90(a, -1),
+    7: lambda a: a[::-1, ::-1].swapaxes(0, 1),
+    8: lambda a: np.rot90(a, 1),
+}
+_EXIF_HEADER = b"Exif\x00\x00"
+
+
+def _orientation(image: Image.Image) -> int:
+    try:
+        value = image.getexif().get(_EXIF_ORIENTATION, 1)
+    except Exception:  # unreadable EXIF: shown as stored
+        return 1
+    return value if isinstance(value, int) and value in _UPRIGHT else 1
+
+
+def _upright(array: np.ndarray, orientation: int) -> np.ndarray:
+    turn = _UPRIGHT.get(orientation)
+    return array if turn is None else np.ascontiguousarray(turn(array))
+
+
+def _exif_shown_upright(exif: bytes) -> bytes | None:
+    """EXIF data (with its "Exif" header) whose orientation says "as stored", for
+    pixels already turned upright; None when the block cannot be read. The one
+    value is patched in place, so maker notes and thumbnails, which hold offsets
+    into the block, stay valid."""
+    data = bytearray(exif if exif.startswith(_EXIF_HEADER) else _EXIF_HEADER + exif)
+    start = len(_EXIF_HEADER)
+    order = {b"II": "<", b"MM": ">"}.get(bytes(data[start:start + 2]))
+    if order is None:
+        return None
+    try:
+        (ifd,) = struct.unpack_from(order + "I", data, start + 4)
+        (count,) = struct.unpack_from(order + "H", data, start + ifd)
+        for entry in range(start + ifd + 2, start + ifd + 2 + 12 * count, 12):
+            tag, kind, values = struct.unpack_from(order + "HHI", data, entry)
+            if tag == _EXIF_ORIENTATION:
+                if kind != 3 or values != 1:  # not the one SHORT it must be
+                    return None
+                struct.pack_into(order + "H", data, entry + 8, 1)
+    except struct.error:
+        return None
+    return bytes(data)
+
+
+def open_file(path: Path) -> tuple[U8Image | F32Image, Kind, dict[str, Any]]:
+    """Array, kind and the metadata worth carrying over of an image file.
+
+    The array is turned as its EXIF orientation says, so it looks as a viewer
+    shows the file; the metadata are the colour profile ("icc_profile") and the
+    EXIF block ("exif", its orientation then "as stored"), when the file has them.
+    """
     with Image.open(path) as image:
+        # Read first: a 16-bit file is read at full depth only before it is
+        # loaded, and a PNG's EXIF may follow its pixels.
         array, kind = read_image(image)
-        meta = {"icc_profile": image.info["icc_profile"]} if image.info.get("icc_profile") else {}
-    return array, kind, meta
+        orientation = _orientation(image)
+        meta: dict[str, Any] = {}
+        if image.info.get("icc_profile"):
+            meta["icc_profile"] = image.info["icc_profile"]
+        exif = image.info.get("exif")
+        if isinstance(exif, bytes) and exif:
+            upright = _exif_shown_upright(exif)
+            if upright is not None:
+                meta["exif"] = upright
+    return _upright(array, orientation), kind, meta
 
 
-def open_mask(path) -> np.ndarray:
+def open_mask(path: Path) -> U8Image | F32Image:
+    """A mask file's values, turned upright as open_file turns images."""
     with Image.open(path) as image:
-        return read_mask(image)
+        mask = read_mask(image)
+        orientation = _orientation(image)
+    return _upright(mask, orientation)
 
 
 def readable_extensions() -> set[str]:
@@ -343,17 +420,38 @@ def readable_extensions() -> set[str]:
     return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
 
 
-def format_for(path) -> str:
+def format_for(path: Path) -> str:
     """Pillow's format name for a file name's extension."""
-    ext = os.path.splitext(os.fspath(path))[1].lower()
+    name: str = os.fspath(path)
+    ext = os.path.splitext(name)[1].lower()
     fmt = Image.registered_extensions().get(ext)
     if fmt is None or fmt not in Image.SAVE:
         raise UnsupportedImage(f"cannot write images with extension {ext or '(none)'!r}")
     return fmt
 
 
-def _png16(array: np.ndarray, channels: int) -> bytes:
-    """A 16-bit PNG (grey+alpha, RGB or RGBA) of uint16 channel values."""
+# Encoder settings for written files (the command line's --quality and
+# --compress-level). zlib level 1 encodes a 4K photograph several times faster
+# than Pillow's default 6, for files a few per cent larger.
+DEFAULT_QUALITY = 95
+DEFAULT_COMPRESS_LEVEL = 1
+# Bytes of compressed data per IDAT chunk of a 16-bit PNG.
+_IDAT_BYTES = 1 << 24
+
+
+@dataclass(frozen=True)
+class Encoding:
+    """quality: JPEG and WebP, 1..100; compress_level: zlib level of PNG and of
+    16-bit colour TIFF, 0 (none, fastest) .. 9 (smallest); other TIFF is deflated
+    at Pillow's one level unless it is 0."""
+
+    quality: int = DEFAULT_QUALITY
+    compress_level: int = DEFAULT_COMPRESS_LEVEL
+
+
+def _png16(array: np.ndarray, channels: int, meta: dict[str, Any], level: int) -> bytes:
+    """A 16-bit PNG (grey+alpha, RGB or RGBA) of uint16 channel values, with the
+    colour profile and EXIF block of meta."""
     h, w = array.shape[:2]
     colour_type = {2: 4, 3: 2, 4: 6}[channels]
     rows = np.ascontiguousarray(array, dtype=">u2").view(np.uint8).reshape(h, w * channels * 2)
@@ -368,8 +466,31 @@ def _png16(array: np.ndarray, channels: int) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
     ihdr = struct.pack(">IIBBBBB", w, h, 16, colour_type, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
-            + chunk(b"IDAT", zlib.compress(body.tobytes(), 6)) + chunk(b"IEND", b""))
+    extra = b""
+    if meta.get("icc_profile"):
+        extra += chunk(b"iCCP", b"ICC profile\x00\x00" + zlib.compress(meta["icc_profile"]))
+    if meta.get("exif"):
+        extra += chunk(b"eXIf", meta["exif"].removeprefix(_EXIF_HEADER))
+    # A chunk holds less than 2 GiB; a large image's data goes in several.
+    data = zlib.compress(body.tobytes(), level)
+    idat = b"".join(chunk(b"IDAT", data[at:at + _IDAT_BYTES]) for at in range(0, len(data), _IDAT_BYTES))
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra + idat + chunk(b"IEND", b"")
+
+
+def _tiff16_compressed(array: np.ndarray, channels: int, meta: dict[str, Any], level: int) -> bytes:
+    """A 16-bit RGB or RGBA TIFF, deflate-compressed with horizontal
+    differencing (tifffile writes it), with the colour profile of meta."""
+    import tifffile
+
+    buffer = io.BytesIO()
+    tifffile.imwrite(
+        buffer, np.ascontiguousarray(array, dtype=np.uint16), photometric="rgb",
+        extrasamples=[2] if channels == 4 else None,  # unassociated alpha
+        compression="zlib" if level else None, compressionargs={"level": level} if level else None,
+        predictor=bool(level),
+        iccprofile=meta.get("icc_profile"),
+    )
+    return buffer.getvalue()
 
 
 def _tiff16(array: np.ndarray, channels: int) -> bytes:
@@ -402,7 +523,10 @@ def _tiff16(array: np.ndarray, channels: int) -> bytes:
             + struct.pack(f"<{channels}H", *[1] * channels) + data)
 
 
-def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Image:
+def encode(
+    array: np.ndarray, kind: Kind | None, fmt: str, meta: dict[str, Any] | None = None,
+    encoding: Encoding = Encoding(),
+) -> bytes | Image.Image:
     """The encoded bytes (16-bit colour) or the Pillow image to save for one result."""
     if kind is not None and kind.bits == 16 and kind.mode in ("RGB", "RGBA", "LA") and fmt in ("PNG", "TIFF"):
         if kind.mode == "LA":
@@ -415,10 +539,13 @@ def encode(array: np.ndarray, kind: Kind | None, fmt: str) -> bytes | Image.Imag
                 [array, np.full(array.shape[:2], 255, np.float32)])
         wide = _to_bits(values, 16)
         if fmt == "PNG":
-            return _png16(wide, channels)
+            return _png16(wide, channels, meta or {}, encoding.compress_level)
         if channels == 2:
             raise UnsupportedImage("cannot write 16-bit grey with alpha as TIFF")
-        return _tiff16(wide, channels)
+        try:
+            return _tiff16_compressed(wide, channels, meta or {}, encoding.compress_level)
+        except ImportError:  # tifffile comes with the image extra; without it, uncompressed
+            return _tiff16(wide, channels)
     if kind is not None and kind.bits == 16 and kind.mode == "LA":
         kind = Kind("LA")
     if kind is not None and kind.mode == "I" and fmt == "PNG":
@@ -441,14 +568,36 @@ def _temporary_path(folder: str, base: str) -> str:
     return os.path.join(folder, name)
 
 
-def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = None) -> None:
+# What each format carries of open_file's metadata, and its encoder settings.
+_CARRIES = {"PNG": ("icc_profile", "exif"), "JPEG": ("icc_profile", "exif"),
+            "WEBP": ("icc_profile", "exif"), "TIFF": ("icc_profile",)}
+
+
+def _save_options(fmt: str, meta: dict[str, Any], encoding: Encoding) -> dict[str, Any]:
+    options = dict(meta)
+    if fmt in ("JPEG", "WEBP"):
+        options["quality"] = encoding.quality
+    elif fmt == "PNG":
+        options["compress_level"] = encoding.compress_level
+    elif fmt == "TIFF" and encoding.compress_level:
+        # 16-bit grey and float results come this way too; Pillow's deflate has one level.
+        options["compression"] = "tiff_adobe_deflate"
+    return options
+
+
+def write_file(
+    path: Path, array: np.ndarray, kind: Kind | None, meta: dict[str, Any] | None = None,
+    encoding: Encoding = Encoding(),
+) -> None:
     """Write an array to path atomically: a temporary file in the same folder, then a rename.
 
+    meta is open_file's (colour profile, EXIF), written where the format holds it.
     A failure at any point leaves whatever was at path untouched.
     """
     path = os.fspath(path)
     fmt = format_for(path)
-    encoded = encode(array, kind, fmt)
+    kept = {key: meta[key] for key in _CARRIES.get(fmt, ()) if meta and meta.get(key)}
+    encoded = encode(array, kind, fmt, kept, encoding)
     folder = os.path.dirname(os.path.abspath(path))
     tmp = _temporary_path(folder, os.path.basename(path))
     try:
@@ -460,10 +609,7 @@ def write_file(path, array: np.ndarray, kind: Kind | None, meta: dict | None = N
             if isinstance(encoded, bytes):
                 fh.write(encoded)
             else:
-                options = dict(meta or {})
-                if fmt not in ("PNG", "JPEG", "TIFF", "WEBP"):
-                    options.pop("icc_profile", None)
-                encoded.save(fh, format=fmt, **options)
+                encoded.save(fh, format=fmt, **_save_options(fmt, kept, encoding))
         os.replace(tmp, path)
     except BaseException as exc:
         # Only os.open fails with the temporary name alone; that file is not ours.

@@ -8,10 +8,16 @@ shows how it treats colour, grey and alpha.
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
+from typing import cast
+
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 import tarnwick
+from tarnwick._typing import BlendName, Mode
+
+Colour = tuple[float, float, float]
 
 COLUMNS = 7
 GAP = 6
@@ -26,10 +32,11 @@ def _grid(height: int, width: int) -> tuple[np.ndarray, np.ndarray, float]:
     return y / max(height - 1, 1), x / max(width - 1, 1), width / max(height, 1)
 
 
-def _mix(base: np.ndarray, colour, weight: np.ndarray) -> np.ndarray:
+def _mix(base: np.ndarray, colour: Colour, weight: np.ndarray) -> np.ndarray:
     """Blend a colour into an image by a per-pixel weight in 0..1."""
     w = np.clip(weight, 0.0, 1.0)[..., np.newaxis]
-    return base * (1.0 - w) + np.asarray(colour, np.float32) * w
+    mixed: np.ndarray = base * (1.0 - w) + np.asarray(colour, np.float32) * w
+    return mixed
 
 
 def _soft(edge: np.ndarray, softness: float) -> np.ndarray:
@@ -42,7 +49,7 @@ def scene(height: int = 256, width: int = 256) -> np.ndarray:
     y, x, aspect = _grid(height, width)
     soft = 2.0 / max(height, 1)
     sky_t = np.clip(y / 0.62, 0.0, 1.0) ** 0.9
-    img = _mix(np.zeros((height, width, 3), np.float32) + np.float32([22, 38, 118]),
+    img = _mix(np.zeros((height, width, 3), np.float32) + np.array([22, 38, 118], np.float32),
                (252, 148, 86), sky_t)
     img = _mix(img, (255, 214, 150), np.exp(-(((x - 0.70) * aspect) ** 2 + (y - 0.40) ** 2) / 0.02) * 0.8)
     sun = np.hypot((x - 0.70) * aspect, y - 0.40) - 0.075
@@ -52,16 +59,17 @@ def scene(height: int = 256, width: int = 256) -> np.ndarray:
     img = _mix(img, (104, 82, 150), _soft(far - y, soft) * (0.75 + 0.25 * y))
     near = 0.68 + 0.06 * np.sin(4.0 * x + 2.3) + 0.02 * np.sin(19.0 * x + 0.5)
     hill_shade = np.clip((y - near) / 0.25, 0.0, 1.0)
-    hills = _mix(np.zeros_like(img) + np.float32([56, 140, 64]), (14, 52, 30), hill_shade)
+    hills = _mix(np.zeros_like(img) + np.array([56, 140, 64], np.float32), (14, 52, 30), hill_shade)
     cover = _soft(near - y, soft)[..., None]
     img = img * (1.0 - cover) + hills * cover
 
     meadow_top = 0.84 + 0.02 * np.sin(9.0 * x)
-    field = _mix(np.zeros_like(img) + np.float32([196, 190, 40]), (228, 60, 36),
+    field = _mix(np.zeros_like(img) + np.array([196, 190, 40], np.float32), (228, 60, 36),
                  0.5 + 0.5 * np.sin(40.0 * x + 9.0 * y) * np.clip((y - meadow_top) * 8.0, 0.0, 1.0))
     cover = _soft(meadow_top - y, soft)[..., None]
     img = img * (1.0 - cover) + field * cover
-    return np.clip(np.rint(img), 0, 255).astype(np.uint8)
+    picture: np.ndarray = np.clip(np.rint(img), 0, 255).astype(np.uint8)
+    return picture
 
 
 def layer(height: int = 256, width: int = 256) -> np.ndarray:
@@ -74,7 +82,7 @@ def layer(height: int = 256, width: int = 256) -> np.ndarray:
 
     rgba = np.zeros((height, width, 4), np.float32)
 
-    def paint(colour, alpha: np.ndarray) -> None:
+    def paint(colour: Colour, alpha: np.ndarray) -> None:
         # Straight-alpha "over" of one shape onto what is painted so far.
         a_new = np.clip(alpha, 0.0, 1.0)[..., None]
         a_old = rgba[..., 3:4] / 255.0
@@ -99,7 +107,8 @@ def layer(height: int = 256, width: int = 256) -> np.ndarray:
     # Half-transparent light and dark greys.
     paint((200, 200, 200), _soft(disc(0.16, 0.60) - 0.09, soft) * 0.5)
     paint((60, 60, 60), _soft(disc(0.90, 0.20) - 0.08, soft) * 0.5)
-    return np.clip(np.rint(rgba), 0, 255).astype(np.uint8)
+    picture: np.ndarray = np.clip(np.rint(rgba), 0, 255).astype(np.uint8)
+    return picture
 
 
 def resize(array: np.ndarray, height: int, width: int) -> np.ndarray:
@@ -108,10 +117,11 @@ def resize(array: np.ndarray, height: int, width: int) -> np.ndarray:
         return array
     if array.dtype == np.uint8:
         mode = "RGBA" if array.shape[2] == 4 else "RGB"
-        return np.asarray(Image.fromarray(array, mode).resize((width, height), Image.LANCZOS))
+        return np.asarray(Image.fromarray(array, mode).resize((width, height), Image.Resampling.LANCZOS))
     planes = [np.asarray(Image.fromarray(np.ascontiguousarray(array[..., c]), "F")
-                         .resize((width, height), Image.LANCZOS)) for c in range(array.shape[2])]
-    return np.clip(np.stack(planes, axis=-1), 0.0, 255.0).astype(np.float32)
+                         .resize((width, height), Image.Resampling.LANCZOS)) for c in range(array.shape[2])]
+    resized: np.ndarray = np.clip(np.stack(planes, axis=-1), 0.0, 255.0).astype(np.float32)
+    return resized
 
 
 def _checkerboard(height: int, width: int, cell: int = 8) -> np.ndarray:
@@ -130,9 +140,11 @@ def _displayable(result: np.ndarray) -> np.ndarray:
     return np.rint(rgb).astype(np.uint8)
 
 
-def tile_boxes(count: int, tile_w: int, tile_h: int, columns: int = COLUMNS):
+def tile_boxes(
+    count: int, tile_w: int, tile_h: int, columns: int = COLUMNS
+) -> list[tuple[int, int]]:
     """(left, top) of each tile's picture, below its label, in reading order."""
-    boxes = []
+    boxes: list[tuple[int, int]] = []
     for i in range(count):
         row, col = divmod(i, columns)
         left = GAP + col * (tile_w + GAP)
@@ -170,23 +182,28 @@ def transparent_edges(picture: np.ndarray, border: float = 0.14) -> np.ndarray:
 
 
 def make_sheet(background: np.ndarray, foreground: np.ndarray, opacity: float = 1.0,
-               tile: int = 160, modes=None, composite: bool = False) -> Image.Image:
+               tile: int = 160, modes: Iterable[str] | None = None,
+               composite: bool = False) -> Image.Image:
     """An RGB image with one labelled tile per mode, in the order of ``modes``:
     the layer modes of ``tarnwick.blend``, or with `composite` the blend
     functions of ``tarnwick.composite``."""
+    chosen: Sequence[str]
     if modes is None:
-        modes = tarnwick.BLENDS if composite else tarnwick.MODES
-    modes = tuple(modes)
-    call = tarnwick.composite if composite else tarnwick.blend
+        chosen = tarnwick.BLENDS if composite else tarnwick.MODES
+    else:
+        chosen = tuple(modes)
     bg, fg = fit(background, foreground, tile)
     tile_h, picture_w = bg.shape[:2]
     # A tall picture sits in the middle of a tile as wide as any, with room for its label.
     inset = (tile - picture_w) // 2
-    sheet = Image.new("RGB", sheet_size(len(modes), tile, tile_h), SHEET_BACKGROUND)
+    sheet = Image.new("RGB", sheet_size(len(chosen), tile, tile_h), SHEET_BACKGROUND)
     draw = ImageDraw.Draw(sheet)
     font = ImageFont.load_default(size=12)
-    for mode, (left, top) in zip(modes, tile_boxes(len(modes), tile, tile_h)):
-        result = call(bg, fg, mode, opacity)
+    for mode, (left, top) in zip(chosen, tile_boxes(len(chosen), tile, tile_h)):
+        if composite:
+            result = tarnwick.composite(bg, fg, cast(BlendName, mode), opacity)
+        else:
+            result = tarnwick.blend(bg, fg, cast(Mode, mode), opacity)
         sheet.paste(Image.fromarray(_displayable(result), "RGB"), (left + inset, top))
         draw.text((left + 2, top - LABEL + 2), mode, fill=LABEL_COLOUR, font=font)
     return sheet

@@ -1,4 +1,5 @@
-from typing import Protocol, TypeAlias, TypeVar
+# Types of the native module _tarnwick (stub-only package, installed beside it).
+from typing import Literal, Protocol, TypeAlias, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -7,24 +8,47 @@ class _HasKernelValue(Protocol):
     @property
     def value(self) -> str: ...
 
-_Image: TypeAlias = npt.NDArray[np.uint8] | npt.NDArray[np.float32]
-_Kernel: TypeAlias = str | _HasKernelValue
+_U8: TypeAlias = npt.NDArray[np.uint8]
+_F32: TypeAlias = npt.NDArray[np.float32]
+_Image: TypeAlias = _U8 | _F32
+_KernelName: TypeAlias = Literal["auto", "scalar", "sse42", "avx2"]
+_Kernel: TypeAlias = _KernelName | _HasKernelValue
 
 class _BlendFunction(Protocol):
-    """Blend (background, foreground, opacity)."""
+    """Blend (background, foreground[, opacity[, kernel]]) into a new array with
+    the background's dtype and shape. A kernel name may stand in the opacity's place."""
 
+    @overload
+    def __call__(
+        self,
+        background: _U8,
+        foreground: npt.ArrayLike,
+        opacity: float | _KernelName = ...,
+        kernel: _Kernel = ...,
+        /,
+    ) -> _U8: ...
+    @overload
+    def __call__(
+        self,
+        background: _F32,
+        foreground: npt.ArrayLike,
+        opacity: float | _KernelName = ...,
+        kernel: _Kernel = ...,
+        /,
+    ) -> _F32: ...
+    @overload
     def __call__(
         self,
         background: npt.ArrayLike,
         foreground: npt.ArrayLike,
-        opacity: float | str = ...,
+        opacity: float | _KernelName = ...,
         kernel: _Kernel = ...,
         /,
     ) -> _Image: ...
 
 def kernel_available(name: str, /) -> bool: ...
 
-_Out = TypeVar("_Out", npt.NDArray[np.uint8], npt.NDArray[np.float32])
+_Out = TypeVar("_Out", _U8, _F32)
 
 # Private: what tarnwick.blend(out=...) calls. Writes the blend of `mode` into
 # `out` (the background's dtype and shape, C-contiguous, aligned, writeable;
