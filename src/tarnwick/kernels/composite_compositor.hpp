@@ -61,10 +61,6 @@ template <typename V> TARNWICK_LANES V unit_clamp_in(V x) {
     return pick_min(pick_max(x, splat<V>(0.0f)), splat<V>(1.0f));
 }
 
-TARNWICK_LANES bool mask_or(bool a, bool b) { return a || b; }
-TARNWICK_LANES __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
-TARNWICK_LANES __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
-
 template <typename V> TARNWICK_LANES V min3(const RgbLanes<V> &c) {
     return pick_min(pick_min(c.r, c.g), c.b);
 }
