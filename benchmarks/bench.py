@@ -368,12 +368,7 @@ def stack_table(repeat, rng):
         print("stack and batch targets missed:")
 
 
-COMPOSITE_BLENDS = (
-    "normal", "multiply", "screen", "overlay", "darken", "lighten", "color_dodge", "color_burn",
-    "hard_light", "soft_light", "difference", "exclusion", "hue", "saturation", "color",
-    "luminosity", "linear_dodge", "linear_burn", "subtract", "divide", "vivid_light",
-    "linear_light", "pin_light", "hard_mix", "darker_color", "lighter_color",
-)
+COMPOSITE_BLENDS = tarnwick.BLENDS
 WHOLE_PIXEL_BLENDS = frozenset({"hue", "saturation", "color", "luminosity", "darker_color",
                                 "lighter_color"})
 
