@@ -153,9 +153,10 @@ def _plain_mask(mask: Any) -> np.ndarray:
     a matrix or other subclass gives its data. A type the mask may not have
     is left unfilled (filling some, raw bytes, fails with NumPy's own error),
     so that the type check names it."""
-    if isinstance(mask, np.ma.MaskedArray) and _native_dtype(mask.dtype) is not None:
-        return np.asarray(cast(Any, mask).filled(0))
-    return np.asarray(mask)
+    given: Any = mask  # a subclass's members are untyped
+    if np.ma.isMaskedArray(given) and _native_dtype(np.dtype(given.dtype)) is not None:
+        return np.asarray(given.filled(0))
+    return np.asarray(given)
 
 
 def _check_mask(mask: Any, height: int, width: int) -> None:
