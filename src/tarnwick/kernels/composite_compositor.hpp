@@ -263,19 +263,9 @@ TARNWICK_LANES void store_stored_group(uint8_t *data, npy_intp index, V r, V g, 
 template <int channels, typename V>
 TARNWICK_LANES void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) {
     if constexpr (channels == 4) {
-        transpose4_f32(r, g, b, a);
-        float *p = data + index * 4;
-        store_f32_group(p, 16, r);
-        store_f32_group(p + 4, 16, g);
-        store_f32_group(p + 8, 16, b);
-        store_f32_group(p + 12, 16, a);
+        store_stored_rgba_group(data + index * 4, r, g, b, a);
     } else {
-        V x0, x1, x2;
-        interleave_rgb_f32(r, g, b, x0, x1, x2);
-        float *p = data + index * 3;
-        store_f32_group(p, 12, x0);
-        store_f32_group(p + 4, 12, x1);
-        store_f32_group(p + 8, 12, x2);
+        store_stored_rgb_group(data + index * 3, r, g, b);
     }
 }
 

@@ -91,6 +91,9 @@ inline float mask_weight(const float *mask, npy_intp pixel) {
     const float w = mask[pixel] / 255.0f;
     return w > 0.0f ? (w < 1.0f ? w : 1.0f) : 0.0f;  // NaN fails the first test
 }
+inline float mask_weight(const BlendMask &mask, npy_intp pixel) {
+    return mask.u8 != nullptr ? mask_weight(mask.u8, pixel) : mask_weight(mask.f32, pixel);
+}
 
 // The weights of pixels pixel .. pixel + lanes - 1 in V's lanes, each equal
 // to the scalar mask_weight (a true division, as there). Reads exactly the

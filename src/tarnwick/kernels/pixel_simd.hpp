@@ -423,27 +423,34 @@ template <typename V> inline void store_rgba_group(uint8_t *p, V r, V g, V b, V 
     store_rgba_u8_group(p, pack_rgba_unit_lanes(r, g, b, a));
 }
 
-// Float outputs: times 255, no clamp.
-template <typename V> inline void store_rgb_group(float *p, V r, V g, V b) {
-    const V scale = splat<V>(255.0f);
+// Float values already on the stored 0..255 scale, interleaved as they are.
+template <typename V>
+__attribute__((always_inline)) inline void store_stored_rgb_group(float *p, V r, V g, V b) {
     V x0, x1, x2;
-    interleave_rgb_f32(r * scale, g * scale, b * scale, x0, x1, x2);
+    interleave_rgb_f32(r, g, b, x0, x1, x2);
     store_f32_group(p, 12, x0);
     store_f32_group(p + 4, 12, x1);
     store_f32_group(p + 8, 12, x2);
 }
 
-template <typename V> inline void store_rgba_group(float *p, V r, V g, V b, V a) {
-    const V scale = splat<V>(255.0f);
-    r = r * scale;
-    g = g * scale;
-    b = b * scale;
-    a = a * scale;
+template <typename V>
+__attribute__((always_inline)) inline void store_stored_rgba_group(float *p, V r, V g, V b, V a) {
     transpose4_f32(r, g, b, a);
     store_f32_group(p, 16, r);
     store_f32_group(p + 4, 16, g);
     store_f32_group(p + 8, 16, b);
     store_f32_group(p + 12, 16, a);
+}
+
+// Float outputs: times 255, no clamp.
+template <typename V> inline void store_rgb_group(float *p, V r, V g, V b) {
+    const V scale = splat<V>(255.0f);
+    store_stored_rgb_group(p, r * scale, g * scale, b * scale);
+}
+
+template <typename V> inline void store_rgba_group(float *p, V r, V g, V b, V a) {
+    const V scale = splat<V>(255.0f);
+    store_stored_rgba_group(p, r * scale, g * scale, b * scale, a * scale);
 }
 
 // ---- width-generic loads and stores by image record ------------------------

@@ -24,8 +24,7 @@ TARNWICK_LOOP void ratio_scalar_loop(const B *bg, int bg_channels, const F *fg, 
         const float in_a = read_alpha(bg, bg_channels, bg_offset);
         float layer_a = read_alpha(fg, fg_channels, fg_offset);
         if constexpr (masked) {
-            const float weight = mask.u8 != nullptr ? mask_weight(mask.u8, index)
-                                                    : mask_weight(mask.f32, index);
+            const float weight = mask_weight(mask, index);
             if (weight == 0.0f) {
                 for (int c = 0; c < bg_channels; ++c) {
                     out[bg_offset + c] = bg[bg_offset + c];

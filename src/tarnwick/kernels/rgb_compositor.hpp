@@ -66,8 +66,7 @@ inline void rgb_mode_scalar_pixel(const B *bg, int bg_channels, const F *fg, int
     const float bg_alpha = read_alpha(bg, bg_channels, bg_base);
     float fg_alpha = read_alpha(fg, fg_channels, fg_base);
     if constexpr (masked) {
-        fg_alpha = masked_alpha(fg_alpha, mask.u8 != nullptr ? mask_weight(mask.u8, index)
-                                                             : mask_weight(mask.f32, index));
+        fg_alpha = masked_alpha(fg_alpha, mask_weight(mask, index));
     }
     const float ratio = ratio_weight(bg_alpha, fg_alpha, opacity);
     if (bg_channels == 4) {
@@ -191,20 +190,9 @@ TARNWICK_RGB_LOOP void store_colour_group(float *out, int channels, npy_intp ind
     g = select(takes, g * scale, bg.stored_g);
     b = select(takes, b * scale, bg.stored_b);
     if (channels == 4) {
-        V a = bg.stored_a;
-        transpose4_f32(r, g, b, a);
-        float *p = out + index * 4;
-        store_f32_group(p, 16, r);
-        store_f32_group(p + 4, 16, g);
-        store_f32_group(p + 8, 16, b);
-        store_f32_group(p + 12, 16, a);
+        store_stored_rgba_group(out + index * 4, r, g, b, bg.stored_a);
     } else {
-        V x0, x1, x2;
-        interleave_rgb_f32(r, g, b, x0, x1, x2);
-        float *p = out + index * 3;
-        store_f32_group(p, 12, x0);
-        store_f32_group(p + 4, 12, x1);
-        store_f32_group(p + 8, 12, x2);
+        store_stored_rgb_group(out + index * 3, r, g, b);
     }
 }
 
