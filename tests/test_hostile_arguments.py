@@ -251,7 +251,7 @@ def _check(function, args, kwargs):
         assert not changed, f"{type(exc).__name__}({exc}) but {changed} changed"
         return
     out = kwargs["out"]
-    assert result.dtype in (np.uint8, np.float32) and result.shape == np.shape(background)
+    assert result.dtype in (np.uint8, np.uint16, np.float32) and result.shape == np.shape(background)
     writes = {"out"}
     if out is not None:
         assert result is out

@@ -37,12 +37,13 @@ except ImportError as exc:
     raise ImportError("tarnwick.dask needs Dask's array module: pip install tarnwick[dask]") from exc
 
 import tarnwick
-from tarnwick import _api, _batch, _composite, _flatten
+from tarnwick import _api, _batch, _composite, _flatten, _numbers
 
 __all__ = ["blend", "composite", "flatten"]
 
 
-def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", mask=None):
+def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", mask=None,
+          float_scale=255.0):
     """Blend two Dask arrays lazily; returns a Dask array.
 
     Arguments and errors are those of ``tarnwick.blend`` (without ``out`` and
@@ -61,6 +62,7 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
     mode, opacity, kernel = _api.check_arguments(
         background, foreground, mode, opacity, kernel=kernel, mask=mask
     )
+    float_scale = _numbers.check_float_scale(float_scale)
 
     if not isinstance(background, da.Array):
         background = da.from_array(background, chunks=(_row_bands(background), -1, -1))
@@ -73,18 +75,20 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
         _blend_chunk,
         "ijc",
         *args,
-        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel),
+        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel, float_scale),
         dtype=bg.dtype,
         meta=np.empty((0, 0, 0), dtype=bg.dtype),
         concatenate=True,  # the foreground's and mask's channel axes arrive in one piece
         mode=mode,
         opacity=opacity,
         kernel=kernel,
+        float_scale=float_scale,
     )
 
 
-def _blend_chunk(background, foreground, mask=None, *, mode, opacity, kernel):
-    return tarnwick.blend(background, foreground, mode, opacity, kernel=kernel, mask=mask)
+def _blend_chunk(background, foreground, mask=None, *, mode, opacity, kernel, float_scale):
+    return tarnwick.blend(background, foreground, mode, opacity, kernel=kernel, mask=mask,
+                          float_scale=float_scale)
 
 
 def _array(value):
@@ -121,7 +125,7 @@ def _known(**arrays):
 
 
 def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source_over",
-              premultiplied=False, kernel="auto", mask=None):
+              premultiplied=False, kernel="auto", mask=None, float_scale=255.0, space="srgb"):
     """Composite two Dask arrays lazily in the standard model; returns a
     Dask array.
 
@@ -135,6 +139,8 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
     mask = None if mask is None else _array(mask)
     _known(backdrop=backdrop, source=source, mask=mask)
     names = _composite.NAMES
+    numbers = _composite.check_numbers(float_scale, space, _composite.check_premultiplied(premultiplied))
+    float_scale, space = numbers.scale, "linear" if numbers.linear else "srgb"
     scalar = not _batch.is_batch(backdrop, source, opacity, mask)
     if scalar:
         blend, operator, premultiplied, opacity, kernel = _composite.check_composite(
@@ -184,24 +190,28 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
         _composite_chunk,
         letters + ("i", "j", "c"),
         *args,
-        name="tarnwick-composite-" + tokenize(*args[::2], blend, opacity, operator, premultiplied, kernel),
+        name="tarnwick-composite-" + tokenize(*args[::2], blend, opacity, operator, premultiplied, kernel,
+                                              float_scale, space),
         dtype=args[0].dtype,
         meta=np.empty((0,) * (k + 3), dtype=args[0].dtype),
         concatenate=True,
         masked=mask is not None,
         blend=blend, opacity=opacity, operator=operator, premultiplied=premultiplied, kernel=kernel,
+        float_scale=float_scale, space=space,
     )
 
 
-def _composite_chunk(backdrop, source, *rest, masked, blend, opacity, operator, premultiplied, kernel):
+def _composite_chunk(backdrop, source, *rest, masked, blend, opacity, operator, premultiplied, kernel,
+                     float_scale, space):
     mask = rest[0] if masked else None
     if opacity is None:
         opacity = rest[-1]
     return tarnwick.composite(backdrop, source, blend, opacity, operator=operator,
-                              premultiplied=premultiplied, kernel=kernel, mask=mask)
+                              premultiplied=premultiplied, kernel=kernel, mask=mask,
+                              float_scale=float_scale, space=space)
 
 
-def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
+def flatten(canvas, layers, *, kernel="auto", premultiplied=False, float_scale=255.0, space="srgb"):
     """Flatten a stack of layers onto a Dask canvas lazily; returns a Dask
     array.
 
@@ -215,6 +225,8 @@ def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
     _known(canvas=canvas, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
                              if isinstance(layer, tarnwick.Layer)})
     kernel, premultiplied = _flatten.check_canvas(canvas, kernel, premultiplied)
+    numbers = _composite.check_numbers(float_scale, space, premultiplied)
+    float_scale, space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
         _flatten.check_layer(i, layer, tuple(canvas.shape), premultiplied)
     if not isinstance(canvas, da.Array):
@@ -235,19 +247,21 @@ def flatten(canvas, layers, *, kernel="auto", premultiplied=False):
         _flatten_chunk,
         ("i", "j", "c"),
         *args,
-        name="tarnwick-flatten-" + tokenize(*args[::2], records, kernel, premultiplied),
+        name="tarnwick-flatten-" + tokenize(*args[::2], records, kernel, premultiplied, float_scale, space),
         dtype=canvas.dtype,
         meta=np.empty((0, 0, 0), dtype=canvas.dtype),
         concatenate=True,
         records=records, kernel=kernel, premultiplied=premultiplied,
+        float_scale=float_scale, space=space,
     )
 
 
-def _flatten_chunk(canvas, *arrays, records, kernel, premultiplied):
+def _flatten_chunk(canvas, *arrays, records, kernel, premultiplied, float_scale, space):
     layers, position = [], 0
     for blend, opacity, operator, model, masked in records:
         image = arrays[position]
         mask = arrays[position + 1] if masked else None
         position += 2 if masked else 1
         layers.append(tarnwick.Layer(image, blend, opacity, mask, operator, model))
-    return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied)
+    return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied,
+                            float_scale=float_scale, space=space)
