@@ -182,7 +182,7 @@ def layer_stack(canvas_channels):
     ]
 
 
-def one_call_per_layer(canvas, layers, kernel):
+def one_call_per_layer(canvas, layers, kernel, premultiplied=False):
     canvas = canvas.copy()
     for layer in layers:
         if layer.model == "layer":
@@ -190,7 +190,7 @@ def one_call_per_layer(canvas, layers, kernel):
                            mask=layer.mask)
         else:
             tarnwick.composite(canvas, layer.image, layer.blend, layer.opacity, operator=layer.operator,
-                               kernel=kernel, out=canvas, mask=layer.mask)
+                               premultiplied=premultiplied, kernel=kernel, out=canvas, mask=layer.mask)
     return canvas
 
 
@@ -202,12 +202,15 @@ def test_flatten_is_one_call_per_layer(monkeypatch, kernel, canvas_type, channel
     if channels == 4:
         canvas[:20] = 0  # transparent rows
     layers = layer_stack(channels)
-    for stack in (layers, layers[:3], layers[3:], []):
-        expected = one_call_per_layer(canvas, stack, kernel)
+    standard = [layer for layer in layers if layer.model == "standard"]
+    for stack, premultiplied in ((layers, False), (layers[:3], False), (layers[3:], False), ([], False),
+                                 (standard, True)):
+        expected = one_call_per_layer(canvas, stack, kernel, premultiplied)
+        call = dict(kernel=kernel, premultiplied=premultiplied)
         for threads in (1, 2, 3):
-            assert np.array_equal(tarnwick.flatten(canvas, stack, kernel=kernel, threads=threads), expected)
+            assert np.array_equal(tarnwick.flatten(canvas, stack, **call, threads=threads), expected)
             into = canvas.copy()
-            assert tarnwick.flatten(into, stack, kernel=kernel, out=into, threads=threads) is into
+            assert tarnwick.flatten(into, stack, **call, out=into, threads=threads) is into
             assert np.array_equal(into, expected)
 
 
@@ -226,6 +229,8 @@ def flatten_faults():
         "opacity": ([tarnwick.Layer(FG, opacity="1")], TypeError, "layers[0].opacity must be a real number"),
         "model": ([tarnwick.Layer(FG, model="gimp")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
         "not a layer": ([good, FG], TypeError, "layers[1] must be a tarnwick.Layer, not ndarray"),
+        "premultiplied": ([good, tarnwick.Layer.layer_mode(FG)], ValueError,
+                          "layers[1].model: the layer modes take straight colours, not premultiplied=True"),
         "out": ([tarnwick.Layer(canvas)], ValueError, "out must not overlap the layers[0].image"),
         "canvas": ([good], ValueError, "canvas must have shape (height, width, 3 or 4)"),
     }, canvas
@@ -239,6 +244,6 @@ def test_flatten_errors_name_the_layer_and_write_nothing(case):
     out = canvas if case == "out" else np.full_like(canvas, 7)
     before = out.copy()
     with pytest.raises(error) as raised:
-        tarnwick.flatten(target, layers, out=out)
+        tarnwick.flatten(target, layers, out=out, premultiplied=case == "premultiplied")
     assert message in str(raised.value)
     assert np.array_equal(out, before)

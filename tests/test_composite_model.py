@@ -144,6 +144,34 @@ def test_nothing_drawn_leaves_the_backdrop_bit_for_bit(dtype, kernel):
             assert got.tobytes() == backdrop.tobytes(), (blend, operator, premultiplied, opacity)
 
 
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_out_of_range_inputs_read_as_clamped(kernel):
+    """Float values beyond 0..255 (NaN as 0), opacities beyond 0..1 and mask
+    values beyond 0..255 act as their nearest ends. Under "copy" nothing of
+    the backdrop is kept as stored, so its junk must be read clamped too."""
+    rng = np.random.default_rng(11)
+    junk = np.array([np.nan, np.inf, -np.inf, -3.0, 300.0, 255.0, 0.0], np.float32)
+    backdrop = rng.choice(junk, (3, 11, 4)).astype(np.float32)
+    source = rng.choice(junk, (3, 11, 4)).astype(np.float32)
+    mask = rng.choice(junk, (3, 11)).astype(np.float32)
+
+    def clean(values):
+        return np.clip(np.nan_to_num(values, nan=0.0, posinf=255.0, neginf=0.0), 0, 255)
+
+    for blend, premultiplied in itertools.product(("multiply", "color_dodge", "hue"), (False, True)):
+        got = composite(blend, "copy", backdrop, source, 2.5, kernel, mask, premultiplied)
+        want = composite(blend, "copy", clean(backdrop), clean(source), 1.0, kernel, clean(mask),
+                         premultiplied)
+        assert got.tobytes() == want.tobytes(), (blend, premultiplied)
+    # An alpha below the smallest normal float is no alpha: colour 0, not the
+    # NaN or full channel its infinite reciprocal would give.
+    faint = np.array([[[0, 0, 0, 1e-38]] * 9], np.float32)
+    for premultiplied in (False, True):
+        got = composite("multiply", "copy", np.full_like(faint, 100), faint, 1.0, kernel,
+                        premultiplied=premultiplied)
+        assert (got[..., :3] == 0).all(), premultiplied
+
+
 def test_bad_arguments_raise_and_leave_out_untouched():
     rng = np.random.default_rng(0)
     rgba = random_image(rng, 4, 5, 4, np.uint8)

@@ -212,6 +212,10 @@ def lazy_calls(kind, seed=0):
                                         opacity, operator="source_atop", kernel="scalar", mask=STACK_MASK),
                 lambda: tarnwick.composite(frames, foreground, "multiply", opacity, operator="source_atop",
                                            kernel="scalar", mask=STACK_MASK))
+    if kind == "blend frames":
+        return (lambda: tdask.blend(da.from_array(frames, chunks=(1, 8, -1, -1)), foreground, "soft_light",
+                                    [[0.4], [0.9]], mask=STACK_MASK),
+                lambda: tarnwick.blend(frames, foreground, "soft_light", [[0.4], [0.9]], mask=STACK_MASK))
     if kind == "composite source frames":
         return (lambda: tdask.composite(background, da.from_array(frames, chunks=(1, 8, -1, -1)), "screen", 0.6),
                 lambda: tarnwick.composite(background, frames, "screen", 0.6))
@@ -225,7 +229,7 @@ def lazy_calls(kind, seed=0):
             lambda: tarnwick.flatten(background, computed, kernel="scalar"))
 
 
-@pytest.mark.parametrize("kind", ["composite frames", "composite source frames", "flatten"])
+@pytest.mark.parametrize("kind", ["composite frames", "composite source frames", "blend frames", "flatten"])
 def test_composite_and_flatten_equal_the_in_memory_call(kind):
     lazy, in_memory = lazy_calls(kind)
     out = lazy()

@@ -448,6 +448,13 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_renew_pool_after_fork)
 
 
+def _batch() -> Any:
+    # Imported on first use: the batch layer is built on this module.
+    from tarnwick import _batch
+
+    return _batch
+
+
 def _run_bands(run: Callable[[int], None], count: int) -> None:
     """Runs ``run(0)`` .. ``run(count - 1)``, the bands spread over the
     calling thread and up to ``count - 1`` pooled workers. Every worker is
@@ -570,15 +577,16 @@ def blend(
     foreground = _as_image(foreground)
     if mask is not None:
         mask = _plain_mask(mask)
-    from tarnwick import _batch
-
-    if _batch.is_batch(background, foreground, opacity, mask):
-        return _batch.run_frames(
+    maybe_batch = background.ndim != 3 or foreground.ndim != 3 or (
+        mask is not None and mask.ndim != 2) or not isinstance(opacity, (float, int))
+    if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
+        frames: Image = _batch().run_frames(
             lambda b, f, o, into, m, t: blend(b, f, mode, o, kernel=kernel, out=into, mask=m, threads=t,
                                               float_scale=float_scale),
             lambda b, f, o, m: check_arguments(b, f, mode, o, kernel, m),
             background, foreground, opacity, mask, out, threads, ("background", "foreground"),
         )
+        return frames
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
     numbers = _numbers.Numbers(_numbers.check_float_scale(float_scale))
     threads = _check_threads(threads)

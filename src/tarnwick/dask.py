@@ -19,9 +19,9 @@ bands. With a mask, a chunk whose mask is 255 throughout takes the unmasked
 path, where the vector kernels may differ from one call by one uint8 step.
 
 ``composite`` and ``flatten`` build their graphs the same way, with the same
-rules for bit identity. ``composite`` also takes leading dimensions (frames),
-chunked as the backdrop's are; ``flatten`` applies the whole stack of layers
-to each chunk of the canvas in one task.
+rules for bit identity. ``blend`` and ``composite`` also take leading
+dimensions (frames), chunked as the backdrop's are; ``flatten`` applies the
+whole stack of layers to each chunk of the canvas in one task.
 """
 
 import math
@@ -48,7 +48,8 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
 
     Arguments and errors are those of ``tarnwick.blend`` (without ``out`` and
     ``threads``: the scheduler runs chunks in parallel), checked when the
-    graph is built. NumPy arrays are accepted and wrapped (a NumPy background
+    graph is built; leading dimensions (frames) are taken as ``composite``
+    takes them. NumPy arrays are accepted and wrapped (a NumPy background
     in bands of whole rows that keep results bit-identical). The result has the
     background's dtype, shape and chunks along height and width, with the
     channel axis in one chunk; the foreground and mask are rechunked to match.
@@ -59,10 +60,12 @@ def blend(background, foreground, mode="normal", opacity=1.0, *, kernel="auto", 
     for name, array in (("background", background), ("foreground", foreground), ("mask", mask)):
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
+    float_scale = _numbers.check_float_scale(float_scale)
+    if _batch.is_batch(background, foreground, opacity, mask):
+        return _blend_frames(background, foreground, mode, opacity, kernel, mask, float_scale)
     mode, opacity, kernel = _api.check_arguments(
         background, foreground, mode, opacity, kernel=kernel, mask=mask
     )
-    float_scale = _numbers.check_float_scale(float_scale)
 
     if not isinstance(background, da.Array):
         background = da.from_array(background, chunks=(_row_bands(background), -1, -1))
@@ -138,14 +141,11 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
     backdrop, source = _array(backdrop), _array(source)
     mask = None if mask is None else _array(mask)
     _known(backdrop=backdrop, source=source, mask=mask)
-    names = _composite.NAMES
     numbers = _composite.check_numbers(float_scale, space, _composite.check_premultiplied(premultiplied))
-    float_scale, space = numbers.scale, "linear" if numbers.linear else "srgb"
-    scalar = not _batch.is_batch(backdrop, source, opacity, mask)
-    if scalar:
+    if not _batch.is_batch(backdrop, source, opacity, mask):
         blend, operator, premultiplied, opacity, kernel = _composite.check_composite(
             backdrop, source, blend, opacity, operator, premultiplied, kernel, mask)
-        lead, mask_dims = (), 0 if mask is None else mask.ndim - 2
+        lead, opacities, mask_dims = (), np.float64(opacity), None if mask is None else mask.ndim
     else:
         settled = {}
 
@@ -153,14 +153,36 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
             settled["call"] = _composite.check_composite(b, s, blend, o, operator, premultiplied,
                                                          kernel, m)
 
-        lead, opacities, mask_dims = _batch.check_batch(check, backdrop, source, opacity, mask, names)
+        lead, opacities, mask_dims = _batch.check_batch(
+            check, backdrop, source, opacity, mask, _composite.NAMES)
         blend, operator, premultiplied, _, kernel = settled["call"]
-        if mask is not None:
-            mask_dims = mask_dims - 2
+    return _frames_graph("composite", backdrop, source, blend, opacities, mask, lead, mask_dims,
+                         dict(operator=operator, premultiplied=premultiplied, kernel=kernel,
+                              float_scale=numbers.scale, space="linear" if numbers.linear else "srgb"))
 
+
+def _blend_frames(background, foreground, mode, opacity, kernel, mask, float_scale):
+    """``blend`` over leading dimensions (frames), as ``composite`` takes them."""
+    settled = {}
+
+    def check(b, f, o, m):
+        settled["call"] = _api.check_arguments(b, f, mode, o, kernel, m)
+
+    lead, opacities, mask_dims = _batch.check_batch(
+        check, background, foreground, opacity, mask, ("background", "foreground"))
+    mode, _, kernel = settled["call"]
+    return _frames_graph("blend", background, foreground, mode, opacities, mask, lead, mask_dims,
+                         dict(kernel=kernel, float_scale=float_scale))
+
+
+def _frames_graph(function, backdrop, source, name, opacities, mask, lead, mask_dims, options):
+    """The graph of ``tarnwick.<function>`` over chunks of checked arguments
+    with leading shape `lead`; `mask_dims` trailing dimensions of the mask
+    are the image."""
     if not isinstance(backdrop, da.Array):
-        frames = (1,) * (backdrop.ndim - 3)
-        backdrop = da.from_array(backdrop, chunks=frames + (_row_bands(backdrop[(0,) * len(frames)]), -1, -1))
+        frames = (0,) * (backdrop.ndim - 3)
+        backdrop = da.from_array(
+            backdrop, chunks=(1,) * len(frames) + (_row_bands(backdrop[frames]), -1, -1))
     k = len(lead)
     # The backdrop's leading dimensions are the last of the broadcast ones;
     # where it is broadcast, each frame is a chunk.
@@ -180,35 +202,29 @@ def composite(backdrop, source, blend="normal", opacity=1.0, *, operator="source
     letters = tuple(f"frame{d}" for d in range(k))
     args = [spread(backdrop, 3), letters + ("i", "j", "c"), spread(source, 3), letters + ("i", "j", "f")]
     if mask is not None:
-        args += [spread(mask, 2 + mask_dims), letters + ("i", "j", "m")[: 2 + mask_dims]]
-    if not scalar and opacities.ndim:
+        args += [spread(mask, mask_dims), letters + ("i", "j", "m")[:mask_dims]]
+    opacity = None
+    if opacities.ndim:
         args += [da.from_array(np.broadcast_to(opacities, lead)).rechunk(lead_chunks), letters]
-        opacity = None
-    elif not scalar:
+    else:
         opacity = float(opacities)
     return da.blockwise(
-        _composite_chunk,
+        _frames_chunk,
         letters + ("i", "j", "c"),
         *args,
-        name="tarnwick-composite-" + tokenize(*args[::2], blend, opacity, operator, premultiplied, kernel,
-                                              float_scale, space),
+        name=f"tarnwick-{function}-" + tokenize(*args[::2], name, opacity, options),
         dtype=args[0].dtype,
         meta=np.empty((0,) * (k + 3), dtype=args[0].dtype),
         concatenate=True,
-        masked=mask is not None,
-        blend=blend, opacity=opacity, operator=operator, premultiplied=premultiplied, kernel=kernel,
-        float_scale=float_scale, space=space,
+        function=function, name_=name, masked=mask is not None, opacity=opacity, options=options,
     )
 
 
-def _composite_chunk(backdrop, source, *rest, masked, blend, opacity, operator, premultiplied, kernel,
-                     float_scale, space):
+def _frames_chunk(backdrop, source, *rest, function, name_, masked, opacity, options):
     mask = rest[0] if masked else None
     if opacity is None:
         opacity = rest[-1]
-    return tarnwick.composite(backdrop, source, blend, opacity, operator=operator,
-                              premultiplied=premultiplied, kernel=kernel, mask=mask,
-                              float_scale=float_scale, space=space)
+    return getattr(tarnwick, function)(backdrop, source, name_, opacity, mask=mask, **options)
 
 
 def flatten(canvas, layers, *, kernel="auto", premultiplied=False, float_scale=255.0, space="srgb"):

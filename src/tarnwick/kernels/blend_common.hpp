@@ -15,3 +15,4 @@
 #include "colour_lab.hpp"
 #include "colour_lch.hpp"
 #include "rgb_compositor.hpp"
+#include "composite_compositor.hpp"

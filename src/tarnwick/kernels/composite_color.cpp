@@ -4,7 +4,8 @@
 namespace {
 struct Pixel {
     static constexpr bool is_normal = false;
-    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
+    template <typename V>
+    static TARNWICK_LANES RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
         return set_lum(cs, lum(cb));
     }
 };

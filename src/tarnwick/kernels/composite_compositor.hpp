@@ -10,10 +10,14 @@
 //   Cs' = clamp((1 - ab) * Cs + ab * B(Cb, Cs)),
 //   co  = as * Fa * Cs' + ab * Fb * Cb,   ao = as * Fa + ab * Fb,
 // stored as co / ao (0 where ao = 0) or, premultiplied, as co.
+// Where nothing of the source is drawn (as * Fa = 0) and Fb = 1, the result
+// is the backdrop's stored values, bit for bit, even where the formula would
+// zero a colour under alpha 0 or clamp a premultiplied colour to its alpha.
 #pragma once
 
 #include <immintrin.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -28,6 +32,10 @@
 #include "pixel_simd.hpp"
 #include "simd.hpp"
 
+// Everything a pixel loop calls per group is forced inline: a call would pass
+// the lane structures through memory.
+#define TARNWICK_LANES __attribute__((always_inline)) inline
+
 template <typename V> using lane_mask_t = decltype(eq(std::declval<V>(), std::declval<V>()));
 
 template <typename V> struct RgbLanes {
@@ -41,24 +49,24 @@ template <typename V> struct RgbLanes {
 // operand where the comparison holds and else the second, so that a single
 // float gives exactly what a lane gives (NaN and signed zeros included).
 
-inline float pick_min(float a, float b) { return a < b ? a : b; }
-inline __m128 pick_min(__m128 a, __m128 b) { return _mm_min_ps(a, b); }
-inline __m256 pick_min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
-inline float pick_max(float a, float b) { return a > b ? a : b; }
-inline __m128 pick_max(__m128 a, __m128 b) { return _mm_max_ps(a, b); }
-inline __m256 pick_max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
+TARNWICK_LANES float pick_min(float a, float b) { return a < b ? a : b; }
+TARNWICK_LANES __m128 pick_min(__m128 a, __m128 b) { return _mm_min_ps(a, b); }
+TARNWICK_LANES __m256 pick_min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
+TARNWICK_LANES float pick_max(float a, float b) { return a > b ? a : b; }
+TARNWICK_LANES __m128 pick_max(__m128 a, __m128 b) { return _mm_max_ps(a, b); }
+TARNWICK_LANES __m256 pick_max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
 
 // Into 0..1; NaN becomes 0.
-template <typename V> inline V unit_clamp_in(V x) {
+template <typename V> TARNWICK_LANES V unit_clamp_in(V x) {
     return pick_min(pick_max(x, splat<V>(0.0f)), splat<V>(1.0f));
 }
 
-inline bool mask_or(bool a, bool b) { return a || b; }
-inline __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
-inline __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
+TARNWICK_LANES bool mask_or(bool a, bool b) { return a || b; }
+TARNWICK_LANES __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
+TARNWICK_LANES __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
 
-template <typename V> inline V min3(const RgbLanes<V> &c) { return pick_min(pick_min(c.r, c.g), c.b); }
-template <typename V> inline V max3(const RgbLanes<V> &c) { return pick_max(pick_max(c.r, c.g), c.b); }
+template <typename V> TARNWICK_LANES V min3(const RgbLanes<V> &c) { return pick_min(pick_min(c.r, c.g), c.b); }
+template <typename V> TARNWICK_LANES V max3(const RgbLanes<V> &c) { return pick_max(pick_max(c.r, c.g), c.b); }
 
 // ---- blend functions ------------------------------------------------------
 // A blend function is a type with a static member template
@@ -68,7 +76,8 @@ template <typename V> inline V max3(const RgbLanes<V> &c) { return pick_max(pick
 
 template <typename Channel> struct SeparableBlend {
     static constexpr bool is_normal = false;
-    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
+    template <typename V>
+    static TARNWICK_LANES RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
         return {Channel::mix(cb.r, cs.r), Channel::mix(cb.g, cs.g), Channel::mix(cb.b, cs.b)};
     }
 };
@@ -82,7 +91,7 @@ template <typename V> struct CompositeFactorLanes {
     V fb_source;
 };
 
-template <typename V> inline CompositeFactorLanes<V> factor_lanes(const CompositeOperator &op) {
+template <typename V> TARNWICK_LANES CompositeFactorLanes<V> factor_lanes(const CompositeOperator &op) {
     return {splat<V>(op.fa_const), splat<V>(op.fa_backdrop), splat<V>(op.fb_const),
             splat<V>(op.fb_source)};
 }
@@ -93,14 +102,20 @@ template <typename V> struct CompositeResult {
     lane_mask_t<V> keep;  // the backdrop stays as it is: store its own values
 };
 
+// Alphas below the smallest normal float count as 0: the reciprocal of
+// anything smaller is infinite, and 0 times it NaN.
+template <typename V> TARNWICK_LANES lane_mask_t<V> visible_alpha(V alpha) {
+    return gt(alpha, splat<V>(FLT_MIN));
+}
+
 // A premultiplied colour as a straight one. `colour` is at most `alpha`;
 // colour equal to alpha is exactly 1, so the blend functions' tests for 1
-// see a full channel as such; alpha 0 gives 0.
-template <typename V> inline RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V alpha) {
+// see a full channel as such; no alpha gives 0.
+template <typename V> TARNWICK_LANES RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V alpha) {
     const V one = splat<V>(1.0f);
     const V inv = one / alpha;
-    const lane_mask_t<V> visible = gt(alpha, splat<V>(0.0f));
-    const auto channel = [&](V value) {
+    const lane_mask_t<V> visible = visible_alpha(alpha);
+    const auto channel = [&](V value) __attribute__((always_inline)) {
         return keep_if(visible, select(eq(value, alpha), one, pick_min(value * inv, one)));
     };
     return {channel(c.r), channel(c.g), channel(c.b)};
@@ -110,7 +125,7 @@ template <typename V> inline RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V a
 // images' alphas (1 without an alpha channel); `coverage`: opacity times
 // mask weight.
 template <typename Blend, bool premultiplied, typename V>
-inline CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V as_own,
+TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V as_own,
                                          V coverage, const CompositeFactorLanes<V> &f) {
     const V zero = splat<V>(0.0f);
     const V one = splat<V>(1.0f);
@@ -149,7 +164,7 @@ inline CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V
             straight_s = unpremultiply(cs, as_own);
         }
         const RgbLanes<V> mixed = Blend::apply(straight_b, straight_s);
-        const auto channel = [&](V blended, V source, V backdrop) {
+        const auto channel = [&](V blended, V source, V backdrop) __attribute__((always_inline)) {
             const V source_mixed = unit_clamp_in(mul_add(ab, blended - source, source));
             return mul_add(source_share, source_mixed, backdrop);
         };
@@ -163,7 +178,7 @@ inline CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V
     co = {pick_min(co.r, alpha), pick_min(co.g, alpha), pick_min(co.b, alpha)};
     if constexpr (!premultiplied) {
         const V inv = one / alpha;
-        const lane_mask_t<V> visible = gt(alpha, zero);
+        const lane_mask_t<V> visible = visible_alpha(alpha);
         co = {keep_if(visible, pick_min(co.r * inv, one)),
               keep_if(visible, pick_min(co.g * inv, one)),
               keep_if(visible, pick_min(co.b * inv, one))};
@@ -176,7 +191,7 @@ inline CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V
 // A stored value (0..255 scale, as a float) as a unit value: a byte times the
 // float nearest 1/255, as the vector byte loads do (0 and 255 give exactly 0
 // and 1); a float divided by 255 and clamped into 0..1, NaN reading as 0.
-template <typename T, typename V> inline V unit_of(V stored) {
+template <typename T, typename V> TARNWICK_LANES V unit_of(V stored) {
     if constexpr (std::is_same_v<T, uint8_t>) {
         return stored * splat<V>(k_inv255);
     } else {
@@ -186,7 +201,7 @@ template <typename T, typename V> inline V unit_of(V stored) {
 
 // The value to store: the backdrop's own where the rule keeps it, else the
 // result on the 0..255 scale.
-template <typename V> inline V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
+template <typename V> TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
     return select(keep, backdrop_stored, unit * splat<V>(255.0f));
 }
 
@@ -198,14 +213,14 @@ inline void store_element(uint8_t *data, npy_intp index, float value) {
 }
 inline void store_element(float *data, npy_intp index, float value) { data[index] = value; }
 
-template <typename V> inline ivec_t<V> byte_lanes(V value) {
+template <typename V> TARNWICK_LANES ivec_t<V> byte_lanes(V value) {
     return round_to_i32(pick_min(splat<V>(255.0f), value));
 }
 
 // ---- group loads and stores of stored values --------------------------------
 
 template <int channels, typename V>
-inline void load_stored_group(const uint8_t *data, npy_intp index, V &r, V &g, V &b, V &a) {
+TARNWICK_LANES void load_stored_group(const uint8_t *data, npy_intp index, V &r, V &g, V &b, V &a) {
     using I = ivec_t<V>;
     I ri, gi, bi;
     if constexpr (channels == 4) {
@@ -221,7 +236,7 @@ inline void load_stored_group(const uint8_t *data, npy_intp index, V &r, V &g, V
 }
 
 template <int channels, typename V>
-inline void load_stored_group(const float *data, npy_intp index, V &r, V &g, V &b, V &a) {
+TARNWICK_LANES void load_stored_group(const float *data, npy_intp index, V &r, V &g, V &b, V &a) {
     if constexpr (channels == 4) {
         load_rgba_group(data + index * 4, splat<V>(1.0f), r, g, b, a);
     } else {
@@ -230,7 +245,7 @@ inline void load_stored_group(const float *data, npy_intp index, V &r, V &g, V &
 }
 
 template <int channels, typename V>
-inline void store_stored_group(uint8_t *data, npy_intp index, V r, V g, V b, V a) {
+TARNWICK_LANES void store_stored_group(uint8_t *data, npy_intp index, V r, V g, V b, V a) {
     if constexpr (channels == 4) {
         store_rgba_u8_group(data + index * 4,
                             pack_rgba_u32_lanes(byte_lanes(r), byte_lanes(g), byte_lanes(b),
@@ -241,7 +256,7 @@ inline void store_stored_group(uint8_t *data, npy_intp index, V r, V g, V b, V a
 }
 
 template <int channels, typename V>
-inline void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) {
+TARNWICK_LANES void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) {
     if constexpr (channels == 4) {
         transpose4_f32(r, g, b, a);
         float *p = data + index * 4;
@@ -260,7 +275,7 @@ inline void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) 
 }
 
 // Opacity times the mask weights of the lanes' pixels.
-template <typename V> inline V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index) {
+template <typename V> TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index) {
     if (mask.u8 != nullptr) {
         return opacity * load_mask_weights<V>(mask.u8, index);
     }
@@ -278,7 +293,10 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
     const int bg_channels = job.backdrop.channels;
     const int fg_channels = job.source.channels;
     const CompositeFactorLanes<float> factors = factor_lanes<float>(job.op);
-    for (; index < job.pixels; ++index) {
+    const BlendMask mask = job.mask;
+    const npy_intp pixels = job.pixels;
+    const float opacity = job.opacity;
+    for (; index < pixels; ++index) {
         const npy_intp bg_base = index * bg_channels;
         const npy_intp fg_base = index * fg_channels;
         const float bg_stored[4] = {static_cast<float>(bg[bg_base]),
@@ -292,7 +310,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
                                  unit_of<F>(static_cast<float>(fg[fg_base + 1])),
                                  unit_of<F>(static_cast<float>(fg[fg_base + 2]))};
         const float as = fg_channels == 4 ? unit_of<F>(static_cast<float>(fg[fg_base + 3])) : 1.0f;
-        const float coverage = coverage_lanes(job.mask, job.opacity, index);
+        const float coverage = coverage_lanes(mask, opacity, index);
         const CompositeResult<float> result =
             composite_rule<Blend, premultiplied>(cb, ab, cs, as, coverage, factors);
         store_element(out, bg_base, stored_value(result.keep, bg_stored[0], result.colour.r));
@@ -314,7 +332,11 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
     const V one = splat<V>(1.0f);
     const V opacity = splat<V>(job.opacity);
     const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
-    for (; index + lanes <= job.pixels; index += lanes) {
+    // Local copies: the byte stores could alias the job as far as the
+    // compiler knows, and would make it read these again every group.
+    const BlendMask mask = job.mask;
+    const npy_intp pixels = job.pixels;
+    for (; index + lanes <= pixels; index += lanes) {
         if constexpr (lanes == 8) {
             prefetch_pixel(bg, bg_channels, index + prefetch_distance);
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
@@ -328,7 +350,7 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         const RgbLanes<V> cs{unit_of<F>(fg_r), unit_of<F>(fg_g), unit_of<F>(fg_b)};
         const V as = fg_channels == 4 ? unit_of<F>(fg_a) : one;
         const CompositeResult<V> result = composite_rule<Blend, premultiplied>(
-            cb, ab, cs, as, coverage_lanes(job.mask, opacity, index), factors);
+            cb, ab, cs, as, coverage_lanes(mask, opacity, index), factors);
         store_stored_group<bg_channels>(out, index,
                                         stored_value(result.keep, bg_r, result.colour.r),
                                         stored_value(result.keep, bg_g, result.colour.g),

@@ -5,7 +5,8 @@
 namespace {
 struct Pixel {
     static constexpr bool is_normal = false;
-    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
+    template <typename V>
+    static TARNWICK_LANES RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
         const lane_mask_t<V> source = lt(lum(cs), lum(cb));
         return {select(source, cs.r, cb.r), select(source, cs.g, cb.g), select(source, cs.b, cb.b)};
     }

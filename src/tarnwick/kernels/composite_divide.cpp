@@ -3,7 +3,7 @@
 
 namespace {
 struct Channel {
-    template <typename V> static V mix(V cb, V cs) {
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
         const V zero = splat<V>(0.0f);
         const V one = splat<V>(1.0f);
         const V by_zero = select(eq(cb, zero), zero, one);

@@ -4,7 +4,8 @@
 namespace {
 struct Normal {
     static constexpr bool is_normal = true;
-    template <typename V> static RgbLanes<V> apply(const RgbLanes<V> &, const RgbLanes<V> &cs) {
+    template <typename V>
+    static TARNWICK_LANES RgbLanes<V> apply(const RgbLanes<V> &, const RgbLanes<V> &cs) {
         return cs;
     }
 };

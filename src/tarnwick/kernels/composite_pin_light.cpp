@@ -3,7 +3,7 @@
 
 namespace {
 struct Channel {
-    template <typename V> static V mix(V cb, V cs) {
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
         const V doubled = cs + cs;
         return select(le(cs, splat<V>(0.5f)), pick_min(cb, doubled),
                       pick_max(cb, doubled - splat<V>(1.0f)));

@@ -4,7 +4,7 @@
 
 namespace {
 struct Channel {
-    template <typename V> static V mix(V cb, V cs) {
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
         const V one = splat<V>(1.0f);
         const V doubled = cs + cs;
         const V darker = fnmadd((one - doubled) * cb, one - cb, cb);
