@@ -128,6 +128,16 @@ def test_a_half_black_fade_over_white_is_the_linear_mid_grey():
     assert abs(int(stack[0, 0, 0]) - 188 * 257) < 257
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_decoding_and_encoding_give_back_every_stored_value(dtype):
+    # A transparent layer composites nothing: each colour goes through the
+    # table, linear light and the encode, and must come back as it was.
+    codes = np.arange(np.iinfo(dtype).max + 1, dtype=dtype).reshape(-1, 256)
+    picture = np.stack([codes, codes[:, ::-1], np.roll(codes, 1), np.full_like(codes, 77)], axis=-1)
+    clear = np.zeros_like(picture)
+    assert np.array_equal(tarnwick.composite(picture, clear, space="linear"), picture)
+
+
 @pytest.mark.parametrize("kwargs", [dict(), dict(space="linear"), dict(float_scale=1.0)])
 def test_bands_and_threads_give_the_same_bits(kwargs):
     rng = np.random.default_rng(7)
@@ -170,3 +180,25 @@ def test_bad_numbers_raise_before_any_write(call, kwargs, error, text):
         else:
             getattr(tarnwick, call)(bg, fg, out=out, **kwargs)
     assert np.array_equal(out, before)
+
+
+@pytest.mark.parametrize("call, kwargs", [
+    ("blend", dict(float_scale=1.0)), ("composite", dict(space="linear")),
+    ("flatten", dict(space="linear", float_scale=1.0)),
+])
+def test_dask_calls_match_one_call(call, kwargs):
+    dask_array = pytest.importorskip("dask.array")
+    import tarnwick.dask
+
+    bg = image(np.uint16, 4)
+    fg = image(np.float32, 4) / np.float32(255 if kwargs.get("float_scale") else 1)
+    lazy_bg = dask_array.from_array(bg, chunks=(8, W, 4))
+    if call == "flatten":
+        layers = [tarnwick.Layer(fg, "overlay", 0.6)]
+        lazy = tarnwick.dask.flatten(lazy_bg, layers, kernel="scalar", **kwargs)
+        eager = tarnwick.flatten(bg, layers, kernel="scalar", **kwargs)
+    else:
+        mode = "multiply"
+        lazy = getattr(tarnwick.dask, call)(lazy_bg, fg, mode, 0.6, kernel="scalar", **kwargs)
+        eager = getattr(tarnwick, call)(bg, fg, mode, 0.6, kernel="scalar", **kwargs)
+    assert np.array_equal(lazy.compute(scheduler="synchronous"), eager)
