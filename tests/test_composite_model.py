@@ -81,7 +81,8 @@ def test_vector_kernels_store_the_scalar_kernels_bits(blend, kernel):
             source[0, :12, :3] = 255 - backdrop[0, :12, :3]
             source[0, 12:16, :3] = backdrop[0, 12:16, :3]
             source[0, 16:20, :3] = 128
-        mask = rng.uniform(0, 255, (37,)).astype(np.float32) if rng.random() < 0.5 else None
+        mask = [None, rng.integers(0, 256, 37, dtype=np.uint8),
+                rng.uniform(0, 255, 37).astype(np.float32)][rng.integers(3)]
         for operator in operators_for(bg_channels):
             args = (blend, operator, backdrop, source, 0.8)
             want = composite(*args, "scalar", mask, premultiplied)

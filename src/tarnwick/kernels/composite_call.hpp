@@ -25,6 +25,7 @@ struct CompositeJob {
 // Python object: called without the interpreter's thread state.
 typedef void (*composite_kernel_fn)(const CompositeJob *job);
 
-#define TARNWICK_COMPOSITE_KERNEL_DECLARATION(blend) void composite_##blend(const CompositeJob *job);
+#define TARNWICK_COMPOSITE_KERNEL_DECLARATION(blend) \
+    void composite_##blend(const CompositeJob *job);
 TARNWICK_FOR_EACH_BLEND(TARNWICK_COMPOSITE_KERNEL_DECLARATION)
 #undef TARNWICK_COMPOSITE_KERNEL_DECLARATION

@@ -3,7 +3,9 @@
 
 namespace {
 struct Channel {
-    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) { return color_burn_channel(cb, cs); }
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
+        return color_burn_channel(cb, cs);
+    }
 };
 }  // namespace
 

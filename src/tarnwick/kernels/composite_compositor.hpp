@@ -65,8 +65,12 @@ TARNWICK_LANES bool mask_or(bool a, bool b) { return a || b; }
 TARNWICK_LANES __m128 mask_or(__m128 a, __m128 b) { return _mm_or_ps(a, b); }
 TARNWICK_LANES __m256 mask_or(__m256 a, __m256 b) { return _mm256_or_ps(a, b); }
 
-template <typename V> TARNWICK_LANES V min3(const RgbLanes<V> &c) { return pick_min(pick_min(c.r, c.g), c.b); }
-template <typename V> TARNWICK_LANES V max3(const RgbLanes<V> &c) { return pick_max(pick_max(c.r, c.g), c.b); }
+template <typename V> TARNWICK_LANES V min3(const RgbLanes<V> &c) {
+    return pick_min(pick_min(c.r, c.g), c.b);
+}
+template <typename V> TARNWICK_LANES V max3(const RgbLanes<V> &c) {
+    return pick_max(pick_max(c.r, c.g), c.b);
+}
 
 // ---- blend functions ------------------------------------------------------
 // A blend function is a type with a static member template
@@ -91,7 +95,8 @@ template <typename V> struct CompositeFactorLanes {
     V fb_source;
 };
 
-template <typename V> TARNWICK_LANES CompositeFactorLanes<V> factor_lanes(const CompositeOperator &op) {
+template <typename V>
+TARNWICK_LANES CompositeFactorLanes<V> factor_lanes(const CompositeOperator &op) {
     return {splat<V>(op.fa_const), splat<V>(op.fa_backdrop), splat<V>(op.fb_const),
             splat<V>(op.fb_source)};
 }
@@ -110,13 +115,15 @@ template <typename V> TARNWICK_LANES lane_mask_t<V> visible_alpha(V alpha) {
 
 // A premultiplied colour as a straight one. `colour` is at most `alpha`;
 // colour equal to alpha is exactly 1, so the blend functions' tests for 1
-// see a full channel as such; no alpha gives 0.
+// see a full channel as such; no alpha gives 0. A colour below its alpha is
+// at most alpha * (1 - 2^-25), and times the reciprocal (at most 2^-24 above
+// the true one) it rounds to 1 at most: no cap needed.
 template <typename V> TARNWICK_LANES RgbLanes<V> unpremultiply(const RgbLanes<V> &c, V alpha) {
     const V one = splat<V>(1.0f);
     const V inv = one / alpha;
     const lane_mask_t<V> visible = visible_alpha(alpha);
     const auto channel = [&](V value) __attribute__((always_inline)) {
-        return keep_if(visible, select(eq(value, alpha), one, pick_min(value * inv, one)));
+        return keep_if(visible, select(eq(value, alpha), one, value * inv));
     };
     return {channel(c.r), channel(c.g), channel(c.b)};
 }
@@ -125,8 +132,9 @@ template <typename V> TARNWICK_LANES RgbLanes<V> unpremultiply(const RgbLanes<V>
 // images' alphas (1 without an alpha channel); `coverage`: opacity times
 // mask weight.
 template <typename Blend, bool premultiplied, typename V>
-TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs, V as_own,
-                                         V coverage, const CompositeFactorLanes<V> &f) {
+TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<V> cs,
+                                                 V as_own, V coverage,
+                                                 const CompositeFactorLanes<V> &f) {
     const V zero = splat<V>(0.0f);
     const V one = splat<V>(1.0f);
     const V as = as_own * coverage;
@@ -201,7 +209,8 @@ template <typename T, typename V> TARNWICK_LANES V unit_of(V stored) {
 
 // The value to store: the backdrop's own where the rule keeps it, else the
 // result on the 0..255 scale.
-template <typename V> TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
+template <typename V>
+TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
     return select(keep, backdrop_stored, unit * splat<V>(255.0f));
 }
 
@@ -275,7 +284,8 @@ TARNWICK_LANES void store_stored_group(float *data, npy_intp index, V r, V g, V 
 }
 
 // Opacity times the mask weights of the lanes' pixels.
-template <typename V> TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index) {
+template <typename V>
+TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index) {
     if (mask.u8 != nullptr) {
         return opacity * load_mask_weights<V>(mask.u8, index);
     }

@@ -3,7 +3,9 @@
 
 namespace {
 struct Channel {
-    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) { return fnmadd(cb + cb, cs, cb + cs); }
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
+        return fnmadd(cb + cb, cs, cb + cs);
+    }
 };
 }  // namespace
 

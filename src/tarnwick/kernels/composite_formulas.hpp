@@ -6,11 +6,14 @@
 
 #include "blend_common.hpp"
 
-template <typename V> TARNWICK_LANES V screen_channel(V cb, V cs) { return fnmadd(cb, cs, cb + cs); }
+template <typename V> TARNWICK_LANES V screen_channel(V cb, V cs) {
+    return fnmadd(cb, cs, cb + cs);
+}
 
 template <typename V> TARNWICK_LANES V hard_light_channel(V cb, V cs) {
     const V doubled = cs + cs;
-    return select(le(cs, splat<V>(0.5f)), cb * doubled, screen_channel(cb, doubled - splat<V>(1.0f)));
+    return select(le(cs, splat<V>(0.5f)), cb * doubled,
+                  screen_channel(cb, doubled - splat<V>(1.0f)));
 }
 
 // Cb = 0 gives 0, else Cs = 1 gives 1, else min(1, Cb / (1 - Cs)).

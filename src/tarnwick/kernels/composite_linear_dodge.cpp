@@ -3,7 +3,9 @@
 
 namespace {
 struct Channel {
-    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) { return pick_min(cb + cs, splat<V>(1.0f)); }
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
+        return pick_min(cb + cs, splat<V>(1.0f));
+    }
 };
 }  // namespace
 

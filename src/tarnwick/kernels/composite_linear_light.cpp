@@ -3,7 +3,9 @@
 
 namespace {
 struct Channel {
-    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) { return unit_clamp_in(mul_add(splat<V>(2.0f), cs, cb - splat<V>(1.0f))); }
+    template <typename V> static TARNWICK_LANES V mix(V cb, V cs) {
+        return unit_clamp_in(mul_add(splat<V>(2.0f), cs, cb - splat<V>(1.0f)));
+    }
 };
 }  // namespace
 

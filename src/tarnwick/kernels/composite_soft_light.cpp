@@ -8,7 +8,8 @@ struct Channel {
         const V one = splat<V>(1.0f);
         const V doubled = cs + cs;
         const V darker = fnmadd((one - doubled) * cb, one - cb, cb);
-        const V cubic = mul_add(mul_add(splat<V>(16.0f), cb, splat<V>(-12.0f)), cb, splat<V>(4.0f)) * cb;
+        const V cubic =
+            mul_add(mul_add(splat<V>(16.0f), cb, splat<V>(-12.0f)), cb, splat<V>(4.0f)) * cb;
         const V d = select(le(cb, splat<V>(0.25f)), cubic, lane_sqrt(cb));
         const V lighter = mul_add(doubled - one, d - cb, cb);
         return select(le(cs, splat<V>(0.5f)), darker, lighter);
