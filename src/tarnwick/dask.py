@@ -102,14 +102,14 @@ def blend(
         _blend_chunk,
         "ijc",
         *args,
-        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel, float_scale),
+        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel, scale),
         dtype=bg.dtype,
         meta=np.empty((0, 0, 0), dtype=bg.dtype),
         concatenate=True,  # the foreground's and mask's channel axes arrive in one piece
         mode=mode,
         opacity=opacity,
         kernel=kernel,
-        float_scale=float_scale,
+        float_scale=scale,
     )
     return result
 
