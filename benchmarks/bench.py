@@ -26,6 +26,11 @@ layer mask against the same call without one (1920 x 1080, one thread).
 and a loop over 64 frames of 640 x 360 RGB with ``out`` against the same
 loop of ``numpy.add``.
 
+``--numbers`` prints instead uint16 images against the uint16 floor, floats
+on 0..1 (``float_scale=1.0``) against the same call on 0..255, and uint8
+RGBA ``composite`` in linear light against the same call in sRGB (3840 x
+2160, one thread, avx2).
+
 ``--api`` prints instead the table of ``tarnwick.blend``: the plain call, into
 a reused ``out`` array, in place on the background, and ``out`` with
 ``threads=2``, against both floors, for a few modes of each family.
@@ -539,6 +544,57 @@ def overhead_table(repeat, rng):
     print(f"{'blend, out=':<26} {loop * 1e3:8.2f} {loop / floor:8.2f}")
 
 
+def numbers_table(repeat, rng):
+    """uint16, floats on 0..1 and linear light, each against its reference,
+    measured side by side. Targets: uint16 <= 2x its floor; 0..1 floats
+    within 5 % of 0..255; linear light <= 2x sRGB."""
+    def u16(channels):
+        return rng.integers(0, 65536, (HEIGHT, WIDTH, channels)).astype(np.uint16)
+
+    def u8(channels):
+        return rng.integers(0, 256, (HEIGHT, WIDTH, channels), dtype=np.uint8)
+
+    def f32(channels, top):
+        return rng.uniform(0, top, (HEIGHT, WIDTH, channels)).astype(np.float32)
+
+    header = f"{'case':<44} {'ms':>9} {'reference ms':>13} {'x ref':>7} {'target':>7}"
+    print(header)
+    print("-" * len(header))
+    rows = []
+    for channels, call, name in ((3, "blend", "multiply"), (4, "composite", "normal")):
+        bg, fg, out = u16(channels), u16(channels), u16(channels)
+        run = getattr(tarnwick, call)
+        floor = best_of(repeat, lambda: np.add(bg, fg, out=out))
+        ms = best_of(repeat, lambda: run(bg, fg, name, OPACITY, kernel="avx2", out=out))
+        label = f"uint16 {'RGB' if channels == 3 else 'RGBA'} {call} {name}"
+        rows.append((label + " vs add", ms, floor, 2.0))
+    for channels, call, name in ((3, "blend", "multiply"), (4, "composite", "normal")):
+        bg, fg = f32(channels, 255), f32(channels, 255)
+        ubg, ufg = bg / np.float32(255), fg / np.float32(255)
+        out = np.empty_like(bg)
+        run = getattr(tarnwick, call)
+        ref = best_of(repeat, lambda: run(bg, fg, name, OPACITY, kernel="avx2", out=out))
+        ms = best_of(repeat, lambda: run(ubg, ufg, name, OPACITY, kernel="avx2", out=out,
+                                         float_scale=1.0))
+        label = f"float32 {'RGB' if channels == 3 else 'RGBA'} {call} {name} 0..1"
+        rows.append((label + " vs 0..255", ms, ref, 1.05))
+    bg, fg, out = u8(4), u8(4), u8(4)
+    ref = best_of(repeat, lambda: tarnwick.composite(bg, fg, "normal", OPACITY, kernel="avx2", out=out))
+    ms = best_of(repeat, lambda: tarnwick.composite(bg, fg, "normal", OPACITY, kernel="avx2", out=out,
+                                                    space="linear"))
+    rows.append(("uint8 RGBA composite normal linear vs srgb", ms, ref, 2.0))
+    misses = []
+    for label, ms, ref, target in rows:
+        print(f"{label:<44} {ms * 1e3:9.2f} {ref * 1e3:13.2f} {ms / ref:7.2f} {target:7.2f}")
+        if ms > target * ref:
+            misses.append(f"{label}: {ms / ref:.2f}x (target {target}x)")
+    if misses:
+        print()
+        print("targets missed:")
+        for miss in misses:
+            print("  " + miss)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
@@ -554,7 +610,16 @@ def main(argv=None):
                         help="only the small-call and frame-loop tables")
     parser.add_argument("--composite", action="store_true",
                         help="only the compositing-model table (MODE then picks blend functions)")
+    parser.add_argument("--numbers", action="store_true",
+                        help="only the uint16, 0..1 float and linear-light table")
     args = parser.parse_args(argv)
+    if args.numbers:
+        print(f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, one thread, avx2, best of {args.repeat}, "
+              f"Python {sys.version.split()[0]}, NumPy {np.__version__}")
+        numbers_table(args.repeat, np.random.default_rng(0))
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     if args.composite:
         composite_table(args.repeat, np.random.default_rng(0), args.modes)
         print()

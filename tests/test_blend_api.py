@@ -275,7 +275,7 @@ def bad_calls():
         (dict(mask=np.zeros((6, 5), np.int16)), TypeError, "mask must be a uint8 or float32"),
         (dict(mask=np.ma.MaskedArray(np.zeros((6, 5), "V4"), mask=True)), TypeError, "mask must be a uint8 or float32"),
         (dict(foreground=FG[:, :4]), ValueError, "must match in height and width"),
-        (dict(foreground=FG.astype(np.float64)), TypeError, "inputs must be uint8 or float32"),
+        (dict(foreground=FG.astype(np.float64)), TypeError, "inputs must be uint8, uint16 or float32"),
         (dict(foreground=FG[..., :2]), ValueError, "inputs must have 3 or 4 channels"),
         (dict(background=BG[0]), ValueError, "background must have shape (height, width, 3 or 4)"),
         # Overlaps other than exactly in place.

@@ -228,7 +228,7 @@ def flatten_faults():
         "mask": ([good, tarnwick.Layer(FG, mask=np.zeros((6, 6), np.uint8))], ValueError,
                  "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas, got (6, 6)"),
         "image": ([tarnwick.Layer(FG[:, :4])], ValueError, "layers[0].image must have height and width (6, 5)"),
-        "dtype": ([tarnwick.Layer(FG.astype(np.int32))], TypeError, "layers[0].image must be a uint8 or float32"),
+        "dtype": ([tarnwick.Layer(FG.astype(np.int32))], TypeError, "layers[0].image must be a uint8, uint16 or float32"),
         "blend": ([good, good, tarnwick.Layer(FG, "grain_merge")], ValueError, "layers[2].blend 'grain_merge' is a layer mode"),
         "layer mode": ([tarnwick.Layer.layer_mode(FG, "color_dodge")], ValueError, "layers[0].blend: 'color_dodge' is a blend function"),
         "operator": ([tarnwick.Layer(FG, "multiply", operator="xor", model="layer")], ValueError,

@@ -259,7 +259,7 @@ def _check(function, args, kwargs):
     out = kwargs["out"]
     # Leading dimensions of the images, an opacity array or the mask make a
     # batch of frames, each shaped like the background's last three.
-    assert result.dtype in (np.uint8, np.float32)
+    assert result.dtype in (np.uint8, np.uint16, np.float32)
     assert result.shape[-3:] == np.shape(background)[-3:]
     writes = {"out"}
     if out is not None:

@@ -24,8 +24,9 @@ import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
+from tarnwick import _numbers
 
-from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image
+from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image, U16Image
 
 # In the module's own order ("normal", the separable modes, the colour-model
 # modes together); dir() would sort them.
@@ -70,7 +71,10 @@ _MASK_PIECE = 1 << 16
 # The least double that rounds to +inf in float32: FLT_MAX plus half an ulp.
 _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 
-_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.float32))
+# Image types of the Python calls; the native loops read uint8 and float32,
+# and uint16 goes through float32 scratch a band at a time.
+_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+_MASK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
 _UINT8 = np.dtype(np.uint8)
 _FLOAT32 = np.dtype(np.float32)
 
@@ -80,7 +84,7 @@ def _is_ndarray(value: object) -> TypeGuard[np.ndarray]:
 
 
 def _native_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
-    """uint8 or float32 in native byte order, or None for other types."""
+    """uint8, uint16 or float32 in native byte order, or None for other types."""
     if dtype is _UINT8 or dtype is _FLOAT32:
         return dtype
     native = dtype.newbyteorder("=")
@@ -154,7 +158,7 @@ def _plain_mask(mask: Any) -> np.ndarray:
     is left unfilled (filling some, raw bytes, fails with NumPy's own error),
     so that the type check names it."""
     given: Any = mask  # a subclass's members are untyped
-    if np.ma.isMaskedArray(given) and _native_dtype(np.dtype(given.dtype)) is not None:
+    if np.ma.isMaskedArray(given) and np.dtype(given.dtype).newbyteorder("=") in _MASK_TYPES:
         return np.asarray(given.filled(0))
     return np.asarray(given)
 
@@ -166,7 +170,7 @@ def _check_mask(mask: Any, height: int, width: int) -> None:
             f"mask must have shape ({height}, {width}) or ({height}, {width}, 1) like the images, "
             f"got {shape}"
         )
-    if _native_dtype(np.dtype(mask.dtype)) is None:
+    if np.dtype(mask.dtype).newbyteorder("=") not in _MASK_TYPES:
         raise TypeError(f"mask must be a uint8 or float32 array, not {np.dtype(mask.dtype)}")
 
 
@@ -204,7 +208,7 @@ def check_pair(
     if _native_dtype(np.dtype(background.dtype)) is None or _native_dtype(
         np.dtype(foreground.dtype)
     ) is None:
-        raise TypeError("inputs must be uint8 or float32 numpy arrays")
+        raise TypeError("inputs must be uint8, uint16 or float32 numpy arrays")
     if bg_shape[2] not in (3, 4) or fg_shape[2] not in (3, 4):
         raise ValueError("inputs must have 3 or 4 channels")
     if bg_shape[:2] != fg_shape[:2]:
@@ -485,21 +489,31 @@ def _band_count(threads: int, pixels: int) -> int:
 def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: ImageT, mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
 ) -> ImageT: ...
 @overload
 def blend(
     background: U8Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
 ) -> U8Image: ...
+@overload
+def blend(
+    background: U16Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
+) -> U16Image: ...
 @overload
 def blend(
     background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
 ) -> F32Image: ...
 @overload
 def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
 ) -> Image: ...
 def blend(
     background: npt.ArrayLike,
@@ -511,15 +525,18 @@ def blend(
     out: Image | None = None,
     mask: Mask | None = None,
     threads: int | None = 1,
+    float_scale: float = 255.0,
 ) -> Image:
     """Composite `foreground` over `background` with a blend mode.
 
     Parameters
     ----------
     background, foreground : array_like, shape (height, width, 3 or 4)
-        uint8 or float32 images on the 0..255 scale. They must agree in
-        height and width and may differ in type and channel count; a missing
-        alpha channel counts as opaque. Leading dimensions, (..., height,
+        uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`).
+        They must agree in height and width and may differ in type and
+        channel count; a missing alpha channel counts as opaque. uint16
+        images are converted a band at a time (never whole) and uint16
+        results rounded to the nearest, as uint8 ones are. Leading dimensions, (..., height,
         width, 3 or 4), are frames: they broadcast as NumPy's do, and each
         frame is blended exactly as a call of its own would blend it.
     mode : str
@@ -548,6 +565,13 @@ def blend(
         image has bands of a useful size (tens of thousands of pixels), and
         where the system refuses a thread the call uses fewer. The threads
         are kept for later calls. The result does not depend on it.
+    float_scale : float
+        The value of a float image that means full intensity: 255 (the
+        default) or 1.0 for images on 0..1, for the float inputs and a float
+        result alike; integer images are unaffected. Other than 255, float
+        images are scaled a band at a time, so a value that passes through
+        unblended may differ from the input in its last bit; opacity 0
+        returns the background exactly.
 
     Returns
     -------
@@ -564,6 +588,7 @@ def blend(
         and type(kernel) is str and kernel in _KERNEL_SET
         and (type(opacity) is float or type(opacity) is int)
         and type(background) is np.ndarray and type(foreground) is np.ndarray
+        and type(float_scale) is float and float_scale == 255.0
         # One band: one thread, or an image too small for a second band.
         and (threads == 1 or background.size < 2 * _MIN_BAND)
     ):
@@ -593,7 +618,7 @@ def blend(
     if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
         def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
             return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
-                                     out=into, mask=m, threads=t))
+                                     out=into, mask=m, threads=t, float_scale=float_scale))
 
         def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
             return check_arguments(b, f, mode, o, kernel, m)
@@ -604,8 +629,12 @@ def blend(
         )
         return frames
     mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
+    numbers = _numbers.Numbers(_numbers.check_float_scale(float_scale))
     threads = _check_threads(threads)
     in_place = False if out is None else _check_out(out, background, foreground, given_mask)
+    if numbers.needed(background.dtype, foreground.dtype):
+        return _blend_converted(mode, background, foreground, opacity, kernel, out, in_place, mask,
+                                threads, numbers)
 
     flat_mask = None if mask is None else _flat_mask(mask)
     height, width, _ = background.shape
@@ -642,6 +671,45 @@ def _native_into(
     # The native call checks these arguments itself (the fast path relies on
     # that), so they reach it untyped.
     _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+
+
+def _blend_converted(
+    mode: str,
+    background: np.ndarray,
+    foreground: np.ndarray,
+    opacity: float,
+    kernel: KernelName,
+    out: np.ndarray | None,
+    in_place: bool,
+    mask: np.ndarray | None,
+    threads: int,
+    numbers: _numbers.Numbers,
+) -> np.ndarray:
+    """blend for images the native loops cannot read as they are (uint16,
+    floats on another scale), converted a cache-sized piece at a time."""
+    bg = out if out is not None and in_place else _contiguous(background)
+    fg = _contiguous(foreground)
+    result = np.empty(bg.shape, bg.dtype) if out is None else out
+    if opacity <= 0:
+        # The background exactly, without a round trip through the scale.
+        if not in_place:
+            np.copyto(result, bg)
+        return result
+    flat_mask = None if mask is None else _flat_mask(mask)
+    pixels = bg.shape[0] * bg.shape[1]
+    bands = _pieces(0, pixels, _band_count(threads, pixels)) if pixels else []
+    below, layer, into = _rows(bg, 0, pixels), _rows(fg, 0, pixels), _rows(result, 0, pixels)
+
+    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
+        _tarnwick._blend_into(mode, b, f, opacity, kernel, o,
+                              None if flat_mask is None else flat_mask[start:stop])
+
+    def run(band: int) -> None:
+        start, stop = bands[band]
+        _numbers.run_converted(native, below, layer, into, start, stop, numbers)
+
+    _run_bands(run, len(bands))
+    return result
 
 
 def _blend_masked_layer(

@@ -29,7 +29,7 @@ from tarnwick._api import (
     _run_bands,
     check_pair,
 )
-from tarnwick import _batch
+from tarnwick import _batch, _numbers
 from tarnwick._typing import (
     Blend,
     BlendName,
@@ -41,7 +41,9 @@ from tarnwick._typing import (
     Mask,
     Operator,
     OperatorName,
+    Space,
     U8Image,
+    U16Image,
 )
 
 # The native entry takes these names in this order.
@@ -134,6 +136,16 @@ def check_premultiplied(premultiplied: Any) -> bool:
     return bool(cast(Any, premultiplied))
 
 
+def check_numbers(float_scale: Any, space: Any, premultiplied: bool) -> _numbers.Numbers:
+    """The checked `float_scale` and `space` of a standard-model call."""
+    scale = _numbers.check_float_scale(float_scale)
+    linear = _numbers.check_space(space) == "linear"
+    if linear and premultiplied:
+        # A premultiplied sRGB value has no one linear-light reading.
+        raise ValueError("space='linear' takes straight colours, not premultiplied=True")
+    return _numbers.Numbers(scale, linear)
+
+
 def check_operator_channels(operator: str, channels: int, backdrop: str = "backdrop") -> None:
     if channels == 3 and operator in NEEDS_ALPHA:
         raise ValueError(
@@ -194,28 +206,35 @@ def composite(
     backdrop: npt.ArrayLike, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: ImageT, mask: Mask | None = ...,
-    threads: int | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
 ) -> ImageT: ...
 @overload
 def composite(
     backdrop: U8Image, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
-    threads: int | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
 ) -> U8Image: ...
+@overload
+def composite(
+    backdrop: U16Image, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+) -> U16Image: ...
 @overload
 def composite(
     backdrop: F32Image, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
-    threads: int | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
 ) -> F32Image: ...
 @overload
 def composite(
     backdrop: npt.ArrayLike, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
-    threads: int | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
 ) -> Image: ...
 def composite(
     backdrop: npt.ArrayLike,
@@ -229,6 +248,8 @@ def composite(
     out: Image | None = None,
     mask: Mask | None = None,
     threads: int | None = 1,
+    float_scale: float = 255.0,
+    space: Space | str = "srgb",
 ) -> Image:
     """Composite `source` onto `backdrop` in the standard compositing model.
 
@@ -243,8 +264,8 @@ def composite(
     Parameters
     ----------
     backdrop, source : array_like, shape (..., height, width, 3 or 4)
-        uint8 or float32 images on the 0..255 scale; they may differ in type
-        and channel count. Leading dimensions (frames) broadcast as NumPy's
+        uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`);
+        they may differ in type and channel count. Leading dimensions (frames) broadcast as NumPy's
         do, and each frame is composited as a call of its own would.
     blend : str
         One of ``tarnwick.BLENDS``: the 16 blend modes of the W3C
@@ -266,6 +287,15 @@ def composite(
         As for ``tarnwick.blend``: `out` may be the backdrop itself, `mask`
         (height, width) or (height, width, 1) multiplies the source's alpha,
         and the result does not depend on `threads`.
+    float_scale : float
+        As for ``tarnwick.blend``: 255 (the default), or 1.0 for float
+        images and a float result on 0..1.
+    space : str
+        "srgb" (the default) composites the stored values as they are;
+        "linear" decodes the colours with the sRGB transfer curve (tables
+        for uint8 and uint16), composites in linear light (float32) and
+        encodes the result back, rounded to the nearest stored value. Alpha
+        is never decoded. Straight colours only.
 
     Returns
     -------
@@ -279,12 +309,13 @@ def composite(
     source = _as_image(source)
     if mask is not None:
         mask = _as_image(mask)
+    numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
     if _batch.is_batch(backdrop, source, opacity, mask):
         frames: Image = _batch.run_frames(
             lambda b, s, o, into, m, t: composite(
                 b, s, cast(BlendName, blend), o, operator=cast(OperatorName, operator),
                 premultiplied=premultiplied, kernel=cast(Kernel, kernel), out=into, mask=m,
-                threads=t),
+                threads=t, float_scale=float_scale, space=cast(Space, space)),
             lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m),
             backdrop, source, opacity, mask, out, threads, NAMES,
         )
@@ -305,9 +336,17 @@ def composite(
     weights = flat_mask(mask)
     result: Image = np.empty_like(bg) if out is None else out
     below, layer, into = runs(bg), runs(fg), runs(result)
+    converted = numbers.needed(bg.dtype, fg.dtype)
+
+    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
+        _tarnwick._composite_into(name, operator_name, premultiplied, b, f, opacity_value,
+                                  kernel_name, o, None if weights is None else weights[start:stop])
 
     def run(band: int) -> None:
         start, stop = bands[band]
+        if converted:
+            _numbers.run_converted(native, below, layer, into, start, stop, numbers)
+            return
         composite_rows(name, operator_name, premultiplied, below, layer, opacity_value, kernel_name,
                        into, weights, start, stop)
 

@@ -33,9 +33,12 @@ from tarnwick._api import (
     _overlaps,
     _pieces,
     _run_bands,
+    _blend_converted,
     blend,
 )
+from tarnwick import _numbers
 from tarnwick._composite import (
+    check_numbers,
     check_operator_channels,
     check_premultiplied,
     composite_rows,
@@ -44,7 +47,7 @@ from tarnwick._composite import (
     resolve_blend,
     resolve_operator,
 )
-from tarnwick._typing import BlendName, Image, Kernel, KernelName, Mode, Model, OperatorName
+from tarnwick._typing import BlendName, Image, Kernel, KernelName, Mode, Model, OperatorName, Space
 
 # Canvas bytes per band: a band and the matching rows of a layer stay in a
 # core's L2 cache while every layer is applied.
@@ -122,7 +125,7 @@ def check_layer(
         image = _shaped(layer.image)
         _check_image("image", image)
         if _native_dtype(np.dtype(image.dtype)) is None:
-            raise TypeError(f"image must be a uint8 or float32 array, not {image.dtype}")
+            raise TypeError(f"image must be a uint8, uint16 or float32 array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
             raise ValueError(f"image must have 3 or 4 channels, got {image.shape[2]}")
         if tuple(image.shape[:2]) != (height, width):
@@ -173,7 +176,7 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
     kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
     shape = _check_image("canvas", canvas)
     if _native_dtype(np.dtype(canvas.dtype)) is None:
-        raise TypeError(f"canvas must be a uint8 or float32 array, not {canvas.dtype}")
+        raise TypeError(f"canvas must be a uint8, uint16 or float32 array, not {canvas.dtype}")
     if shape[2] not in (3, 4):
         raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
     return _check_kernel(kernel), check_premultiplied(premultiplied)
@@ -187,31 +190,52 @@ def check_layers(layers: Any) -> list[Any]:
 
 
 def _step(
-    layer: Layer, checked: tuple[str, str, float], kernel: KernelName, premultiplied: bool
+    layer: Layer, checked: tuple[str, str, float], kernel: KernelName, premultiplied: bool,
+    numbers: _numbers.Numbers, canvas_dtype: np.dtype[Any],
 ) -> _Step:
     name, operator, opacity = checked
     image = _as_image(layer.image)
     mask = None if layer.mask is None else _as_image(layer.mask)
     source = _contiguous(image)
     layer_runs = runs(source)
+    # Converted piece by piece, and back into the canvas's type after each
+    # layer, as one call per layer would.
+    converted = numbers.needed(canvas_dtype, source.dtype)
     if layer.model == "standard":
         weights = flat_mask(mask)
 
+        def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
+            _tarnwick._composite_into(name, operator, premultiplied, b, f, opacity, kernel, o,
+                                      None if weights is None else weights[start:stop])
+
         def band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
+            if converted:
+                _numbers.run_converted(native, current, layer_runs, out, start, stop, numbers)
+                return
             composite_rows(name, operator, premultiplied, current, layer_runs, opacity, kernel, out,
                            weights, start, stop)
 
         return _Step(image, mask, band, None)
     if mask is None:
+        def layer_native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
+            _tarnwick._blend_into(name, b, f, opacity, kernel, o)
+
         def layer_band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
-            _tarnwick._blend_into(name, current[start:stop], layer_runs[start:stop], opacity, kernel,
-                                  out[start:stop])
+            if converted:
+                _numbers.run_converted(layer_native, current, layer_runs, out, start, stop, numbers)
+                return
+            layer_native(current[start:stop], layer_runs[start:stop], out[start:stop], start, stop)
 
         return _Step(image, mask, layer_band, None)
 
     # The layer modes take a mask through tarnwick.blend's own path: the
     # layer is applied in a pass of its own, exactly as that call applies it.
     def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
+        if converted:
+            _blend_converted(name, current, source, opacity, kernel, out, current is out,
+                             np.asarray(mask),
+                             threads, numbers)
+            return
         blend(current, source, cast(Mode, name), opacity, kernel=kernel, out=out, mask=mask,
               threads=threads)
 
@@ -226,13 +250,16 @@ def flatten(
     kernel: Kernel = "auto",
     threads: int | None = 1,
     premultiplied: bool = False,
+    float_scale: float = 255.0,
+    space: Space | str = "srgb",
 ) -> Image:
     """Composite `layers`, bottom first, onto `canvas` in one pass.
 
     Parameters
     ----------
     canvas : array_like, shape (height, width, 3 or 4)
-        uint8 or float32 on the 0..255 scale; it may be fully transparent.
+        uint8, uint16 (0..65535) or float32 (on 0..`float_scale`); it may
+        be fully transparent.
     layers : iterable of Layer
         Each with its image (any dtype and channel count the two-image calls
         take, of the canvas's height and width), blend, opacity, optional
@@ -246,6 +273,10 @@ def flatten(
     premultiplied : bool
         The canvas and every standard-model layer hold premultiplied
         colours, and so does the result.
+    float_scale, space
+        As for ``tarnwick.composite``; with space="linear" every layer
+        (layer modes too) is composited in linear light, and the canvas is
+        encoded back after each layer, as one call per layer would.
 
     Returns
     -------
@@ -259,10 +290,14 @@ def flatten(
     """
     canvas = _as_image(canvas)
     kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
+    numbers = check_numbers(float_scale, space, premultiplied)
     stack = check_layers(layers)
     checked = [check_layer(i, layer, canvas.shape, premultiplied) for i, layer in enumerate(stack)]
     count = _check_threads(threads)
-    steps = [_step(layer, c, kernel_name, premultiplied) for layer, c in zip(stack, checked)]
+    canvas_dtype = _native_dtype(np.dtype(canvas.dtype))
+    assert canvas_dtype is not None
+    steps = [_step(layer, c, kernel_name, premultiplied, numbers, canvas_dtype)
+             for layer, c in zip(stack, checked)]
     in_place = False
     if out is not None:
         in_place = _check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))

@@ -44,6 +44,9 @@ OperatorName: TypeAlias = Operator | Literal[
     "destination-out", "source-atop", "destination-atop", "plus-lighter",
 ]
 
+# Where composite and flatten blend: on the stored sRGB values or in linear light.
+Space: TypeAlias = Literal["srgb", "linear"]
+
 # Which family a flatten Layer's blend names.
 Model: TypeAlias = Literal["standard", "layer"]
 
@@ -58,9 +61,10 @@ class HasKernelValue(Protocol):
 Kernel: TypeAlias = KernelName | HasKernelValue
 
 U8Image: TypeAlias = npt.NDArray[np.uint8]
+U16Image: TypeAlias = npt.NDArray[np.uint16]
 F32Image: TypeAlias = npt.NDArray[np.float32]
-Image: TypeAlias = U8Image | F32Image
+Image: TypeAlias = U8Image | U16Image | F32Image
 Mask: TypeAlias = U8Image | F32Image
 
 # An output array: the result has its type.
-ImageT = TypeVar("ImageT", U8Image, F32Image)
+ImageT = TypeVar("ImageT", U8Image, U16Image, F32Image)

@@ -23,7 +23,7 @@ import numpy as np
 import tarnwick
 from tarnwick._api import closest_modes, families
 from tarnwick._composite import resolve_blend, resolve_operator, standard_family
-from tarnwick._typing import Image, Mode
+from tarnwick._typing import Image, Mask, Mode
 
 if TYPE_CHECKING:
     from tarnwick import image as image_module
@@ -300,7 +300,7 @@ def _read(image: ModuleType, path: str) -> tuple[Image, Any, dict[str, Any]]:
 
 
 def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_path: str,
-                 out_path: str, mask: Image | None) -> None:
+                 out_path: str, mask: Mask | None) -> None:
     _refuse_inputs(out_path, (bg_path, fg_path, args.mask))
     try:
         image.format_for(out_path)
@@ -322,13 +322,13 @@ def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_p
         raise CommandError(f"{out_path}: {_one_line(exc)}") from None
 
 
-def _combine_blend(args: argparse.Namespace, bg: Image, fg: Image, mask: Image | None) -> Image:
+def _combine_blend(args: argparse.Namespace, bg: Image, fg: Image, mask: Mask | None) -> Image:
     return tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
                           threads=args.threads)
 
 
 def _combine_composite(
-    args: argparse.Namespace, bg: Image, fg: Image, mask: Image | None
+    args: argparse.Namespace, bg: Image, fg: Image, mask: Mask | None
 ) -> Image:
     return tarnwick.composite(bg, fg, args.mode, args.opacity, operator=args.operator,
                               premultiplied=args.premultiplied, kernel=args.kernel, mask=mask,
@@ -364,7 +364,7 @@ def _run_blend(args: argparse.Namespace) -> int:
     image = _image_module()
     if not tarnwick.kernel_available(args.kernel):
         raise CommandError(f"kernel {args.kernel!r} cannot run on this processor")
-    mask: Image | None = None
+    mask: Mask | None = None
     if args.mask is not None:
         try:
             with _warnings_about(args.mask):
@@ -383,7 +383,7 @@ def _run_blend(args: argparse.Namespace) -> int:
 
 
 def _run_batch(image: ModuleType, args: argparse.Namespace, bg_dir: bool, fg_dir: bool,
-               mask: Image | None) -> int:
+               mask: Mask | None) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise CommandError(f"{args.output}: batch output must be a folder")
     bgs = _images_in(image, args.background) if bg_dir else None

@@ -42,8 +42,8 @@ except ImportError as exc:
     raise ImportError("tarnwick.dask needs Dask's array module: pip install tarnwick[dask]") from exc
 
 import tarnwick
-from tarnwick import _api, _batch, _composite, _flatten
-from tarnwick._typing import BlendName, Image, Kernel, Mode, OperatorName
+from tarnwick import _api, _batch, _composite, _flatten, _numbers
+from tarnwick._typing import BlendName, Image, Kernel, Mask, Mode, OperatorName, Space
 
 if TYPE_CHECKING:
     from tarnwick._flatten import Layer
@@ -66,6 +66,7 @@ def blend(
     *,
     kernel: Kernel = "auto",
     mask: ArrayInput | None = None,
+    float_scale: float = 255.0,
 ) -> da.Array:
     """Blend two Dask arrays lazily; returns a Dask array.
 
@@ -82,8 +83,9 @@ def blend(
     for name, array in (("background", bg_in), ("foreground", fg_in), ("mask", mask_in)):
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
+    scale = _numbers.check_float_scale(float_scale)
     if _batch.is_batch(bg_in, fg_in, opacity, mask_in):
-        return _blend_frames(bg_in, fg_in, mode, opacity, kernel, mask_in)
+        return _blend_frames(bg_in, fg_in, mode, opacity, kernel, mask_in, scale)
     mode, opacity, kernel = _api.check_arguments(
         bg_in, fg_in, mode, opacity, kernel=kernel, mask=mask_in
     )
@@ -100,22 +102,24 @@ def blend(
         _blend_chunk,
         "ijc",
         *args,
-        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel),
+        name=f"tarnwick-{mode}-" + tokenize(*args[::2], mode, opacity, kernel, scale),
         dtype=bg.dtype,
         meta=np.empty((0, 0, 0), dtype=bg.dtype),
         concatenate=True,  # the foreground's and mask's channel axes arrive in one piece
         mode=mode,
         opacity=opacity,
         kernel=kernel,
+        float_scale=scale,
     )
     return result
 
 
 def _blend_chunk(
-    background: Image, foreground: Image, mask: Image | None = None, *,
-    mode: Mode, opacity: float, kernel: Kernel,
+    background: Image, foreground: Image, mask: Mask | None = None, *,
+    mode: Mode, opacity: float, kernel: Kernel, float_scale: float,
 ) -> Image:
-    return tarnwick.blend(background, foreground, mode, opacity, kernel=kernel, mask=mask)
+    return tarnwick.blend(background, foreground, mode, opacity, kernel=kernel, mask=mask,
+                          float_scale=float_scale)
 
 
 def _array(value: ArrayInput) -> da.Array | np.ndarray[Any, Any]:
@@ -175,6 +179,8 @@ def composite(
     premultiplied: bool = False,
     kernel: Kernel = "auto",
     mask: ArrayInput | None = None,
+    float_scale: float = 255.0,
+    space: Space = "srgb",
 ) -> da.Array:
     """Composite two Dask arrays lazily in the standard model; returns a
     Dask array.
@@ -188,6 +194,7 @@ def composite(
     bd_in, src_in = _array(backdrop), _array(source)
     mask_in = None if mask is None else _array(mask)
     _known(backdrop=bd_in, source=src_in, mask=mask_in)
+    numbers = _composite.check_numbers(float_scale, space, _composite.check_premultiplied(premultiplied))
     lead: tuple[int, ...]
     opacities: Any
     mask_dims: int | None
@@ -210,11 +217,13 @@ def composite(
     name, checked_operator, checked_premultiplied, _, checked_kernel = call
     return _frames_graph("composite", bd_in, src_in, name, opacities, mask_in, lead, mask_dims,
                          dict(operator=checked_operator, premultiplied=checked_premultiplied,
-                              kernel=checked_kernel))
+                              kernel=checked_kernel, float_scale=numbers.scale,
+                              space="linear" if numbers.linear else "srgb"))
 
 
 def _blend_frames(
-    background: Any, foreground: Any, mode: Mode, opacity: Any, kernel: Kernel, mask: Any
+    background: Any, foreground: Any, mode: Mode, opacity: Any, kernel: Kernel, mask: Any,
+    float_scale: float,
 ) -> da.Array:
     """``blend`` over leading dimensions (frames), as ``composite`` takes them."""
     settled: dict[str, tuple[Any, ...]] = {}
@@ -226,7 +235,7 @@ def _blend_frames(
         check, background, foreground, opacity, mask, ("background", "foreground"))
     checked_mode, _, checked_kernel = settled["call"]
     return _frames_graph("blend", background, foreground, checked_mode, opacities, mask, lead,
-                         mask_dims, dict(kernel=checked_kernel))
+                         mask_dims, dict(kernel=checked_kernel, float_scale=float_scale))
 
 
 def _frames_graph(
@@ -297,6 +306,8 @@ def flatten(
     *,
     kernel: Kernel = "auto",
     premultiplied: bool = False,
+    float_scale: float = 255.0,
+    space: Space = "srgb",
 ) -> da.Array:
     """Flatten a stack of layers onto a Dask canvas lazily; returns a Dask
     array.
@@ -311,6 +322,8 @@ def flatten(
     _known(canvas=lazy, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
                            if isinstance(layer, tarnwick.Layer)})
     checked_kernel, checked_premultiplied = _flatten.check_canvas(lazy, kernel, premultiplied)
+    numbers = _composite.check_numbers(float_scale, space, checked_premultiplied)
+    scale, checked_space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
         _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
     if not _is_dask(lazy):
@@ -332,18 +345,19 @@ def flatten(
         ("i", "j", "c"),
         *args,
         name="tarnwick-flatten-" + tokenize(*args[::2], records, checked_kernel,
-                                            checked_premultiplied),
+                                            checked_premultiplied, scale, checked_space),
         dtype=lazy.dtype,
         meta=np.empty((0, 0, 0), dtype=lazy.dtype),
         concatenate=True,
         records=records, kernel=checked_kernel, premultiplied=checked_premultiplied,
+        float_scale=scale, space=checked_space,
     )
     return result
 
 
 def _flatten_chunk(
     canvas: Image, *arrays: Any, records: list[tuple[Any, ...]], kernel: Kernel,
-    premultiplied: bool,
+    premultiplied: bool, float_scale: float, space: Space,
 ) -> Image:
     layers: list[Layer] = []
     position = 0
@@ -352,4 +366,5 @@ def _flatten_chunk(
         mask = arrays[position + 1] if masked else None
         position += 2 if masked else 1
         layers.append(tarnwick.Layer(image, blend, opacity, mask, operator, model))
-    return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied)
+    return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied,
+                            float_scale=float_scale, space=space)

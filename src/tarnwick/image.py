@@ -1,7 +1,8 @@
 """Conversions between Pillow images and the arrays the blend functions take.
 
-Reading: 8-bit images become uint8 arrays; 16-bit, 32-bit integer and float images
-become float32 arrays on the same 0..255 scale. Grey images are spread over three
+Reading: 8-bit images become uint8 arrays, 16-bit ones (and 32-bit integer images
+holding 16-bit values) uint16 arrays, which the blend functions take as they are;
+float images become float32 arrays on the 0..255 scale. Grey images are spread over three
 channels (four with alpha) so they can be blended with colour layers; palette and
 bilevel images are expanded to RGB, or RGBA when they have transparency.
 
@@ -36,7 +37,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without Pillow
         "tarnwick's image helpers need Pillow: pip install tarnwick[image]"
     ) from exc
 
-from ._typing import F32Image, U8Image
+from ._typing import F32Image, U8Image, U16Image
 
 __all__ = ["from_image", "to_image"]
 
@@ -161,7 +162,7 @@ def _read_wide(image: Image.Image) -> tuple[np.ndarray, Kind] | None:
         high = np.asarray(image).astype(np.uint16)
         wide = high * 256 + low
         kind = Kind(image.mode, 16)
-    return (wide.astype(np.float32) / np.float32(_WIDE)), kind
+    return wide, kind
 
 
 def _unpremultiplied(values: np.ndarray) -> np.ndarray:
@@ -179,7 +180,7 @@ def _grey_to_channels(grey: np.ndarray, alpha: np.ndarray | None = None) -> np.n
     return np.ascontiguousarray(np.stack(planes, axis=-1))
 
 
-def read_image(image: Image.Image) -> tuple[U8Image | F32Image, Kind]:
+def read_image(image: Image.Image) -> tuple[U8Image | U16Image | F32Image, Kind]:
     """The array for a Pillow image and how it was stored."""
     wide = _read_wide(image)
     if wide is not None:
@@ -201,24 +202,24 @@ def read_image(image: Image.Image) -> tuple[U8Image | F32Image, Kind]:
         target = "RGBA" if has_alpha else "RGB"
         return np.array(image.convert(target), dtype=np.uint8), Kind(target)
     if mode.startswith("I;16"):
-        grey = np.asarray(image).astype(np.float32) / np.float32(_WIDE)
-        return _grey_to_channels(grey), Kind("I;16", 16)
+        return _grey_to_channels(np.asarray(image).astype(np.uint16)), Kind("I;16", 16)
     if mode == "I":
         values = np.asarray(image)
         # Pillow's 32-bit integer mode usually carries 16-bit grey; anything wider has
         # no agreed scale.
         if values.size and (values.min() < 0 or values.max() > 65535):
             raise UnsupportedImage("32-bit integer image has values outside 0..65535")
-        return _grey_to_channels(values.astype(np.float32) / np.float32(_WIDE)), Kind("I", 16)
+        return _grey_to_channels(values.astype(np.uint16)), Kind("I", 16)
     if mode == "F":
         return _grey_to_channels(np.asarray(image, dtype=np.float32)), Kind("F", 32)
     raise UnsupportedImage(f"unsupported image mode {mode!r} (expected {_SUPPORTED})")
 
 
-def from_image(image: Image.Image) -> U8Image | F32Image:
-    """An H x W x 3|4 uint8 or float32 array (0..255 scale) holding a Pillow image.
+def from_image(image: Image.Image) -> U8Image | U16Image | F32Image:
+    """An H x W x 3|4 uint8, uint16 or float32 array holding a Pillow image.
 
-    8-bit images give uint8; 16-bit, 32-bit integer and float images give float32.
+    8-bit images give uint8; 16-bit and 32-bit integer images give uint16 (0..65535);
+    float images give float32 on the 0..255 scale.
     Grey images are spread over three channels (four with alpha). A 16-bit colour
     file is read at full depth when given straight from ``Image.open``.
     """
@@ -242,7 +243,7 @@ def read_mask(image: Image.Image) -> U8Image | F32Image:
         return np.array(image, dtype=np.float32)
     wide = _read_wide(image)
     if wide is not None:
-        return _luma(wide[0]).astype(np.float32)
+        return _luma(_on_255(wide[0]))
     try:
         return np.asarray(image.convert("L"))
     except ValueError as exc:
@@ -254,11 +255,19 @@ def read_mask(image: Image.Image) -> U8Image | F32Image:
 
 def _check_array(array: npt.ArrayLike) -> np.ndarray:
     array = np.asarray(array)
-    supported = (np.dtype(np.uint8), np.dtype(np.float32))
+    supported = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
     if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in supported:
         raise ValueError(
-            f"expected an (H, W, 3|4) uint8 or float32 array, got shape {array.shape} dtype {array.dtype}"
+            f"expected an (H, W, 3|4) uint8, uint16 or float32 array, got shape {array.shape} "
+            f"dtype {array.dtype}"
         )
+    return array
+
+
+def _on_255(array: np.ndarray) -> np.ndarray:
+    """uint16 values as float32 on the 0..255 scale; other arrays as they are."""
+    if array.dtype == np.uint16:
+        return array.astype(np.float32) / np.float32(_WIDE)
     return array
 
 
@@ -269,7 +278,11 @@ def _luma(rgb: np.ndarray) -> np.ndarray:
 
 
 def _to_bits(values: np.ndarray, bits: int) -> np.ndarray:
-    """0..255 values as unsigned integers of the given depth, rounded and clipped."""
+    """0..255 values (or uint16 ones) as unsigned integers of the given depth,
+    rounded and clipped."""
+    if values.dtype == np.uint16 and bits == 16:
+        return values
+    values = _on_255(values)
     values = np.nan_to_num(values.astype(np.float32), nan=0.0, posinf=255.0, neginf=0.0)
     values = np.clip(values, 0.0, 255.0)
     scaled: np.ndarray = np.rint(values if bits == 8 else values * np.float32(_WIDE))
@@ -302,6 +315,8 @@ def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Im
     """
     array = _check_array(array)
     kind = _kind_of(like)
+    if array.dtype == np.uint16 and (kind is None or kind.mode in ("RGB", "RGBA", "L", "LA", "F")):
+        array = _on_255(array)
     alpha = array[..., 3] if array.shape[2] == 4 else None
     if kind is None:
         return Image.fromarray(_to_bits(array, 8), "RGBA" if alpha is not None else "RGB")
@@ -319,9 +334,9 @@ def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Im
         a = _to_bits(alpha, 8) if alpha is not None else np.full(grey.shape, 255, np.uint8)
         return Image.fromarray(np.ascontiguousarray(np.dstack([grey, a])), "LA")
     if mode == "I;16":
-        return Image.fromarray(_to_bits(_luma(array), 16))  # uint16 grey is "I;16"
+        return Image.fromarray(_to_bits(_luma(_on_255(array)), 16))  # uint16 grey is "I;16"
     if mode == "I":
-        return Image.fromarray(_to_bits(_luma(array), 16).astype(np.int32), "I")
+        return Image.fromarray(_to_bits(_luma(_on_255(array)), 16).astype(np.int32), "I")
     if mode == "F":
         return Image.fromarray(_luma(array).astype(np.float32), "F")
     if mode in _STORED_AS:
@@ -384,7 +399,7 @@ def _exif_shown_upright(exif: bytes) -> bytes | None:
     return bytes(data)
 
 
-def open_file(path: Path) -> tuple[U8Image | F32Image, Kind, dict[str, Any]]:
+def open_file(path: Path) -> tuple[U8Image | U16Image | F32Image, Kind, dict[str, Any]]:
     """Array, kind and the metadata worth carrying over of an image file.
 
     The array is turned as its EXIF orientation says, so it looks as a viewer
@@ -530,13 +545,16 @@ def encode(
     """The encoded bytes (16-bit colour) or the Pillow image to save for one result."""
     if kind is not None and kind.bits == 16 and kind.mode in ("RGB", "RGBA", "LA") and fmt in ("PNG", "TIFF"):
         if kind.mode == "LA":
-            values = np.dstack([_luma(array), array[..., 3] if array.shape[2] == 4
+            scaled = _on_255(array)
+            values = np.dstack([_luma(scaled), scaled[..., 3] if array.shape[2] == 4
                                 else np.full(array.shape[:2], 255, np.float32)])
             channels = 2
         else:
             channels = 3 if kind.mode == "RGB" else 4
+            # uint16 results keep every bit; opaque alpha is the type's top value.
+            top = 65535 if array.dtype == np.uint16 else 255
             values = array[..., :channels] if array.shape[2] >= channels else np.dstack(
-                [array, np.full(array.shape[:2], 255, np.float32)])
+                [array, np.full(array.shape[:2], top, array.dtype)])
         wide = _to_bits(values, 16)
         if fmt == "PNG":
             return _png16(wide, channels, meta or {}, encoding.compress_level)

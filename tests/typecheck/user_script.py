@@ -20,6 +20,7 @@ import tarnwick
 import tarnwick.dask
 
 U8 = npt.NDArray[np.uint8]
+U16 = npt.NDArray[np.uint16]
 F32 = npt.NDArray[np.float32]
 
 bg: U8 = np.full((4, 64, 3), 200, np.uint8)
@@ -44,9 +45,11 @@ canvas = bg.copy()
 assert_type(tarnwick.blend(canvas, fg, "multiply", out=canvas, mask=mask, threads=None), U8)
 into32 = np.empty_like(bg32)
 assert_type(tarnwick.blend(bg32, bg, "normal", out=into32), F32)
+bg16: U16 = bg.astype(np.uint16) * np.uint16(257)
+assert_type(tarnwick.blend(bg16, bg32, "screen", float_scale=1.0), U16)
 
 
-def any_array(image: npt.ArrayLike) -> npt.NDArray[np.uint8] | npt.NDArray[np.float32]:
+def any_array(image: npt.ArrayLike) -> U8 | U16 | F32:
     return tarnwick.blend(image, fg, kernel="scalar")
 
 
@@ -72,8 +75,9 @@ assert_type(tarnwick.composite(rgba, fg, "soft-light", 0.5, operator="source_ato
 assert_type(tarnwick.composite(bg32, fg, "hue", mask=mask, premultiplied=False), F32)
 canvas32 = rgba.astype(np.float32)
 assert_type(tarnwick.composite(canvas32, fg, out=canvas32, threads=2), F32)
+assert_type(tarnwick.composite(rgba, fg, space="linear"), U8)
 stack = [tarnwick.Layer(fg, "multiply", 0.8, mask), tarnwick.Layer.layer_mode(fg, "lch_color")]
-assert_type(tarnwick.flatten(rgba, stack, threads=2), U8 | F32)
+assert_type(tarnwick.flatten(rgba, stack, threads=2), U8 | U16 | F32)
 blends: tuple[tarnwick.BlendName, ...] = tarnwick.BLENDS
 operators: tuple[tarnwick.OperatorName, ...] = tarnwick.OPERATORS
 
@@ -87,7 +91,7 @@ with tempfile.TemporaryDirectory() as folder:
     Image.fromarray(bg).save(path)
     with Image.open(path) as photo:
         array = tarnwick.from_image(photo)
-        assert_type(array, npt.NDArray[np.uint8] | npt.NDArray[np.float32])
+        assert_type(array, U8 | U16 | F32)
         picture: Image.Image = tarnwick.to_image(tarnwick.blend(array, fg, "overlay"), like=photo)
 
 # Dask's own functions are unannotated: typed here as a user would.
