@@ -371,6 +371,8 @@ def stack_table(repeat, rng):
     if misses:
         print()
         print("stack and batch targets missed:")
+        for miss in misses:
+            print("  " + miss)
 
 
 COMPOSITE_BLENDS = tarnwick.BLENDS
