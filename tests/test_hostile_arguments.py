@@ -194,11 +194,11 @@ def _extra_strategies(function):
     from hypothesis import strategies as st
 
     strategies = {}
-    for key, spec in TARGETS[function][1].items():
-        if spec is None:
+    for key, choice in TARGETS[function][1].items():
+        if choice is None:
             strategies[key] = st.sampled_from([False, True, 1, None, "yes"])
         else:
-            names, default = spec
+            names, default = choice
             strategies[key] = st.sampled_from([*getattr(tarnwick, names, (default,)), "bogus", None, 3])
     return strategies
 
