@@ -52,8 +52,8 @@ def test_scalar_kernel_follows_the_float64_model(blend):
         backdrop = layer(rng, 9, 13, bg_channels, bg_dtype, premultiplied)
         source = layer(rng, 9, 13, fg_channels, fg_dtype, premultiplied)
         mask = rng.integers(0, 256, (9, 13), dtype=np.uint8) if rng.random() < 0.5 else None
-        opacity = rng.choice([1.0, 0.6])
-        for operator in operators_for(bg_channels):
+        # Opacity 1 with no mask or a uint8 one takes the integer path on uint8 RGBA.
+        for operator, opacity in itertools.product(operators_for(bg_channels), (1.0, 0.6)):
             got = composite(blend, operator, backdrop, source, opacity, mask=mask,
                             premultiplied=premultiplied)
             want, near_jump = composite_model(blend, operator, premultiplied, backdrop, source,
@@ -83,12 +83,13 @@ def test_vector_kernels_store_the_scalar_kernels_bits(blend, kernel):
             source[0, 16:20, :3] = 128
         mask = [None, rng.integers(0, 256, 37, dtype=np.uint8),
                 rng.uniform(0, 255, 37).astype(np.float32)][rng.integers(3)]
-        for operator in operators_for(bg_channels):
-            args = (blend, operator, backdrop, source, 0.8)
+        for operator, opacity in itertools.product(operators_for(bg_channels), (0.8, 1.0)):
+            args = (blend, operator, backdrop, source, opacity)
             want = composite(*args, "scalar", mask, premultiplied)
             got = composite(*args, kernel, mask, premultiplied)
-            assert got.tobytes() == want.tobytes(), (operator, premultiplied, backdrop.dtype,
-                                                     bg_channels, source.dtype, fg_channels)
+            assert got.tobytes() == want.tobytes(), (operator, opacity, premultiplied,
+                                                     backdrop.dtype, bg_channels, source.dtype,
+                                                     fg_channels)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

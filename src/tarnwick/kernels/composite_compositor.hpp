@@ -26,15 +26,12 @@
 #include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "composite_call.hpp"
+#include "composite_integer.hpp"
 #include "kernel_select.hpp"
 #include "mask_input.hpp"
 #include "normal_compositor.hpp"
 #include "pixel_simd.hpp"
 #include "simd.hpp"
-
-// Everything a pixel loop calls per group is forced inline: a call would pass
-// the lane structures through memory.
-#define TARNWICK_LANES __attribute__((always_inline)) inline
 
 template <typename V> using lane_mask_t = decltype(eq(std::declval<V>(), std::declval<V>()));
 
@@ -283,7 +280,9 @@ TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index
 
 // ---- loops --------------------------------------------------------------------
 
-template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+// `lerp_opaque`: straight uint8 RGBA "normal" under an operator the lerp
+// serves, where a pixel over an opaque backdrop takes the integer lerp.
+template <typename Blend, bool premultiplied, bool lerp_opaque, typename B, typename F, typename O>
 inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                   npy_intp index) {
     const int bg_channels = job.backdrop.channels;
@@ -295,6 +294,13 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
     for (; index < pixels; ++index) {
         const npy_intp bg_base = index * bg_channels;
         const npy_intp fg_base = index * fg_channels;
+        if constexpr (lerp_opaque) {
+            if (bg[bg_base + 3] == 255) {
+                straight_lerp_pixel(bg + bg_base, fg + fg_base,
+                                    mask.u8 == nullptr ? 255u : mask.u8[index], out + bg_base);
+                continue;
+            }
+        }
         const float bg_stored[4] = {static_cast<float>(bg[bg_base]),
                                     static_cast<float>(bg[bg_base + 1]),
                                     static_cast<float>(bg[bg_base + 2]),
@@ -321,7 +327,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
 // Groups of V's lane count from `index` while a whole group remains; returns
 // the first pixel it left.
 template <typename V, int bg_channels, int fg_channels, typename Blend, bool premultiplied,
-          typename B, typename F, typename O>
+          bool lerp_opaque, typename B, typename F, typename O>
 inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                         npy_intp index) {
     constexpr int lanes = lane_count<V>;
@@ -336,6 +342,16 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         if constexpr (lanes == 8) {
             prefetch_pixel(bg, bg_channels, index + prefetch_distance);
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
+        }
+        using I = ivec_t<V>;
+        I opaque{}, lerp{};
+        if constexpr (lerp_opaque) {
+            opaque = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
+            lerp = straight_lerp_group<I>(bg, fg, mask.u8, index);
+            if (all_lanes(opaque)) {
+                store_group_bytes(out + index * 4, lerp);
+                continue;
+            }
         }
         V bg_r, bg_g, bg_b, bg_a = one;
         V fg_r, fg_g, fg_b, fg_a = one;
@@ -352,11 +368,18 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
                                         stored_value(result.keep, bg_g, result.colour.g),
                                         stored_value(result.keep, bg_b, result.colour.b),
                                         stored_value(result.keep, bg_a, result.alpha));
+        if constexpr (lerp_opaque) {
+            if (any_lane(opaque)) {
+                const I stored = load_group_bytes(out + index * 4, I{});
+                store_group_bytes(out + index * 4, select_u16(opaque, lerp, stored));
+            }
+        }
     }
     return index;
 }
 
-template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+template <typename Blend, bool premultiplied, bool lerp_opaque = false, typename B, typename F,
+          typename O>
 inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, O *out) {
     run_width_sequence(
         job.kernel, 0,
@@ -364,14 +387,18 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
             using V = decltype(lanes);
             with_channel_counts(job.backdrop.channels, job.source.channels,
                                 [&](auto bg_channels, auto fg_channels) {
-                                    from = composite_vector_groups<V, bg_channels, fg_channels,
-                                                                   Blend, premultiplied>(
-                                        job, bg, fg, out, from);
+                                    if constexpr (!lerp_opaque ||
+                                                  (bg_channels == 4 && fg_channels == 4)) {
+                                        from = composite_vector_groups<V, bg_channels,
+                                                                       fg_channels, Blend,
+                                                                       premultiplied, lerp_opaque>(
+                                            job, bg, fg, out, from);
+                                    }
                                 });
             return from;
         },
         [&](npy_intp from) __attribute__((always_inline)) {
-            composite_scalar_loop<Blend, premultiplied>(job, bg, fg, out, from);
+            composite_scalar_loop<Blend, premultiplied, lerp_opaque>(job, bg, fg, out, from);
         });
 }
 
@@ -380,6 +407,21 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
 template <typename Blend> inline void run_composite(const CompositeJob *job) {
     BlendOutput output = job->output;
     with_typed_data(&job->backdrop, &job->source, &output, [&](auto bg, auto fg, auto out) {
+        using B = std::remove_cv_t<std::remove_pointer_t<decltype(bg)>>;
+        using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
+        if constexpr (Blend::is_normal && std::is_same_v<B, uint8_t> &&
+                      std::is_same_v<F, uint8_t>) {
+            if (integer_normal_eligible(*job)) {
+                if (job->premultiplied) {
+                    run_premultiplied_normal(*job, bg, fg, out);
+                } else if (straight_lerp_operator(job->op)) {
+                    composite_pixels<Blend, false, true>(*job, bg, fg, out);
+                } else {
+                    composite_pixels<Blend, false>(*job, bg, fg, out);
+                }
+                return;
+            }
+        }
         if (job->premultiplied) {
             composite_pixels<Blend, true>(*job, bg, fg, out);
         } else {

@@ -1,0 +1,363 @@
+// The integer path of the compositing model for "normal" on uint8 RGBA
+// images: channel bytes widened once to 16-bit lanes, products of two bytes
+// divided by 255 with exact rounding, narrowed once. The rule is written
+// once over the lane type: uint32_t (one channel, the scalar kernel), __m128i
+// (two pixels) and __m256i (four pixels) perform the same integer steps, so
+// every width stores the same bytes.
+//
+// Channels stay interleaved: a lane holds one channel of one pixel, and the
+// per-pixel quantities (the two alphas, the mask weight) are spread over
+// the pixel's four lanes. The alpha lane follows the colour rule with the
+// source's colour replaced by its alpha, which is what the model's alpha
+// equation is.
+//
+// Premultiplied, every operator: with the colours capped at their alphas,
+// the mask weight M (255 without a mask) and the operator's factors as bytes
+// FA (of the backdrop alpha) and FB (of the drawn source alpha
+// as_w = round(as * M / 255)),
+//   out = round((cs * M * FA / 255 + cb * FB) / 255),
+// one rounding where FA is 255, and plus_lighter as min(round(cs * M / 255)
+// + cb, 255). Each is within one step of the exact value.
+//
+// Straight, "source_over" and "source_atop" over an opaque backdrop pixel:
+//   out = round((cs * as_w + cb * (255 - as_w)) / 255), alpha 255,
+// the exact lerp. Other backdrop pixels take the float rule.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "blend_call.hpp"
+#include "composite_call.hpp"
+#include "pixel_simd.hpp"
+
+// Everything a pixel loop calls per group is forced inline: a call would pass
+// the lane structures through memory.
+#define TARNWICK_LANES __attribute__((always_inline)) inline
+
+// ---- 16-bit lane operations, one rule at every width -----------------------
+// The scalar form computes in uint32_t on values that stay below 65536, so
+// it gives the 16-bit lanes' integers. Masks are all ones or zero per lane
+// (~0u or 0 for the scalar form).
+
+TARNWICK_LANES uint32_t splat_u16(uint32_t, uint16_t value) { return value; }
+TARNWICK_LANES __m128i splat_u16(__m128i, uint16_t value) {
+    return _mm_set1_epi16(static_cast<int16_t>(value));
+}
+TARNWICK_LANES __m256i splat_u16(__m256i, uint16_t value) {
+    return _mm256_set1_epi16(static_cast<int16_t>(value));
+}
+template <typename L> TARNWICK_LANES L u16_of(uint16_t value) { return splat_u16(L{}, value); }
+
+TARNWICK_LANES uint32_t add_u16(uint32_t a, uint32_t b) { return (a + b) & 0xFFFFu; }
+TARNWICK_LANES __m128i add_u16(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
+TARNWICK_LANES __m256i add_u16(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+
+TARNWICK_LANES uint32_t sub_u16(uint32_t a, uint32_t b) { return (a - b) & 0xFFFFu; }
+TARNWICK_LANES __m128i sub_u16(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+TARNWICK_LANES __m256i sub_u16(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+
+// The low 16 bits of the product.
+TARNWICK_LANES uint32_t mul_u16(uint32_t a, uint32_t b) { return (a * b) & 0xFFFFu; }
+TARNWICK_LANES __m128i mul_u16(__m128i a, __m128i b) { return _mm_mullo_epi16(a, b); }
+TARNWICK_LANES __m256i mul_u16(__m256i a, __m256i b) { return _mm256_mullo_epi16(a, b); }
+
+// The high 16 bits of the product.
+TARNWICK_LANES uint32_t mulhi_u16(uint32_t a, uint32_t b) { return (a * b) >> 16; }
+TARNWICK_LANES __m128i mulhi_u16(__m128i a, __m128i b) { return _mm_mulhi_epu16(a, b); }
+TARNWICK_LANES __m256i mulhi_u16(__m256i a, __m256i b) { return _mm256_mulhi_epu16(a, b); }
+
+TARNWICK_LANES uint32_t min_u16(uint32_t a, uint32_t b) { return a < b ? a : b; }
+TARNWICK_LANES __m128i min_u16(__m128i a, __m128i b) { return _mm_min_epu16(a, b); }
+TARNWICK_LANES __m256i min_u16(__m256i a, __m256i b) { return _mm256_min_epu16(a, b); }
+
+TARNWICK_LANES uint32_t and_u16(uint32_t a, uint32_t b) { return a & b; }
+TARNWICK_LANES __m128i and_u16(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
+TARNWICK_LANES __m256i and_u16(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
+
+TARNWICK_LANES uint32_t or_u16(uint32_t a, uint32_t b) { return a | b; }
+TARNWICK_LANES __m128i or_u16(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+TARNWICK_LANES __m256i or_u16(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+
+TARNWICK_LANES uint32_t eq_u16(uint32_t a, uint32_t b) { return a == b ? ~0u : 0u; }
+TARNWICK_LANES __m128i eq_u16(__m128i a, __m128i b) { return _mm_cmpeq_epi16(a, b); }
+TARNWICK_LANES __m256i eq_u16(__m256i a, __m256i b) { return _mm256_cmpeq_epi16(a, b); }
+
+TARNWICK_LANES uint32_t select_u16(uint32_t mask, uint32_t if_true, uint32_t if_false) {
+    return mask != 0 ? if_true : if_false;
+}
+TARNWICK_LANES __m128i select_u16(__m128i mask, __m128i if_true, __m128i if_false) {
+    return _mm_blendv_epi8(if_false, if_true, mask);
+}
+TARNWICK_LANES __m256i select_u16(__m256i mask, __m256i if_true, __m256i if_false) {
+    return _mm256_blendv_epi8(if_false, if_true, mask);
+}
+
+// round(t / 255) for t below 65408: (t + 128) * 257 >> 16 (there are no ties,
+// 255 being odd).
+template <typename L> TARNWICK_LANES L div255_round(L t) {
+    return mulhi_u16(add_u16(t, u16_of<L>(128)), u16_of<L>(257));
+}
+
+// ---- the operators as byte factors -----------------------------------------
+// FA = fa_const * 255 + fa_backdrop * ab, FB likewise of the drawn alpha;
+// the signs become masks so that a lane computes c + (x & plus) - (x & minus).
+// The backdrop stays as it is where no source is drawn (as * w = 0 or
+// Fa = 0) and Fb is exactly 1: always, where nothing is drawn (1 - as), or
+// where the source is drawn in full (as).
+struct IntegerFactors {
+    uint16_t fa_const, fa_plus, fa_minus;
+    uint16_t fb_const, fb_plus, fb_minus;
+    uint16_t fb_one_always, fb_one_undrawn, fb_one_full;
+};
+
+inline uint16_t all_bits_if(bool condition) { return condition ? 0xFFFF : 0; }
+
+inline IntegerFactors integer_factors(const CompositeOperator &op) {
+    const bool fb_whole = op.fb_const == 1.0f;
+    return {static_cast<uint16_t>(op.fa_const > 0.0f ? 255 : 0),
+            all_bits_if(op.fa_backdrop > 0.0f),
+            all_bits_if(op.fa_backdrop < 0.0f),
+            static_cast<uint16_t>(fb_whole ? 255 : 0),
+            all_bits_if(op.fb_source > 0.0f),
+            all_bits_if(op.fb_source < 0.0f),
+            all_bits_if(fb_whole && op.fb_source == 0.0f),
+            all_bits_if(fb_whole && op.fb_source == -1.0f),
+            all_bits_if(op.fb_const == 0.0f && op.fb_source == 1.0f)};
+}
+
+template <typename L>
+TARNWICK_LANES L factor_of(uint16_t constant, uint16_t plus, uint16_t minus, L x) {
+    return sub_u16(add_u16(u16_of<L>(constant), and_u16(x, u16_of<L>(plus))),
+                   and_u16(x, u16_of<L>(minus)));
+}
+
+// `drawn` is as * w times 255^2 (65025 in full), `fa` the byte factor.
+template <typename L>
+TARNWICK_LANES L keeps_backdrop(const IntegerFactors &f, L drawn, L fa) {
+    const L none = eq_u16(drawn, u16_of<L>(0));
+    const L fb_one = or_u16(u16_of<L>(f.fb_one_always),
+                            or_u16(and_u16(u16_of<L>(f.fb_one_undrawn), none),
+                                   and_u16(u16_of<L>(f.fb_one_full),
+                                           eq_u16(drawn, u16_of<L>(65025)))));
+    return and_u16(fb_one, or_u16(none, eq_u16(fa, u16_of<L>(0))));
+}
+
+// Operators whose two factors can both be 1 (plus_lighter): their sum needs
+// the saturating form.
+constexpr bool factors_can_add_up(const CompositeOperator &op) {
+    return op.fa_const + op.fa_backdrop > 0.0f && op.fa_backdrop >= 0.0f &&
+           op.fb_const + op.fb_source > 0.0f && op.fb_source >= 0.0f && op.fa_const + op.fb_const > 1.0f;
+}
+
+// ---- the premultiplied rule ----------------------------------------------------
+// `cb`, `cs`: channel lanes (alpha lane included); `ab`, `as`: the pixel's
+// alphas and `weight` its mask byte, spread over its lanes.
+template <bool fa_is_one, bool saturating, typename L>
+TARNWICK_LANES L premultiplied_normal(L cb, L cs, L ab, L as, L weight,
+                                      const IntegerFactors &f) {
+    const L byte_max = u16_of<L>(255);
+    const L cb_capped = min_u16(cb, ab);
+    const L source = mul_u16(min_u16(cs, as), weight);  // cs * w, times 255^2
+    const L drawn = mul_u16(as, weight);                 // as * w, times 255^2
+    const L fa = factor_of(f.fa_const, f.fa_plus, f.fa_minus, ab);
+    L result;
+    if constexpr (saturating) {
+        result = min_u16(add_u16(div255_round(source), cb_capped), byte_max);
+    } else {
+        const L fb = factor_of(f.fb_const, f.fb_plus, f.fb_minus, div255_round(drawn));
+        // source * FA / 255, floored within two 255^2 units (257 / 65536 is
+        // just below 1 / 255); exact where FA is 255.
+        L source_share = source;
+        if constexpr (!fa_is_one) {
+            source_share = select_u16(eq_u16(fa, byte_max), source,
+                                      mulhi_u16(source, mul_u16(fa, u16_of<L>(257))));
+        }
+        result = div255_round(add_u16(source_share, mul_u16(cb_capped, fb)));
+    }
+    return select_u16(keeps_backdrop(f, drawn, fa), cb, result);
+}
+
+// ---- the straight lerp over an opaque backdrop ------------------------------------
+
+template <typename L> TARNWICK_LANES L straight_normal_over_opaque(L cb, L cs, L as, L weight) {
+    const L drawn = div255_round(mul_u16(as, weight));
+    return div255_round(
+        add_u16(mul_u16(cs, drawn), mul_u16(cb, sub_u16(u16_of<L>(255), drawn))));
+}
+
+// ---- group loads and stores --------------------------------------------------------
+// A group is 4 pixels (SSE: two __m128i of two pixels each) or 8 pixels
+// (AVX2: two __m256i of four pixels each); `lo` holds the first half.
+
+TARNWICK_LANES void widen_pixels(const uint8_t *p, __m128i &lo, __m128i &hi) {
+    const __m128i bytes = load_bytes16(p);
+    lo = _mm_cvtepu8_epi16(bytes);
+    hi = _mm_cvtepu8_epi16(_mm_srli_si128(bytes, 8));
+}
+TARNWICK_LANES void widen_pixels(const uint8_t *p, __m256i &lo, __m256i &hi) {
+    lo = _mm256_cvtepu8_epi16(load_bytes16(p));
+    hi = _mm256_cvtepu8_epi16(load_bytes16(p + 16));
+}
+
+TARNWICK_LANES __m128i narrow_to_bytes(__m128i lo, __m128i hi) { return _mm_packus_epi16(lo, hi); }
+// The pack works per 128-bit half; the permute puts the halves in order.
+TARNWICK_LANES __m256i narrow_to_bytes(__m256i lo, __m256i hi) {
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8);
+}
+
+TARNWICK_LANES __m128i load_group_bytes(const uint8_t *p, __m128i) { return load_bytes16(p); }
+TARNWICK_LANES __m256i load_group_bytes(const uint8_t *p, __m256i) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+TARNWICK_LANES void store_group_bytes(uint8_t *p, __m128i v) { store_bytes16(p, v); }
+TARNWICK_LANES void store_group_bytes(uint8_t *p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+}
+
+// Each pixel's alpha lane copied over its four lanes.
+template <typename I> TARNWICK_LANES I spread_alpha(I v) {
+    static constexpr byte_mask k_order{{6, 7, 6, 7, 6, 7, 6, 7, 14, 15, 14, 15, 14, 15, 14, 15}};
+    return shuffle_bytes(v, k_order);
+}
+
+// The mask bytes of a group, each over its pixel's four lanes (255 without
+// a mask). Reads exactly the group's bytes.
+TARNWICK_LANES void spread_weights(const uint8_t *mask, npy_intp index, __m128i &lo, __m128i &hi) {
+    if (mask == nullptr) {
+        lo = hi = _mm_set1_epi16(255);
+        return;
+    }
+    int32_t four;
+    std::memcpy(&four, mask + index, 4);
+    const __m128i bytes = _mm_cvtsi32_si128(four);
+    lo = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
+    hi = _mm_shuffle_epi8(bytes, _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
+}
+TARNWICK_LANES void spread_weights(const uint8_t *mask, npy_intp index, __m256i &lo, __m256i &hi) {
+    if (mask == nullptr) {
+        lo = hi = _mm256_set1_epi16(255);
+        return;
+    }
+    int64_t eight;
+    std::memcpy(&eight, mask + index, 8);
+    const __m128i bytes = _mm_cvtsi64_si128(eight);
+    lo = _mm256_cvtepu8_epi16(
+        _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3)));
+    hi = _mm256_cvtepu8_epi16(
+        _mm_shuffle_epi8(bytes, _mm_setr_epi8(4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7)));
+}
+
+// The 8-bit pixels of a group whose alpha byte is 255, as a mask of 32 bits
+// per pixel.
+TARNWICK_LANES __m128i opaque_pixels(__m128i bytes) {
+    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    return _mm_cmpeq_epi32(_mm_and_si128(bytes, alpha), alpha);
+}
+TARNWICK_LANES __m256i opaque_pixels(__m256i bytes) {
+    const __m256i alpha = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    return _mm256_cmpeq_epi32(_mm256_and_si256(bytes, alpha), alpha);
+}
+TARNWICK_LANES bool all_lanes(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
+TARNWICK_LANES bool all_lanes(__m256i mask) { return _mm256_movemask_epi8(mask) == -1; }
+TARNWICK_LANES bool any_lane(__m128i mask) { return _mm_movemask_epi8(mask) != 0; }
+TARNWICK_LANES bool any_lane(__m256i mask) { return _mm256_movemask_epi8(mask) != 0; }
+
+// ---- which calls take the integer path --------------------------------------------
+
+// uint8 RGBA in and out, opacity 1 and at most a uint8 mask: the weights are
+// then bytes, exactly.
+inline bool integer_normal_eligible(const CompositeJob &job) {
+    return job.backdrop.is_uint8 && job.source.is_uint8 && job.backdrop.channels == 4 &&
+           job.source.channels == 4 && job.opacity == 1.0f && job.mask.f32 == nullptr;
+}
+
+// The operators the straight lerp serves: over an opaque backdrop pixel they
+// lay the source over it, alpha 255.
+inline bool straight_lerp_operator(const CompositeOperator &op) {
+    return op.fa_const + op.fa_backdrop == 1.0f && op.fb_const == 1.0f && op.fb_source == -1.0f;
+}
+
+// ---- premultiplied loops ---------------------------------------------------------------
+
+template <bool fa_is_one, bool saturating>
+inline void premultiplied_normal_pixels(const CompositeJob &job, const uint8_t *bg,
+                                        const uint8_t *fg, uint8_t *out) {
+    const uint8_t *mask = job.mask.u8;
+    const npy_intp pixels = job.pixels;
+    const IntegerFactors f = integer_factors(job.op);
+    run_width_sequence(
+        job.kernel, 0,
+        [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
+            using I = ivec_t<decltype(lanes)>;
+            constexpr int group = lane_count<decltype(lanes)>;
+            for (; index + group <= pixels; index += group) {
+                I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
+                widen_pixels(bg + index * 4, b_lo, b_hi);
+                widen_pixels(fg + index * 4, s_lo, s_hi);
+                spread_weights(mask, index, w_lo, w_hi);
+                const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
+                    return premultiplied_normal<fa_is_one, saturating>(
+                        cb, cs, spread_alpha(cb), spread_alpha(cs), weight, f);
+                };
+                store_group_bytes(out + index * 4, narrow_to_bytes(half(b_lo, s_lo, w_lo),
+                                                                   half(b_hi, s_hi, w_hi)));
+            }
+            return index;
+        },
+        [&](npy_intp index) __attribute__((always_inline)) {
+            for (; index < pixels; ++index) {
+                const uint8_t *b = bg + index * 4;
+                const uint8_t *s = fg + index * 4;
+                const uint32_t weight = mask == nullptr ? 255u : mask[index];
+                uint8_t result[4];
+                for (int c = 0; c < 4; ++c) {
+                    result[c] = static_cast<uint8_t>(premultiplied_normal<fa_is_one, saturating>(
+                        uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{b[3]}, uint32_t{s[3]}, weight, f));
+                }
+                std::memcpy(out + index * 4, result, 4);
+            }
+        });
+}
+
+inline void run_premultiplied_normal(const CompositeJob &job, const uint8_t *bg,
+                                     const uint8_t *fg, uint8_t *out) {
+    if (factors_can_add_up(job.op)) {
+        premultiplied_normal_pixels<true, true>(job, bg, fg, out);
+    } else if (job.op.fa_const == 1.0f && job.op.fa_backdrop == 0.0f) {
+        premultiplied_normal_pixels<true, false>(job, bg, fg, out);
+    } else {
+        premultiplied_normal_pixels<false, false>(job, bg, fg, out);
+    }
+}
+
+// ---- straight: the lerp where the backdrop pixel is opaque --------------------------
+
+// The group's lerp as bytes, alpha 255.
+template <typename I>
+TARNWICK_LANES I straight_lerp_group(const uint8_t *bg, const uint8_t *fg, const uint8_t *mask,
+                                     npy_intp index) {
+    I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
+    widen_pixels(bg + index * 4, b_lo, b_hi);
+    widen_pixels(fg + index * 4, s_lo, s_hi);
+    spread_weights(mask, index, w_lo, w_hi);
+    const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
+        return straight_normal_over_opaque(cb, cs, spread_alpha(cs), weight);
+    };
+    const I opaque_alpha = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
+    return or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)), opaque_alpha);
+}
+
+// One scalar pixel's lerp, when its backdrop is opaque.
+inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, uint32_t weight,
+                                uint8_t *out) {
+    uint8_t result[4];
+    for (int c = 0; c < 3; ++c) {
+        result[c] = static_cast<uint8_t>(
+            straight_normal_over_opaque(uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
+    }
+    result[3] = 255;
+    std::memcpy(out, result, 4);
+}
