@@ -71,11 +71,17 @@ template <typename V> TARNWICK_LANES V max3(const RgbLanes<V> &c) {
 // on straight unit colours (each within 0..1) and a flag is_normal. The
 // separable ones give a per-channel `mix(cb, cs)` and are lifted here.
 
+// A channel may also give `term(cb, cs, ab, as)`, its premultiplied integer
+// form for the integer path (see composite_integer.hpp).
 template <typename Channel> struct SeparableBlend {
     static constexpr bool is_normal = false;
     template <typename V>
     static TARNWICK_LANES RgbLanes<V> apply(const RgbLanes<V> &cb, const RgbLanes<V> &cs) {
         return {Channel::mix(cb.r, cs.r), Channel::mix(cb.g, cs.g), Channel::mix(cb.b, cs.b)};
+    }
+    template <typename L, typename C = Channel>
+    static TARNWICK_LANES auto term(L cb, L cs, L ab, L as) -> decltype(C::term(cb, cs, ab, as)) {
+        return C::term(cb, cs, ab, as);
     }
 };
 
@@ -296,7 +302,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
         const npy_intp fg_base = index * fg_channels;
         if constexpr (lerp_opaque) {
             if (bg[bg_base + 3] == 255) {
-                straight_lerp_pixel(bg + bg_base, fg + fg_base,
+                straight_lerp_pixel<Blend>(bg + bg_base, fg + fg_base,
                                     mask.u8 == nullptr ? 255u : mask.u8[index], out + bg_base);
                 continue;
             }
@@ -345,12 +351,16 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         }
         using I = ivec_t<V>;
         I opaque{}, lerp{};
+        bool some_opaque = false;
         if constexpr (lerp_opaque) {
             opaque = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
-            lerp = straight_lerp_group<I>(bg, fg, mask.u8, index);
-            if (all_lanes(opaque)) {
-                store_group_bytes(out + index * 4, lerp);
-                continue;
+            some_opaque = any_lane(opaque);
+            if (some_opaque) {
+                lerp = straight_lerp_group<Blend, I>(bg, fg, mask.u8, index);
+                if (all_lanes(opaque)) {
+                    store_group_bytes(out + index * 4, lerp);
+                    continue;
+                }
             }
         }
         V bg_r, bg_g, bg_b, bg_a = one;
@@ -369,7 +379,7 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
                                         stored_value(result.keep, bg_b, result.colour.b),
                                         stored_value(result.keep, bg_a, result.alpha));
         if constexpr (lerp_opaque) {
-            if (any_lane(opaque)) {
+            if (some_opaque) {
                 const I stored = load_group_bytes(out + index * 4, I{});
                 store_group_bytes(out + index * 4, select_u16(opaque, lerp, stored));
             }
@@ -409,11 +419,11 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
     with_typed_data(&job->backdrop, &job->source, &output, [&](auto bg, auto fg, auto out) {
         using B = std::remove_cv_t<std::remove_pointer_t<decltype(bg)>>;
         using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
-        if constexpr (Blend::is_normal && std::is_same_v<B, uint8_t> &&
+        if constexpr (integer_blend<Blend> && std::is_same_v<B, uint8_t> &&
                       std::is_same_v<F, uint8_t>) {
-            if (integer_normal_eligible(*job)) {
+            if (integer_path_eligible(*job)) {
                 if (job->premultiplied) {
-                    run_premultiplied_normal(*job, bg, fg, out);
+                    run_premultiplied_integer<Blend>(*job, bg, fg, out);
                 } else if (straight_lerp_operator(job->op)) {
                     composite_pixels<Blend, false, true>(*job, bg, fg, out);
                 } else {

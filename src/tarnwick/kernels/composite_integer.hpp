@@ -1,5 +1,5 @@
-// The integer path of the compositing model for "normal" on uint8 RGBA
-// images: channel bytes widened once to 16-bit lanes, products of two bytes
+// The integer path of the compositing model for "normal" and the separable
+// blends made of products, sums, minima and maxima, on uint8 RGBA images: channel bytes widened once to 16-bit lanes, products of two bytes
 // divided by 255 with exact rounding, narrowed once. The rule is written
 // once over the lane type: uint32_t (one channel, the scalar kernel), __m128i
 // (two pixels) and __m256i (four pixels) perform the same integer steps, so
@@ -11,23 +11,34 @@
 // source's colour replaced by its alpha, which is what the model's alpha
 // equation is.
 //
+// A separable blend gives its premultiplied term T = as * ab * B(Cb, Cs)
+// in 255^2 units from the premultiplied bytes: multiply's is cs * cb,
+// screen's cs * ab + cb * as - cs * cb. Sums may wrap in 16 bits on the way,
+// as long as the term itself lies within 0..65025. The blended source,
+// premultiplied, is then P = (255 - ab) * cs + T (as * 255 on the alpha
+// lane), which for "normal" is cs * 255.
+//
 // Premultiplied, every operator: with the colours capped at their alphas,
 // the mask weight M (255 without a mask) and the operator's factors as bytes
 // FA (of the backdrop alpha) and FB (of the drawn source alpha
 // as_w = round(as * M / 255)),
-//   out = round((cs * M * FA / 255 + cb * FB) / 255),
-// one rounding where FA is 255, and plus_lighter as min(round(cs * M / 255)
-// + cb, 255). Each is within one step of the exact value.
+//   out = round((P * M / 255 * FA / 255 + cb * FB) / 255),
+// one rounding where M and FA are 255, and plus_lighter as
+// min(round(P * M / 255^2) + cb, 255). Each is within one step of the exact
+// value.
 //
 // Straight, "source_over" and "source_atop" over an opaque backdrop pixel:
-//   out = round((cs * as_w + cb * (255 - as_w)) / 255), alpha 255,
-// the exact lerp. Other backdrop pixels take the float rule.
+//   out = round((B * as_w + cb * (255 - as_w)) / 255), alpha 255, with B
+// the blend of the straight bytes rounded to a byte (B = cs for "normal":
+// the exact lerp). Other backdrop pixels take the float rule.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "blend_call.hpp"
 #include "composite_call.hpp"
@@ -73,6 +84,18 @@ TARNWICK_LANES uint32_t min_u16(uint32_t a, uint32_t b) { return a < b ? a : b; 
 TARNWICK_LANES __m128i min_u16(__m128i a, __m128i b) { return _mm_min_epu16(a, b); }
 TARNWICK_LANES __m256i min_u16(__m256i a, __m256i b) { return _mm256_min_epu16(a, b); }
 
+TARNWICK_LANES uint32_t max_u16(uint32_t a, uint32_t b) { return a > b ? a : b; }
+TARNWICK_LANES __m128i max_u16(__m128i a, __m128i b) { return _mm_max_epu16(a, b); }
+TARNWICK_LANES __m256i max_u16(__m256i a, __m256i b) { return _mm256_max_epu16(a, b); }
+
+// Saturating: a + b capped at 65535, a - b floored at 0.
+TARNWICK_LANES uint32_t adds_u16(uint32_t a, uint32_t b) { return a + b > 0xFFFFu ? 0xFFFFu : a + b; }
+TARNWICK_LANES __m128i adds_u16(__m128i a, __m128i b) { return _mm_adds_epu16(a, b); }
+TARNWICK_LANES __m256i adds_u16(__m256i a, __m256i b) { return _mm256_adds_epu16(a, b); }
+TARNWICK_LANES uint32_t subs_u16(uint32_t a, uint32_t b) { return a > b ? a - b : 0u; }
+TARNWICK_LANES __m128i subs_u16(__m128i a, __m128i b) { return _mm_subs_epu16(a, b); }
+TARNWICK_LANES __m256i subs_u16(__m256i a, __m256i b) { return _mm256_subs_epu16(a, b); }
+
 TARNWICK_LANES uint32_t and_u16(uint32_t a, uint32_t b) { return a & b; }
 TARNWICK_LANES __m128i and_u16(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
 TARNWICK_LANES __m256i and_u16(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
@@ -113,9 +136,9 @@ struct IntegerFactors {
     uint16_t fb_one_always, fb_one_undrawn, fb_one_full;
 };
 
-inline uint16_t all_bits_if(bool condition) { return condition ? 0xFFFF : 0; }
+constexpr uint16_t all_bits_if(bool condition) { return condition ? 0xFFFF : 0; }
 
-inline IntegerFactors integer_factors(const CompositeOperator &op) {
+constexpr IntegerFactors integer_factors(const CompositeOperator &op) {
     const bool fb_whole = op.fb_const == 1.0f;
     return {static_cast<uint16_t>(op.fa_const > 0.0f ? 255 : 0),
             all_bits_if(op.fa_backdrop > 0.0f),
@@ -152,40 +175,103 @@ constexpr bool factors_can_add_up(const CompositeOperator &op) {
            op.fb_const + op.fb_source > 0.0f && op.fb_source >= 0.0f && op.fa_const + op.fb_const > 1.0f;
 }
 
+// ---- blends with an integer term --------------------------------------------------
+
+template <typename Blend, typename = void> struct has_integer_term : std::false_type {};
+template <typename Blend>
+struct has_integer_term<Blend, std::void_t<decltype(Blend::template term<uint32_t>(0u, 0u, 0u, 0u))>>
+    : std::true_type {};
+
+// The blends the integer path serves.
+template <typename Blend>
+inline constexpr bool integer_blend = Blend::is_normal || has_integer_term<Blend>::value;
+
+// Lanes of the alpha channel (the fourth of each pixel).
+template <typename L> TARNWICK_LANES L alpha_lanes();
+template <> TARNWICK_LANES uint32_t alpha_lanes<uint32_t>() { return 0u; }
+template <> TARNWICK_LANES __m128i alpha_lanes<__m128i>() { return _mm_setr_epi16(0, 0, 0, -1, 0, 0, 0, -1); }
+template <> TARNWICK_LANES __m256i alpha_lanes<__m256i>() {
+    return _mm256_setr_epi16(0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1);
+}
+
+// The blended premultiplied source in 255^2 units (see the top): `cb`, `cs`
+// capped at their alphas. `alpha` marks the alpha lanes; the scalar form
+// asks for each channel and passes all bits there.
+template <typename Blend, typename L>
+TARNWICK_LANES L blended_source(L cb, L cs, L ab, L as, L alpha) {
+    const L byte_max = u16_of<L>(255);
+    if constexpr (Blend::is_normal) {
+        return mul_u16(cs, byte_max);
+    } else {
+        const L colour = add_u16(mul_u16(sub_u16(byte_max, ab), cs), Blend::term(cb, cs, ab, as));
+        return select_u16(alpha, mul_u16(as, byte_max), colour);
+    }
+}
+
 // ---- the premultiplied rule ----------------------------------------------------
 // `cb`, `cs`: channel lanes (alpha lane included); `ab`, `as`: the pixel's
-// alphas and `weight` its mask byte, spread over its lanes.
-template <bool fa_is_one, bool saturating, typename L>
-TARNWICK_LANES L premultiplied_normal(L cb, L cs, L ab, L as, L weight,
-                                      const IntegerFactors &f) {
+// alphas and `weight` its mask byte, spread over its lanes; `alpha` the
+// alpha lanes. `op` is the operator's index in k_composite_operators, so
+// that its factors fold into the code; `masked`: without a mask the weight
+// is 255 and drops out.
+template <typename Blend, int op, bool masked, typename L>
+TARNWICK_LANES L premultiplied_rule(L cb, L cs, L ab, L as, L weight, L alpha) {
+    constexpr CompositeOperator k_op = k_composite_operators[op];
+    constexpr IntegerFactors f = integer_factors(k_op);
+    constexpr bool fa_is_one = k_op.fa_const == 1.0f && k_op.fa_backdrop == 0.0f;
     const L byte_max = u16_of<L>(255);
     const L cb_capped = min_u16(cb, ab);
-    const L source = mul_u16(min_u16(cs, as), weight);  // cs * w, times 255^2
-    const L drawn = mul_u16(as, weight);                 // as * w, times 255^2
+    const L cs_capped = min_u16(cs, as);
+    const L blended = blended_source<Blend>(cb_capped, cs_capped, ab, as, alpha);
+    // The source times the weight, and its alpha, in 255^2 units. "normal"
+    // multiplies the byte exactly; a blend's 255^2 value is scaled by
+    // M * 257 / 65536, just below M / 255 (exact for 255).
+    L source = blended;
+    if constexpr (masked) {
+        if constexpr (Blend::is_normal) {
+            source = mul_u16(cs_capped, weight);
+        } else {
+            source = select_u16(eq_u16(weight, byte_max), blended,
+                                mulhi_u16(blended, mul_u16(weight, u16_of<L>(257))));
+        }
+    }
+    const L drawn = masked ? mul_u16(as, weight) : mul_u16(as, byte_max);
     const L fa = factor_of(f.fa_const, f.fa_plus, f.fa_minus, ab);
     L result;
-    if constexpr (saturating) {
+    if constexpr (factors_can_add_up(k_op)) {
         result = min_u16(add_u16(div255_round(source), cb_capped), byte_max);
     } else {
-        const L fb = factor_of(f.fb_const, f.fb_plus, f.fb_minus, div255_round(drawn));
-        // source * FA / 255, floored within two 255^2 units (257 / 65536 is
-        // just below 1 / 255); exact where FA is 255.
-        L source_share = source;
-        if constexpr (!fa_is_one) {
-            source_share = select_u16(eq_u16(fa, byte_max), source,
-                                      mulhi_u16(source, mul_u16(fa, u16_of<L>(257))));
+        const L fb = factor_of(f.fb_const, f.fb_plus, f.fb_minus, masked ? div255_round(drawn) : as);
+        const L backdrop_share = mul_u16(cb_capped, fb);
+        if constexpr (fa_is_one && !masked && Blend::is_normal) {
+            // round((cs * 255 + x) / 255) is cs + round(x / 255).
+            result = add_u16(cs_capped, div255_round(backdrop_share));
+        } else if constexpr (fa_is_one) {
+            result = div255_round(add_u16(source, backdrop_share));
+        } else if constexpr (k_op.fa_const == 0.0f && k_op.fa_backdrop == 0.0f) {
+            result = div255_round(backdrop_share);
+        } else {
+            // source * FA / 255, floored within two 255^2 units (257 / 65536
+            // is just below 1 / 255); exact where FA is 255.
+            const L source_share = select_u16(eq_u16(fa, byte_max), source,
+                                              mulhi_u16(source, mul_u16(fa, u16_of<L>(257))));
+            result = div255_round(add_u16(source_share, backdrop_share));
         }
-        result = div255_round(add_u16(source_share, mul_u16(cb_capped, fb)));
     }
     return select_u16(keeps_backdrop(f, drawn, fa), cb, result);
 }
 
 // ---- the straight lerp over an opaque backdrop ------------------------------------
 
-template <typename L> TARNWICK_LANES L straight_normal_over_opaque(L cb, L cs, L as, L weight) {
+template <typename Blend, typename L>
+TARNWICK_LANES L straight_over_opaque(L cb, L cs, L as, L weight) {
+    const L byte_max = u16_of<L>(255);
+    L blended = cs;
+    if constexpr (!Blend::is_normal) {
+        blended = div255_round(Blend::term(cb, cs, byte_max, byte_max));
+    }
     const L drawn = div255_round(mul_u16(as, weight));
-    return div255_round(
-        add_u16(mul_u16(cs, drawn), mul_u16(cb, sub_u16(u16_of<L>(255), drawn))));
+    return div255_round(add_u16(mul_u16(blended, drawn), mul_u16(cb, sub_u16(byte_max, drawn))));
 }
 
 // ---- group loads and stores --------------------------------------------------------
@@ -269,7 +355,7 @@ TARNWICK_LANES bool any_lane(__m256i mask) { return _mm256_movemask_epi8(mask) !
 
 // uint8 RGBA in and out, opacity 1 and at most a uint8 mask: the weights are
 // then bytes, exactly.
-inline bool integer_normal_eligible(const CompositeJob &job) {
+inline bool integer_path_eligible(const CompositeJob &job) {
     return job.backdrop.is_uint8 && job.source.is_uint8 && job.backdrop.channels == 4 &&
            job.source.channels == 4 && job.opacity == 1.0f && job.mask.f32 == nullptr;
 }
@@ -282,12 +368,11 @@ inline bool straight_lerp_operator(const CompositeOperator &op) {
 
 // ---- premultiplied loops ---------------------------------------------------------------
 
-template <bool fa_is_one, bool saturating>
-inline void premultiplied_normal_pixels(const CompositeJob &job, const uint8_t *bg,
+template <typename Blend, int op, bool masked>
+inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg,
                                         const uint8_t *fg, uint8_t *out) {
     const uint8_t *mask = job.mask.u8;
     const npy_intp pixels = job.pixels;
-    const IntegerFactors f = integer_factors(job.op);
     run_width_sequence(
         job.kernel, 0,
         [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
@@ -299,8 +384,8 @@ inline void premultiplied_normal_pixels(const CompositeJob &job, const uint8_t *
                 widen_pixels(fg + index * 4, s_lo, s_hi);
                 spread_weights(mask, index, w_lo, w_hi);
                 const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-                    return premultiplied_normal<fa_is_one, saturating>(
-                        cb, cs, spread_alpha(cb), spread_alpha(cs), weight, f);
+                    return premultiplied_rule<Blend, op, masked>(
+                        cb, cs, spread_alpha(cb), spread_alpha(cs), weight, alpha_lanes<I>());
                 };
                 store_group_bytes(out + index * 4, narrow_to_bytes(half(b_lo, s_lo, w_lo),
                                                                    half(b_hi, s_hi, w_hi)));
@@ -314,29 +399,49 @@ inline void premultiplied_normal_pixels(const CompositeJob &job, const uint8_t *
                 const uint32_t weight = mask == nullptr ? 255u : mask[index];
                 uint8_t result[4];
                 for (int c = 0; c < 4; ++c) {
-                    result[c] = static_cast<uint8_t>(premultiplied_normal<fa_is_one, saturating>(
-                        uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{b[3]}, uint32_t{s[3]}, weight, f));
+                    result[c] = static_cast<uint8_t>(premultiplied_rule<Blend, op, masked>(
+                        uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{b[3]}, uint32_t{s[3]}, weight,
+                        c == 3 ? ~0u : 0u));
                 }
                 std::memcpy(out + index * 4, result, 4);
             }
         });
 }
 
-inline void run_premultiplied_normal(const CompositeJob &job, const uint8_t *bg,
-                                     const uint8_t *fg, uint8_t *out) {
-    if (factors_can_add_up(job.op)) {
-        premultiplied_normal_pixels<true, true>(job, bg, fg, out);
-    } else if (job.op.fa_const == 1.0f && job.op.fa_backdrop == 0.0f) {
-        premultiplied_normal_pixels<true, false>(job, bg, fg, out);
-    } else {
-        premultiplied_normal_pixels<false, false>(job, bg, fg, out);
-    }
+// Calls body(std::integral_constant<int, i>{}) for the index i of the job's
+// operator in k_composite_operators.
+template <typename Body, int... i>
+TARNWICK_LANES void with_operator_index(const CompositeOperator &op, Body &&body,
+                                        std::integer_sequence<int, i...>) {
+    const auto same = [&](const CompositeOperator &entry) {
+        return entry.fa_const == op.fa_const && entry.fa_backdrop == op.fa_backdrop &&
+               entry.fb_const == op.fb_const && entry.fb_source == op.fb_source;
+    };
+    // The first entry with the job's factors; the names do not matter here.
+    (void)((same(k_composite_operators[i]) && (body(std::integral_constant<int, i>{}), true)) ||
+           ...);
+}
+
+template <typename Blend>
+inline void run_premultiplied_integer(const CompositeJob &job, const uint8_t *bg,
+                                      const uint8_t *fg, uint8_t *out) {
+    constexpr int count = sizeof(k_composite_operators) / sizeof(k_composite_operators[0]);
+    with_operator_index(
+        job.op,
+        [&](auto op) {
+            if (job.mask.u8 != nullptr) {
+                premultiplied_pixels<Blend, op.value, true>(job, bg, fg, out);
+            } else {
+                premultiplied_pixels<Blend, op.value, false>(job, bg, fg, out);
+            }
+        },
+        std::make_integer_sequence<int, count>{});
 }
 
 // ---- straight: the lerp where the backdrop pixel is opaque --------------------------
 
 // The group's lerp as bytes, alpha 255.
-template <typename I>
+template <typename Blend, typename I>
 TARNWICK_LANES I straight_lerp_group(const uint8_t *bg, const uint8_t *fg, const uint8_t *mask,
                                      npy_intp index) {
     I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
@@ -344,19 +449,20 @@ TARNWICK_LANES I straight_lerp_group(const uint8_t *bg, const uint8_t *fg, const
     widen_pixels(fg + index * 4, s_lo, s_hi);
     spread_weights(mask, index, w_lo, w_hi);
     const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-        return straight_normal_over_opaque(cb, cs, spread_alpha(cs), weight);
+        return straight_over_opaque<Blend>(cb, cs, spread_alpha(cs), weight);
     };
     const I opaque_alpha = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
     return or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)), opaque_alpha);
 }
 
 // One scalar pixel's lerp, when its backdrop is opaque.
+template <typename Blend>
 inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, uint32_t weight,
                                 uint8_t *out) {
     uint8_t result[4];
     for (int c = 0; c < 3; ++c) {
         result[c] = static_cast<uint8_t>(
-            straight_normal_over_opaque(uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
+            straight_over_opaque<Blend>(uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
     }
     result[3] = 255;
     std::memcpy(out, result, 4);
