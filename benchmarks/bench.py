@@ -42,11 +42,15 @@ against the floor.
 """
 
 import argparse
+import json
+import os
+import subprocess
 import shlex
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 
@@ -597,6 +601,97 @@ def numbers_table(repeat, rng):
             print("  " + miss)
 
 
+def integer_cases(repeat, rng):
+    """(label, ratio to the floor, ratio to the scalar kernel) of the uint8
+    RGBA cases the integer path serves, opacity 1, and of a few it does not."""
+
+    def best_of(call):
+        call()
+        best = float("inf")
+        for _ in range(repeat):
+            start = time.thread_time()
+            call()
+            best = min(best, time.thread_time() - start)
+        return best
+
+    bg = image(rng, 4, np.uint8)
+    fg = image(rng, 4, np.uint8)
+    opaque = bg.copy()
+    opaque[..., 3] = 255
+    out = np.empty_like(bg)
+    mask = rng.integers(0, 256, size=HEIGHT * WIDTH, dtype=np.uint8)
+    floor = best_of(lambda: np.add(bg, fg, out=out))
+    rows = []
+    for blend in ("normal", "multiply", "screen", "darken", "difference", "soft_light", "hue"):
+        for premultiplied, backdrop, storage in ((True, bg, "premul"), (False, opaque, "straight, opaque bg"),
+                                                 (False, bg, "straight, translucent bg")):
+            for in_place in (True, False):
+                below = backdrop.copy()
+                into = below if in_place else out
+                times = {kernel: best_of(lambda: _tarnwick._composite_into(
+                    blend, "source_over", premultiplied, below, fg, 1.0, kernel, into, None))
+                    for kernel in ("avx2", "scalar") if _tarnwick.kernel_available(kernel)}
+                label = f"{blend} source_over {storage}{', in place' if in_place else ''}"
+                rows.append((label, times["avx2"] / floor, times.get("scalar", float("nan")) / times["avx2"]))
+    for op in ("source_atop", "xor", "plus_lighter", "destination_in"):
+        below = bg.copy()
+        avx2 = best_of(lambda: _tarnwick._composite_into("normal", op, True, below, fg, 1.0, "avx2", below, None))
+        rows.append((f"normal {op} premul, in place", avx2 / floor, float("nan")))
+    for premultiplied, backdrop, storage in ((True, bg, "premul"), (False, opaque, "straight, opaque bg")):
+        for blend in ("normal", "multiply"):
+            plain = best_of(lambda: _tarnwick._composite_into(
+                blend, "source_over", premultiplied, backdrop, fg, 1.0, "avx2", out, None))
+            masked = best_of(lambda: _tarnwick._composite_into(
+                blend, "source_over", premultiplied, backdrop, fg, 1.0, "avx2", out, mask))
+            rows.append((f"{blend} {storage}, masked / unmasked", masked / plain, float("nan")))
+    return rows
+
+
+def premultiplied_round_trip():
+    """How many of the 65,536 (value, alpha) byte pairs come back exact from
+    premultiplying (rounded), compositing with a transparent source and
+    un-premultiplying (rounded); alpha 0 counts as exact when the colour
+    comes back 0."""
+    value, alpha = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
+    stored = np.zeros((256, 256, 4), np.uint8)
+    stored[..., :3] = np.round(value * alpha / 255.0)[..., None]
+    stored[..., 3] = alpha
+    nothing = np.zeros_like(stored)
+    result = np.empty_like(stored)
+    _tarnwick._composite_into("normal", "source_over", True, stored, nothing, 1.0, "auto", result, None)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        back = np.where(alpha > 0, np.round(result[..., 0] * 255.0 / np.maximum(alpha, 1)), 0)
+    return int(np.count_nonzero(np.where(alpha > 0, back == value, result[..., 0] == 0)))
+
+
+def integer_table(repeat, rng, before):
+    """The integer path's cases against the floor, and side by side with an
+    earlier build when `before` names its install folder (run in a
+    subprocess with that folder first on the path)."""
+    rows = integer_cases(repeat, rng)
+    earlier = {}
+    if before:
+        script = (f"import json, sys; sys.argv = ['bench']; import runpy; "
+                  f"bench = runpy.run_path({str(Path(__file__))!r}, run_name='bench'); "
+                  f"import numpy as np; "
+                  f"print(json.dumps(bench['integer_cases']({repeat}, np.random.default_rng(0))))")
+        env = dict(os.environ, PYTHONPATH=before)
+        earlier = {label: ratio for label, ratio, _ in
+                   json.loads(subprocess.run([sys.executable, "-c", script], env=env, check=True,
+                                             capture_output=True, text=True).stdout)}
+    print(f"integer path: uint8 RGBA, {WIDTH} x {HEIGHT}, opacity 1, best of {repeat}, one thread, "
+          f"avx2, thread CPU time; x floor = numpy.add(bg, fg, out=out)")
+    header = f"{'case':<58} {'before':>7} {'x floor':>8} {'vs scalar':>10}"
+    print(header)
+    print("-" * len(header))
+    for label, ratio, speedup in rows:
+        old = f"{earlier[label]:7.2f}" if label in earlier else f"{'':>7}"
+        versus = f"{speedup:9.1f}x" if speedup == speedup else f"{'':>10}"
+        print(f"{label:<58} {old} {ratio:8.2f} {versus}")
+    print()
+    print(f"premultiplied round trip: {premultiplied_round_trip()} of 65536 (value, alpha) pairs exact")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
@@ -614,7 +709,16 @@ def main(argv=None):
                         help="only the compositing-model table (MODE then picks blend functions)")
     parser.add_argument("--numbers", action="store_true",
                         help="only the uint16, 0..1 float and linear-light table")
+    parser.add_argument("--integer", action="store_true",
+                        help="only the integer-path table (uint8 RGBA at opacity 1)")
+    parser.add_argument("--before", metavar="DIR",
+                        help="with --integer: an earlier build's install folder to measure beside")
     args = parser.parse_args(argv)
+    if args.integer:
+        integer_table(args.repeat, np.random.default_rng(0), args.before)
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     if args.numbers:
         print(f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, one thread, avx2, best of {args.repeat}, "
               f"Python {sys.version.split()[0]}, NumPy {np.__version__}")
