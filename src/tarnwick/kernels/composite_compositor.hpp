@@ -350,17 +350,23 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
         }
         using I = ivec_t<V>;
-        I opaque{}, lerp{};
+        // A group with some opaque backdrop pixels keeps their lerp in memory
+        // while the float rule runs, so that the common groups keep their
+        // registers.
+        alignas(32) uint8_t lerp[lanes * 4];
+        alignas(32) uint8_t opaque[lanes * 4];
         bool some_opaque = false;
         if constexpr (lerp_opaque) {
-            opaque = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
-            some_opaque = any_lane(opaque);
+            const I opaque_lanes = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
+            some_opaque = any_lane(opaque_lanes);
             if (some_opaque) {
-                lerp = straight_lerp_group<Blend, I>(bg, fg, mask.u8, index);
-                if (all_lanes(opaque)) {
-                    store_group_bytes(out + index * 4, lerp);
+                const I lerp_bytes = straight_lerp_group<Blend, I>(bg, fg, mask.u8, index);
+                if (all_lanes(opaque_lanes)) {
+                    store_group_bytes(out + index * 4, lerp_bytes);
                     continue;
                 }
+                store_group_bytes(lerp, lerp_bytes);
+                store_group_bytes(opaque, opaque_lanes);
             }
         }
         V bg_r, bg_g, bg_b, bg_a = one;
@@ -381,7 +387,8 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         if constexpr (lerp_opaque) {
             if (some_opaque) {
                 const I stored = load_group_bytes(out + index * 4, I{});
-                store_group_bytes(out + index * 4, select_u16(opaque, lerp, stored));
+                store_group_bytes(out + index * 4, select_u16(load_group_bytes(opaque, I{}),
+                                                              load_group_bytes(lerp, I{}), stored));
             }
         }
     }
