@@ -51,7 +51,8 @@ def test_scalar_kernel_follows_the_float64_model(blend):
             LAYOUTS, (False, True)):
         backdrop = layer(rng, 9, 13, bg_channels, bg_dtype, premultiplied)
         source = layer(rng, 9, 13, fg_channels, fg_dtype, premultiplied)
-        mask = rng.integers(0, 256, (9, 13), dtype=np.uint8) if rng.random() < 0.5 else None
+        mask = [None, rng.integers(0, 256, (9, 13), dtype=np.uint8),
+                rng.uniform(-20, 275, (9, 13)).astype(np.float32)][rng.integers(3)]
         # Opacity 1 with no mask or a uint8 one takes the integer path on uint8 RGBA.
         for operator, opacity in itertools.product(operators_for(bg_channels), (1.0, 0.6)):
             got = composite(blend, operator, backdrop, source, opacity, mask=mask,

@@ -26,12 +26,15 @@
 #include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "composite_call.hpp"
-#include "composite_integer.hpp"
 #include "kernel_select.hpp"
 #include "mask_input.hpp"
 #include "normal_compositor.hpp"
 #include "pixel_simd.hpp"
 #include "simd.hpp"
+
+// Everything a pixel loop calls per group is forced inline: a call would pass
+// the lane structures through memory.
+#define TARNWICK_LANES __attribute__((always_inline)) inline
 
 template <typename V> using lane_mask_t = decltype(eq(std::declval<V>(), std::declval<V>()));
 
@@ -284,11 +287,15 @@ TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index
     return opacity;
 }
 
+// The integer path builds on the lane operations and coverage above.
+#include "composite_integer.hpp"
+
 // ---- loops --------------------------------------------------------------------
 
 // `lerp_opaque`: straight uint8 RGBA "normal" under an operator the lerp
 // serves, where a pixel over an opaque backdrop takes the integer lerp.
-template <typename Blend, bool premultiplied, bool lerp_opaque, typename B, typename F, typename O>
+template <typename Blend, bool premultiplied, bool lerp_opaque, Weighting weighting, typename B,
+          typename F, typename O>
 inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                   npy_intp index) {
     const int bg_channels = job.backdrop.channels;
@@ -302,8 +309,8 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
         const npy_intp fg_base = index * fg_channels;
         if constexpr (lerp_opaque) {
             if (bg[bg_base + 3] == 255) {
-                straight_lerp_pixel<Blend>(bg + bg_base, fg + fg_base,
-                                    mask.u8 == nullptr ? 255u : mask.u8[index], out + bg_base);
+                straight_lerp_pixel<Blend, weighting>(bg + bg_base, fg + fg_base, mask, opacity,
+                                                      index, out + bg_base);
                 continue;
             }
         }
@@ -333,7 +340,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
 // Groups of V's lane count from `index` while a whole group remains; returns
 // the first pixel it left.
 template <typename V, int bg_channels, int fg_channels, typename Blend, bool premultiplied,
-          bool lerp_opaque, typename B, typename F, typename O>
+          bool lerp_opaque, Weighting weighting, typename B, typename F, typename O>
 inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                         npy_intp index) {
     constexpr int lanes = lane_count<V>;
@@ -360,7 +367,8 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
             const I opaque_lanes = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
             some_opaque = any_lane(opaque_lanes);
             if (some_opaque) {
-                const I lerp_bytes = straight_lerp_group<Blend, I>(bg, fg, mask.u8, index);
+                const I lerp_bytes =
+                    straight_lerp_group<Blend, weighting, V>(bg, fg, mask, job.opacity, index);
                 if (all_lanes(opaque_lanes)) {
                     store_group_bytes(out + index * 4, lerp_bytes);
                     continue;
@@ -395,8 +403,8 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
     return index;
 }
 
-template <typename Blend, bool premultiplied, bool lerp_opaque = false, typename B, typename F,
-          typename O>
+template <typename Blend, bool premultiplied, bool lerp_opaque = false,
+          Weighting weighting = Weighting::none, typename B, typename F, typename O>
 inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, O *out) {
     run_width_sequence(
         job.kernel, 0,
@@ -408,14 +416,16 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
                                                   (bg_channels == 4 && fg_channels == 4)) {
                                         from = composite_vector_groups<V, bg_channels,
                                                                        fg_channels, Blend,
-                                                                       premultiplied, lerp_opaque>(
+                                                                       premultiplied, lerp_opaque,
+                                                                       weighting>(
                                             job, bg, fg, out, from);
                                     }
                                 });
             return from;
         },
         [&](npy_intp from) __attribute__((always_inline)) {
-            composite_scalar_loop<Blend, premultiplied, lerp_opaque>(job, bg, fg, out, from);
+            composite_scalar_loop<Blend, premultiplied, lerp_opaque, weighting>(job, bg, fg, out,
+                                                                                from);
         });
 }
 
@@ -432,7 +442,9 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
                 if (job->premultiplied) {
                     run_premultiplied_integer<Blend>(*job, bg, fg, out);
                 } else if (straight_lerp_operator(job->op)) {
-                    composite_pixels<Blend, false, true>(*job, bg, fg, out);
+                    with_weighting(*job, [&](auto weighting) {
+                        composite_pixels<Blend, false, true, weighting.value>(*job, bg, fg, out);
+                    });
                 } else {
                     composite_pixels<Blend, false>(*job, bg, fg, out);
                 }

@@ -31,6 +31,9 @@
 //   out = round((B * as_w + cb * (255 - as_w)) / 255), alpha 255, with B
 // the blend of the straight bytes rounded to a byte (B = cs for "normal":
 // the exact lerp). Other backdrop pixels take the float rule.
+//
+// Part of composite_compositor.hpp, which includes it after the lane
+// operations and the coverage it builds on.
 #pragma once
 
 #include <immintrin.h>
@@ -43,10 +46,6 @@
 #include "blend_call.hpp"
 #include "composite_call.hpp"
 #include "pixel_simd.hpp"
-
-// Everything a pixel loop calls per group is forced inline: a call would pass
-// the lane structures through memory.
-#define TARNWICK_LANES __attribute__((always_inline)) inline
 
 // ---- 16-bit lane operations, one rule at every width -----------------------
 // The scalar form computes in uint32_t on values that stay below 65536, so
@@ -157,14 +156,13 @@ TARNWICK_LANES L factor_of(uint16_t constant, uint16_t plus, uint16_t minus, L x
                    and_u16(x, u16_of<L>(minus)));
 }
 
-// `drawn` is as * w times 255^2 (65025 in full), `fa` the byte factor.
+// `none`: lanes where nothing of the source is drawn (as * w = 0), `full`
+// where it is drawn in full (as * w = 1), `fa` the byte factor.
 template <typename L>
-TARNWICK_LANES L keeps_backdrop(const IntegerFactors &f, L drawn, L fa) {
-    const L none = eq_u16(drawn, u16_of<L>(0));
+TARNWICK_LANES L keeps_backdrop(const IntegerFactors &f, L none, L full, L fa) {
     const L fb_one = or_u16(u16_of<L>(f.fb_one_always),
                             or_u16(and_u16(u16_of<L>(f.fb_one_undrawn), none),
-                                   and_u16(u16_of<L>(f.fb_one_full),
-                                           eq_u16(drawn, u16_of<L>(65025)))));
+                                   and_u16(u16_of<L>(f.fb_one_full), full)));
     return and_u16(fb_one, or_u16(none, eq_u16(fa, u16_of<L>(0))));
 }
 
@@ -208,42 +206,102 @@ TARNWICK_LANES L blended_source(L cb, L cs, L ab, L as, L alpha) {
     }
 }
 
+// ---- weights ----------------------------------------------------------------------
+// How the source's coverage (opacity times mask weight) reaches the rules:
+// none: opacity 1 and no mask; bytes: opacity 1 and a uint8 mask, the weight
+// being the mask byte M (w = M / 255, exactly); fixed: any other coverage as
+// a 16-bit fraction W of 65536, 0 only for no coverage and 65535 only for
+// full coverage, so that those two stay exact; uniform: fixed, from the
+// opacity alone (no mask), the same W for every pixel.
+enum class Weighting { none, bytes, fixed, uniform };
+
+inline Weighting weighting_of(const CompositeJob &job) {
+    const bool masked = job.mask.u8 != nullptr || job.mask.f32 != nullptr;
+    if (job.opacity == 1.0f && job.mask.f32 == nullptr) {
+        return masked ? Weighting::bytes : Weighting::none;
+    }
+    return masked ? Weighting::fixed : Weighting::uniform;
+}
+
+constexpr bool fixed_point(Weighting weighting) {
+    return weighting == Weighting::fixed || weighting == Weighting::uniform;
+}
+
+// The fixed weight of a coverage c within 0..1, per lane (int32 lanes).
+template <typename V> TARNWICK_LANES V fixed_weight_lanes(V coverage) {
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    const V scaled =
+        pick_min(pick_max(coverage * splat<V>(65536.0f), one), splat<V>(65534.0f));
+    return select(ge(coverage, one), splat<V>(65535.0f), select(gt(coverage, zero), scaled, zero));
+}
+inline uint32_t fixed_weight(float coverage) {
+    return static_cast<uint32_t>(std::lrintf(fixed_weight_lanes(coverage)));
+}
+
+// The fixed-point products are floored, each within two 255^2 units below
+// its value; the sum gets this much back before the final rounding, so that
+// a result on a half step (white under black at opacity 0.5: 127.5) rounds
+// up as the float rule's ties do, not down.
+inline constexpr uint16_t k_floor_bias = 2;
+
 // ---- the premultiplied rule ----------------------------------------------------
 // `cb`, `cs`: channel lanes (alpha lane included); `ab`, `as`: the pixel's
-// alphas and `weight` its mask byte, spread over its lanes; `alpha` the
-// alpha lanes. `op` is the operator's index in k_composite_operators, so
-// that its factors fold into the code; `masked`: without a mask the weight
-// is 255 and drops out.
-template <typename Blend, int op, bool masked, typename L>
+// alphas and `weight` its weight (see Weighting), spread over its lanes;
+// `alpha` the alpha lanes. `op` is the operator's index in
+// k_composite_operators, so that its factors fold into the code.
+template <typename Blend, int op, Weighting weighting, typename L>
 TARNWICK_LANES L premultiplied_rule(L cb, L cs, L ab, L as, L weight, L alpha) {
     constexpr CompositeOperator k_op = k_composite_operators[op];
     constexpr IntegerFactors f = integer_factors(k_op);
     constexpr bool fa_is_one = k_op.fa_const == 1.0f && k_op.fa_backdrop == 0.0f;
+    constexpr bool fixed = fixed_point(weighting);
     const L byte_max = u16_of<L>(255);
     const L cb_capped = min_u16(cb, ab);
     const L cs_capped = min_u16(cs, as);
     const L blended = blended_source<Blend>(cb_capped, cs_capped, ab, as, alpha);
     // The source times the weight, and its alpha, in 255^2 units. "normal"
-    // multiplies the byte exactly; a blend's 255^2 value is scaled by
-    // M * 257 / 65536, just below M / 255 (exact for 255).
+    // under a byte weight multiplies the byte exactly; a blend's 255^2 value
+    // is scaled by M * 257 / 65536, just below M / 255 (exact for 255).
     L source = blended;
-    if constexpr (masked) {
+    L drawn = mul_u16(as, byte_max);
+    L none = eq_u16(as, u16_of<L>(0));
+    L full = eq_u16(as, byte_max);
+    if constexpr (weighting == Weighting::bytes) {
         if constexpr (Blend::is_normal) {
             source = mul_u16(cs_capped, weight);
         } else {
             source = select_u16(eq_u16(weight, byte_max), blended,
                                 mulhi_u16(blended, mul_u16(weight, u16_of<L>(257))));
         }
+        drawn = mul_u16(as, weight);
+        none = eq_u16(drawn, u16_of<L>(0));
+        full = eq_u16(drawn, u16_of<L>(65025));
+    } else if constexpr (fixed) {
+        source = mulhi_u16(blended, weight);
+        drawn = mulhi_u16(drawn, weight);
+        none = or_u16(none, eq_u16(weight, u16_of<L>(0)));
+        full = and_u16(full, eq_u16(weight, u16_of<L>(65535)));
     }
-    const L drawn = masked ? mul_u16(as, weight) : mul_u16(as, byte_max);
     const L fa = factor_of(f.fa_const, f.fa_plus, f.fa_minus, ab);
     L result;
     if constexpr (factors_can_add_up(k_op)) {
-        result = min_u16(add_u16(div255_round(source), cb_capped), byte_max);
+        const L biased = fixed ? add_u16(source, u16_of<L>(k_floor_bias)) : source;
+        result = min_u16(add_u16(div255_round(biased), cb_capped), byte_max);
     } else {
-        const L fb = factor_of(f.fb_const, f.fb_plus, f.fb_minus, masked ? div255_round(drawn) : as);
-        const L backdrop_share = mul_u16(cb_capped, fb);
-        if constexpr (fa_is_one && !masked && Blend::is_normal) {
+        L backdrop_share;  // cb * Fb in 255^2 units
+        if constexpr (fixed) {
+            // cb * (Fb in 255^2 units) * 257 / 65536: within two units.
+            const L fb = factor_of(f.fb_const != 0 ? 65025 : 0, f.fb_plus, f.fb_minus, drawn);
+            backdrop_share = mulhi_u16(fb, mul_u16(cb_capped, u16_of<L>(257)));
+        } else {
+            const L drawn_byte = weighting == Weighting::none ? as : div255_round(drawn);
+            backdrop_share = mul_u16(cb_capped, factor_of(f.fb_const, f.fb_plus, f.fb_minus, drawn_byte));
+        }
+        if constexpr (fixed) {
+            backdrop_share = add_u16(backdrop_share, u16_of<L>(k_floor_bias));
+        }
+        if constexpr (fa_is_one && weighting == Weighting::none && Blend::is_normal) {
             // round((cs * 255 + x) / 255) is cs + round(x / 255).
             result = add_u16(cs_capped, div255_round(backdrop_share));
         } else if constexpr (fa_is_one) {
@@ -258,20 +316,30 @@ TARNWICK_LANES L premultiplied_rule(L cb, L cs, L ab, L as, L weight, L alpha) {
             result = div255_round(add_u16(source_share, backdrop_share));
         }
     }
-    return select_u16(keeps_backdrop(f, drawn, fa), cb, result);
+    return select_u16(keeps_backdrop(f, none, full, fa), cb, result);
 }
 
 // ---- the straight lerp over an opaque backdrop ------------------------------------
 
-template <typename Blend, typename L>
+template <typename Blend, Weighting weighting, typename L>
 TARNWICK_LANES L straight_over_opaque(L cb, L cs, L as, L weight) {
     const L byte_max = u16_of<L>(255);
     L blended = cs;
     if constexpr (!Blend::is_normal) {
         blended = div255_round(Blend::term(cb, cs, byte_max, byte_max));
     }
-    const L drawn = div255_round(mul_u16(as, weight));
-    return div255_round(add_u16(mul_u16(blended, drawn), mul_u16(cb, sub_u16(byte_max, drawn))));
+    if constexpr (fixed_point(weighting)) {
+        // In 255^2 units, each product within two of its value.
+        const L drawn = mulhi_u16(mul_u16(as, byte_max), weight);
+        const L k257 = u16_of<L>(257);
+        return div255_round(add_u16(add_u16(mulhi_u16(drawn, mul_u16(blended, k257)),
+                                            mulhi_u16(sub_u16(u16_of<L>(65025), drawn),
+                                                      mul_u16(cb, k257))),
+                                    u16_of<L>(k_floor_bias)));
+    } else {
+        const L drawn = weighting == Weighting::none ? as : div255_round(mul_u16(as, weight));
+        return div255_round(add_u16(mul_u16(blended, drawn), mul_u16(cb, sub_u16(byte_max, drawn))));
+    }
 }
 
 // ---- group loads and stores --------------------------------------------------------
@@ -309,24 +377,16 @@ template <typename I> TARNWICK_LANES I spread_alpha(I v) {
     return shuffle_bytes(v, k_order);
 }
 
-// The mask bytes of a group, each over its pixel's four lanes (255 without
-// a mask). Reads exactly the group's bytes.
-TARNWICK_LANES void spread_weights(const uint8_t *mask, npy_intp index, __m128i &lo, __m128i &hi) {
-    if (mask == nullptr) {
-        lo = hi = _mm_set1_epi16(255);
-        return;
-    }
+// The mask bytes of a group, each over its pixel's four lanes. Reads
+// exactly the group's bytes.
+TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m128i &lo, __m128i &hi) {
     int32_t four;
     std::memcpy(&four, mask + index, 4);
     const __m128i bytes = _mm_cvtsi32_si128(four);
     lo = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
     hi = _mm_shuffle_epi8(bytes, _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
 }
-TARNWICK_LANES void spread_weights(const uint8_t *mask, npy_intp index, __m256i &lo, __m256i &hi) {
-    if (mask == nullptr) {
-        lo = hi = _mm256_set1_epi16(255);
-        return;
-    }
+TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m256i &lo, __m256i &hi) {
     int64_t eight;
     std::memcpy(&eight, mask + index, 8);
     const __m128i bytes = _mm_cvtsi64_si128(eight);
@@ -334,6 +394,60 @@ TARNWICK_LANES void spread_weights(const uint8_t *mask, npy_intp index, __m256i 
         _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3)));
     hi = _mm256_cvtepu8_epi16(
         _mm_shuffle_epi8(bytes, _mm_setr_epi8(4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7)));
+}
+
+// 16-bit words, one per pixel of a group (the low 4 or all 8), each over its
+// pixel's four lanes.
+TARNWICK_LANES void spread_words(__m128i words, __m128i &lo, __m128i &hi) {
+    lo = _mm_shuffle_epi8(words, _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3));
+    hi = _mm_shuffle_epi8(words, _mm_setr_epi8(4, 5, 4, 5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7));
+}
+TARNWICK_LANES void spread_words(__m128i words, __m256i &lo, __m256i &hi) {
+    const __m256i both = _mm256_broadcastsi128_si256(words);
+    lo = _mm256_shuffle_epi8(both, _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3,
+                                                    4, 5, 4, 5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7));
+    hi = _mm256_shuffle_epi8(both, _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 10, 11, 10, 11, 10, 11,
+                                                    10, 11, 12, 13, 12, 13, 12, 13, 12, 13, 14, 15,
+                                                    14, 15, 14, 15, 14, 15));
+}
+
+// The fixed weights of a group's pixels as 16-bit words.
+TARNWICK_LANES __m128i fixed_weight_words(__m128 coverage) {
+    const __m128i words = round_to_i32(fixed_weight_lanes(coverage));
+    return _mm_packus_epi32(words, words);
+}
+TARNWICK_LANES __m128i fixed_weight_words(__m256 coverage) {
+    const __m256i words = round_to_i32(fixed_weight_lanes(coverage));
+    return _mm_packus_epi32(low_half(words), high_half(words));
+}
+
+// A group's weights over its lanes, as `weighting` takes them (see the
+// rules); `V` gives the group's width. `coverage` is only called for fixed
+// weights.
+template <Weighting weighting, typename V, typename I, typename Coverage>
+TARNWICK_LANES void group_weights(const uint8_t *mask, npy_intp index, Coverage &&coverage, I &lo,
+                                  I &hi) {
+    if constexpr (weighting == Weighting::none) {
+        lo = hi = u16_of<I>(255);
+    } else if constexpr (weighting == Weighting::bytes) {
+        spread_mask_bytes(mask, index, lo, hi);
+    } else if constexpr (weighting == Weighting::uniform) {
+        lo = hi = u16_of<I>(static_cast<uint16_t>(fixed_weight(coverage(0.0f))));
+    } else {
+        spread_words(fixed_weight_words(coverage(V{})), lo, hi);
+    }
+}
+
+// One pixel's weight for the scalar form of the rules.
+template <Weighting weighting, typename Coverage>
+TARNWICK_LANES uint32_t pixel_weight(const uint8_t *mask, npy_intp index, Coverage &&coverage) {
+    if constexpr (weighting == Weighting::none) {
+        return 255u;
+    } else if constexpr (weighting == Weighting::bytes) {
+        return mask[index];
+    } else {
+        return fixed_weight(coverage(0.0f));
+    }
 }
 
 // The 8-bit pixels of a group whose alpha byte is 255, as a mask of 32 bits
@@ -353,11 +467,10 @@ TARNWICK_LANES bool any_lane(__m256i mask) { return _mm256_movemask_epi8(mask) !
 
 // ---- which calls take the integer path --------------------------------------------
 
-// uint8 RGBA in and out, opacity 1 and at most a uint8 mask: the weights are
-// then bytes, exactly.
+// uint8 RGBA in and out.
 inline bool integer_path_eligible(const CompositeJob &job) {
     return job.backdrop.is_uint8 && job.source.is_uint8 && job.backdrop.channels == 4 &&
-           job.source.channels == 4 && job.opacity == 1.0f && job.mask.f32 == nullptr;
+           job.source.channels == 4;
 }
 
 // The operators the straight lerp serves: over an opaque backdrop pixel they
@@ -368,23 +481,36 @@ inline bool straight_lerp_operator(const CompositeOperator &op) {
 
 // ---- premultiplied loops ---------------------------------------------------------------
 
-template <typename Blend, int op, bool masked>
-inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg,
-                                        const uint8_t *fg, uint8_t *out) {
-    const uint8_t *mask = job.mask.u8;
+// Opacity times mask weight, in lanes of V (a float for one pixel).
+struct CoverageOf {
+    const BlendMask &mask;
+    float opacity;
+    npy_intp index;
+    template <typename V> TARNWICK_LANES V operator()(V) const {
+        return coverage_lanes(mask, splat<V>(opacity), index);
+    }
+};
+
+template <typename Blend, int op, Weighting weighting>
+inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                                 uint8_t *out) {
+    const BlendMask mask = job.mask;
+    const float opacity = job.opacity;
     const npy_intp pixels = job.pixels;
     run_width_sequence(
         job.kernel, 0,
         [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
-            using I = ivec_t<decltype(lanes)>;
-            constexpr int group = lane_count<decltype(lanes)>;
+            using V = decltype(lanes);
+            using I = ivec_t<V>;
+            constexpr int group = lane_count<V>;
             for (; index + group <= pixels; index += group) {
                 I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
                 widen_pixels(bg + index * 4, b_lo, b_hi);
                 widen_pixels(fg + index * 4, s_lo, s_hi);
-                spread_weights(mask, index, w_lo, w_hi);
+                group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index}, w_lo,
+                                            w_hi);
                 const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-                    return premultiplied_rule<Blend, op, masked>(
+                    return premultiplied_rule<Blend, op, weighting>(
                         cb, cs, spread_alpha(cb), spread_alpha(cs), weight, alpha_lanes<I>());
                 };
                 store_group_bytes(out + index * 4, narrow_to_bytes(half(b_lo, s_lo, w_lo),
@@ -396,10 +522,11 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg,
             for (; index < pixels; ++index) {
                 const uint8_t *b = bg + index * 4;
                 const uint8_t *s = fg + index * 4;
-                const uint32_t weight = mask == nullptr ? 255u : mask[index];
+                const uint32_t weight =
+                    pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
                 uint8_t result[4];
                 for (int c = 0; c < 4; ++c) {
-                    result[c] = static_cast<uint8_t>(premultiplied_rule<Blend, op, masked>(
+                    result[c] = static_cast<uint8_t>(premultiplied_rule<Blend, op, weighting>(
                         uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{b[3]}, uint32_t{s[3]}, weight,
                         c == 3 ? ~0u : 0u));
                 }
@@ -422,47 +549,63 @@ TARNWICK_LANES void with_operator_index(const CompositeOperator &op, Body &&body
            ...);
 }
 
+// Calls body(std::integral_constant<Weighting, w>{}) for the job's weighting.
+template <typename Body> TARNWICK_LANES void with_weighting(const CompositeJob &job, Body &&body) {
+    switch (weighting_of(job)) {
+    case Weighting::none:
+        body(std::integral_constant<Weighting, Weighting::none>{});
+        break;
+    case Weighting::bytes:
+        body(std::integral_constant<Weighting, Weighting::bytes>{});
+        break;
+    case Weighting::fixed:
+        body(std::integral_constant<Weighting, Weighting::fixed>{});
+        break;
+    case Weighting::uniform:
+        body(std::integral_constant<Weighting, Weighting::uniform>{});
+        break;
+    }
+}
+
 template <typename Blend>
 inline void run_premultiplied_integer(const CompositeJob &job, const uint8_t *bg,
                                       const uint8_t *fg, uint8_t *out) {
     constexpr int count = sizeof(k_composite_operators) / sizeof(k_composite_operators[0]);
-    with_operator_index(
-        job.op,
-        [&](auto op) {
-            if (job.mask.u8 != nullptr) {
-                premultiplied_pixels<Blend, op.value, true>(job, bg, fg, out);
-            } else {
-                premultiplied_pixels<Blend, op.value, false>(job, bg, fg, out);
-            }
-        },
-        std::make_integer_sequence<int, count>{});
+    with_weighting(job, [&](auto weighting) {
+        with_operator_index(
+            job.op,
+            [&](auto op) { premultiplied_pixels<Blend, op.value, weighting.value>(job, bg, fg, out); },
+            std::make_integer_sequence<int, count>{});
+    });
 }
 
 // ---- straight: the lerp where the backdrop pixel is opaque --------------------------
 
 // The group's lerp as bytes, alpha 255.
-template <typename Blend, typename I>
-TARNWICK_LANES I straight_lerp_group(const uint8_t *bg, const uint8_t *fg, const uint8_t *mask,
-                                     npy_intp index) {
+template <typename Blend, Weighting weighting, typename V>
+TARNWICK_LANES ivec_t<V> straight_lerp_group(const uint8_t *bg, const uint8_t *fg,
+                                             const BlendMask &mask, float opacity, npy_intp index) {
+    using I = ivec_t<V>;
     I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
     widen_pixels(bg + index * 4, b_lo, b_hi);
     widen_pixels(fg + index * 4, s_lo, s_hi);
-    spread_weights(mask, index, w_lo, w_hi);
+    group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index}, w_lo, w_hi);
     const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-        return straight_over_opaque<Blend>(cb, cs, spread_alpha(cs), weight);
+        return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs), weight);
     };
     const I opaque_alpha = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
     return or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)), opaque_alpha);
 }
 
 // One scalar pixel's lerp, when its backdrop is opaque.
-template <typename Blend>
-inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, uint32_t weight,
-                                uint8_t *out) {
+template <typename Blend, Weighting weighting>
+inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, const BlendMask &mask,
+                                float opacity, npy_intp index, uint8_t *out) {
+    const uint32_t weight = pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
     uint8_t result[4];
     for (int c = 0; c < 3; ++c) {
-        result[c] = static_cast<uint8_t>(
-            straight_over_opaque<Blend>(uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
+        result[c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
+            uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
     }
     result[3] = 255;
     std::memcpy(out, result, 4);
