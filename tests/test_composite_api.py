@@ -189,6 +189,30 @@ def layer_stack(canvas_channels):
     ]
 
 
+MASKED_CALLS = {  # name: (call(bg, fg, mask), mask shape)
+    "blend": (lambda bg, fg, m: tarnwick.blend(bg, fg, "soft_light", 0.8, mask=m), (HEIGHT, WIDTH)),
+    "composite": (lambda bg, fg, m: tarnwick.composite(bg, fg, "multiply", 0.8, mask=m), (HEIGHT, WIDTH, 1)),
+    "composite frames": (lambda bg, fg, m: tarnwick.composite(bg, fg, "multiply", [0.8, 0.5], mask=m),
+                         (2, HEIGHT, WIDTH)),
+    "blend frames": (lambda bg, fg, m: tarnwick.blend(bg, fg, "screen", [0.8, 0.5], mask=m), (2, HEIGHT, WIDTH)),
+    "flatten": (lambda bg, fg, m: tarnwick.flatten(bg, [tarnwick.Layer(fg, "multiply", 0.8, mask=m)]),
+                (HEIGHT, WIDTH)),
+    "flatten layer model": (lambda bg, fg, m: tarnwick.flatten(
+        bg, [tarnwick.Layer.layer_mode(fg, "soft_light", 0.8, mask=m)]), (HEIGHT, WIDTH)),
+}
+
+
+@pytest.mark.parametrize("call", MASKED_CALLS)
+def test_hidden_mask_entries_weigh_zero(call):
+    function, shape = MASKED_CALLS[call]
+    bg, fg = images("u8 RGBA/u8 RGBA")
+    data = np.full(shape, 255, np.uint8)
+    hidden = RNG.random(shape) < 0.5
+    hidden.flat[:64] = True
+    got = function(bg, fg, np.ma.masked_array(data, mask=hidden))
+    assert np.array_equal(got, function(bg, fg, np.where(hidden, 0, data).astype(np.uint8)))
+
+
 def one_call_per_layer(canvas, layers, kernel, premultiplied=False):
     canvas = canvas.copy()
     for layer in layers:
@@ -221,10 +245,31 @@ def test_flatten_is_one_call_per_layer(monkeypatch, kernel, canvas_type, channel
             assert np.array_equal(into, expected)
 
 
+class Posing:
+    """Reports one shape and dtype, converts to another array."""
+
+    def __init__(self, array, shape, dtype=np.uint8):
+        self.array, self.shape, self.dtype = array, shape, np.dtype(dtype)
+
+    def __array__(self, dtype=None, copy=None):
+        return self.array
+
+
 def flatten_faults():
     canvas = np.zeros((6, 5, 4), np.uint8)
     good = tarnwick.Layer(FG)
     return {
+        # What is composited is checked, not what an object reports.
+        "posing size": ([good, tarnwick.Layer(Posing(FG[:4], FG.shape))], ValueError,
+                        "layers[1].image must have height and width (6, 5) like the canvas, got (4, 5)"),
+        "posing pixels": ([good, tarnwick.Layer(Posing(FG.reshape(3, 10, 4), FG.shape))], ValueError,
+                          "layers[1].image must have height and width (6, 5) like the canvas, got (3, 10)"),
+        "posing dtype": ([good, tarnwick.Layer(Posing(FG.astype(np.float64), FG.shape))], TypeError,
+                         "layers[1].image must be a uint8, uint16 or float32 array, not float64"),
+        "posing mask": ([good, tarnwick.Layer(FG, mask=Posing(np.zeros((5, 6), np.uint8), (6, 5)))],
+                        ValueError, "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas"),
+        "posing layer mask": ([good, tarnwick.Layer.layer_mode(FG, mask=Posing(np.zeros(30, np.uint8), (6, 5)))],
+                              ValueError, "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas"),
         "mask": ([good, tarnwick.Layer(FG, mask=np.zeros((6, 6), np.uint8))], ValueError,
                  "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas, got (6, 6)"),
         "image": ([tarnwick.Layer(FG[:, :4])], ValueError, "layers[0].image must have height and width (6, 5)"),

@@ -22,6 +22,7 @@ from tarnwick._api import (
     MODES,
     _as_image,
     _check_out,
+    _plain_mask,
     _band_count,
     _check_threads,
     _contiguous,
@@ -307,8 +308,11 @@ def composite(
     """
     backdrop = _as_image(backdrop)
     source = _as_image(source)
+    # As in blend: hidden entries of a masked array weigh 0, and the overlap
+    # check sees the mask as given.
+    given_mask = mask
     if mask is not None:
-        mask = _as_image(mask)
+        mask = _plain_mask(mask)
     numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
     if _batch.is_batch(backdrop, source, opacity, mask):
         frames: Image = _batch.run_frames(
@@ -326,7 +330,7 @@ def composite(
     count = _check_threads(threads)
     in_place = False
     if out is not None:
-        in_place = _check_out(out, backdrop, source, mask, NAMES)
+        in_place = _check_out(out, backdrop, source, given_mask, NAMES)
 
     height, width, _ = backdrop.shape
     pixels = height * width
