@@ -116,6 +116,10 @@ def bad_calls():
         "batch": (dict(backdrop=np.stack([BG] * 3), source=np.stack([FG] * 2)), ValueError,
                   "leading dimensions do not broadcast: backdrop (3,), source (2,), opacity ()"),
         "batch opacity": (dict(opacity=[0.5, np.nan]), ValueError, "opacity must be a finite number"),
+        "complex opacity": (dict(opacity=np.complex128(0.5 + 0.5j)), TypeError,
+                            "opacity must be a real number, not complex128"),
+        "percentage": (dict(opacity=80), ValueError, "opacity must be from 0 to 1, got 80; for 80 % pass 0.8"),
+        "batch percentage": (dict(opacity=[0.5, 80]), ValueError, "got 80; for 80 % pass 0.8"),
         "batch out": (dict(opacity=[0.5, 1.0], out=np.zeros_like(BG)), ValueError, "of shape (2, 6, 5, 4)"),
     }
 
@@ -279,6 +283,10 @@ def flatten_faults():
         "operator": ([tarnwick.Layer(FG, "multiply", operator="xor", model="layer")], ValueError,
                      "layers[0].operator applies to the standard model only"),
         "opacity": ([tarnwick.Layer(FG, opacity="1")], TypeError, "layers[0].opacity must be a real number"),
+        "complex opacity": ([good, tarnwick.Layer(FG, opacity=np.complex128(0.5 + 0.5j))], TypeError,
+                            "layers[1].opacity must be a real number, not complex128"),
+        "percentage": ([good, tarnwick.Layer.layer_mode(FG, opacity=80)], ValueError,
+                       "layers[1].opacity must be from 0 to 1, got 80; for 80 % pass 0.8"),
         "model": ([tarnwick.Layer(FG, model="gimp")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
         "not a layer": ([good, FG], TypeError, "layers[1] must be a tarnwick.Layer, not ndarray"),
         "premultiplied": ([good, tarnwick.Layer.layer_mode(FG)], ValueError,

@@ -95,6 +95,8 @@ def _bad(**change):
         pytest.param(_bad(mode=3), id="mode type"),
         pytest.param(_bad(kernel="neon"), id="kernel"),
         pytest.param(_bad(opacity="half"), id="opacity"),
+        pytest.param(_bad(opacity=80), id="percentage"),
+        pytest.param(_bad(opacity=np.complex128(0.5 + 0.5j)), id="complex"),
         pytest.param(_bad(mask=np.zeros((HEIGHT, WIDTH, 3), np.uint8)), id="mask channels"),
         pytest.param(_bad(mask=np.zeros((HEIGHT + 1, WIDTH), np.float32)), id="mask size"),
         pytest.param(_bad(mask=np.zeros((HEIGHT, WIDTH), np.int16)), id="mask dtype"),
@@ -248,7 +250,8 @@ def test_composite_and_flatten_equal_the_in_memory_call(kind, mask):
 @pytest.mark.parametrize("call", [
     dict(blend="grain_merge"), dict(operator="xor", backdrop=np.zeros((HEIGHT, WIDTH, 3), np.uint8)),
     dict(opacity=[0.5, 0.5, 0.5]), dict(mask=np.zeros((HEIGHT, WIDTH + 1), np.uint8)),
-], ids=["blend", "operator", "batch", "mask"])
+    dict(opacity=[0.5, 80]),
+], ids=["blend", "operator", "batch", "mask", "percentage"])
 def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
     background, foreground = images("u8 RGBA/f32 RGBA")
     arguments = dict(backdrop=np.stack([background] * 2), source=foreground)
@@ -260,6 +263,8 @@ def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
         tdask.composite(**lazy)
     with pytest.raises(ValueError, match=re.escape("layers[0].mask must have shape")):
         tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, mask=np.zeros((2, 2), np.uint8))])
+    with pytest.raises(ValueError, match=re.escape("layers[0].opacity must be from 0 to 1, got 80")):
+        tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, opacity=80)])
 
 
 @pytest.mark.parametrize("kind", ["composite frames", "flatten"])

@@ -112,18 +112,31 @@ def _check_mode(mode: Any) -> Mode:
     return mode
 
 
+def _not_real(opacity: Any) -> TypeError:
+    kind = opacity.dtype if isinstance(opacity, np.ndarray) else type(opacity).__name__
+    return TypeError(f"opacity must be a real number, not {kind}")
+
+
+def too_opaque(value: float) -> ValueError:
+    """The error for an opacity above 1: most often a percentage."""
+    return ValueError(
+        f"opacity must be from 0 to 1, got {value:g}; for {value:g} % pass {value / 100:g}"
+    )
+
+
 def _check_opacity(opacity: Any) -> float:
     if type(opacity) is float:
         value = opacity
-    elif isinstance(opacity, (str, bytes)):
-        raise TypeError(f"opacity must be a real number, not {type(opacity).__name__}")
+    elif isinstance(opacity, (str, bytes, complex, np.complexfloating)) or (
+        isinstance(opacity, np.ndarray) and opacity.dtype.kind == "c"
+    ):
+        # float() would drop a NumPy complex's imaginary part with a warning.
+        raise _not_real(opacity)
     else:
         try:
             value = float(opacity)
         except TypeError:
-            raise TypeError(
-                f"opacity must be a real number, not {type(opacity).__name__}"
-            ) from None
+            raise _not_real(opacity) from None
         except OverflowError:
             # An integer (or fraction) beyond the float range: a huge positive
             # opacity has no result, a huge negative one composites nothing.
@@ -134,6 +147,8 @@ def _check_opacity(opacity: Any) -> float:
     # values that round to it in float32) have no result.
     if math.isnan(value) or value >= _FLOAT32_OVERFLOW:
         raise ValueError("opacity must be a finite number")
+    if value > 1.0:
+        raise too_opaque(value)
     return value
 
 
@@ -512,7 +527,9 @@ def blend(
         One of ``tarnwick.MODES``, e.g. ``"normal"``, ``"multiply"``,
         ``"soft_light"``, ``"hsv_hue"``, ``"lch_color"``.
     opacity : float or array_like
-        The layer's opacity, 0..1; 0 or less returns the background. An
+        The layer's opacity, 0..1; 0 or less returns the background, and
+        above 1 raises ValueError (80 is most likely 0.8; the mode functions
+        such as ``tarnwick.multiply`` take it and extrapolate). An
         array broadcasts against the leading dimensions (a fade across
         frames), as may a mask of shape (..., height, width).
     kernel : str or KernelKind
@@ -555,7 +572,7 @@ def blend(
         and type(threads) is int and threads >= 1
         and type(mode) is str and mode in _MODE_SET
         and type(kernel) is str and kernel in _KERNEL_SET
-        and (type(opacity) is float or type(opacity) is int)
+        and (type(opacity) is float or type(opacity) is int) and opacity <= 1
         and type(background) is np.ndarray and type(foreground) is np.ndarray
         and type(float_scale) is float and float_scale == 255.0
         # One band: one thread, or an image too small for a second band.

@@ -275,7 +275,8 @@ def composite(
         "linear_light", "pin_light", "hard_mix", "darker_color",
         "lighter_color". The CSS spellings with hyphens are accepted.
     opacity : float or array_like
-        Multiplies the source's alpha; an array broadcasts against the
+        Multiplies the source's alpha: 0..1, and above 1 raises ValueError
+        (80 is most likely 0.8); an array broadcasts against the
         leading dimensions (a fade across frames).
     operator : str
         One of ``tarnwick.OPERATORS``, the Porter-Duff operators and
