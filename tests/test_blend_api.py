@@ -253,6 +253,7 @@ def bad_calls():
     readonly.flags.writeable = False
     canvas = np.empty((7, 5, 3), np.uint8)
     shared = np.empty((6, 5, 3), np.uint8)
+    strided = np.zeros((6, 10, 3), np.uint8)
     return [
         (dict(mode="multiplyy"), ValueError, "closest: 'multiply'"),
         (dict(mode="nonsense_mode_xyz"), ValueError, "tarnwick.MODES"),
@@ -274,15 +275,23 @@ def bad_calls():
         (dict(threads=1.5), TypeError, "threads must be an integer"),
         (dict(out=np.empty((6, 5, 3), np.float32)), ValueError, "got dtype float32"),
         (dict(out=np.empty((6, 5, 4), np.uint8)), ValueError, "got shape (6, 5, 4)"),
-        (dict(out=np.empty((5, 6, 3), np.uint8).transpose(1, 0, 2)), ValueError, "non-contiguous"),
+        (dict(out=np.empty((5, 6, 3), np.uint8).transpose(1, 0, 2)), ValueError,
+         "got a non-contiguous array (strides (3, 18, 1))"),
+        (dict(background=strided[:, ::2], out=strided[:, ::2]), ValueError,
+         "got a non-contiguous array (strides (30, 6, 1)) that overlaps the background"),
         (dict(out=readonly), ValueError, "read-only"),
         (dict(out=[[[0, 0, 0]]]), TypeError, "out must be"),
         (dict(mask=np.zeros((5, 6), np.uint8)), ValueError, "mask must have shape (6, 5)"),
         (dict(mask=np.zeros((6, 5), np.int16)), TypeError, "mask must be a uint8 or float32"),
         (dict(mask=np.ma.MaskedArray(np.zeros((6, 5), "V4"), mask=True)), TypeError, "mask must be a uint8 or float32"),
         (dict(foreground=FG[:, :4]), ValueError, "must match in height and width"),
-        (dict(foreground=FG.astype(np.float64)), TypeError, "inputs must be uint8, uint16 or float32"),
-        (dict(foreground=FG[..., :2]), ValueError, "inputs must have 3 or 4 channels"),
+        (dict(foreground=FG.astype(np.float64)), TypeError,
+         "foreground must be a uint8, uint16 or float32 array, got float64"),
+        (dict(background=BG.tolist()), TypeError, "background must be a uint8, uint16 or float32 array, got int64"),
+        (dict(foreground=FG[..., :2]), ValueError,
+         "foreground must have 3 or 4 channels, shape (height, width, 3 or 4), got (6, 5, 2)"),
+        (dict(foreground=np.zeros((3, 6, 5), np.uint8)), ValueError,
+         "got (3, 6, 5); channels first? np.moveaxis(foreground, -3, -1) puts them last"),
         (dict(background=BG[0]), ValueError, "background must have shape (height, width, 3 or 4)"),
         # Overlaps other than exactly in place.
         (dict(background=canvas[:6], out=canvas[1:]), ValueError, "out overlaps the background"),

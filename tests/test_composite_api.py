@@ -108,6 +108,8 @@ def bad_calls():
         "kernel": (dict(kernel="neon"), ValueError, "unknown kernel"),
         "size": (dict(source=FG[:, :4]), ValueError, "backdrop and source must match in height and width"),
         "ndim": (dict(backdrop=BG[0]), ValueError, "backdrop must have shape (height, width, 3 or 4)"),
+        "dtype": (dict(source=FG.astype(np.int64)), TypeError, "source must be a uint8, uint16 or float32 array, got int64"),
+        "channels": (dict(backdrop=BG[..., :2]), ValueError, "backdrop must have 3 or 4 channels, shape (height, width, 3 or 4), got (6, 5, 2)"),
         "mask": (dict(mask=np.zeros((5, 6), np.uint8)), ValueError, "mask must have shape (6, 5)"),
         "out dtype": (dict(out=np.empty((6, 5, 4), np.float32)), ValueError, "the backdrop's dtype and shape"),
         "read-only": (dict(out=readonly), ValueError, "read-only"),

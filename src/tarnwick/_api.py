@@ -94,6 +94,14 @@ def _check_image(name: str, array: Any) -> tuple[int, int, int]:
     return shape
 
 
+def channels_error(name: str, shape: tuple[int, ...]) -> str:
+    """The message for an image whose last axis is not 3 or 4 channels."""
+    hint = ""
+    if len(shape) >= 3 and shape[-3] in (3, 4) and shape[-1] > 4:
+        hint = f"; channels first? np.moveaxis({name}, -3, -1) puts them last"
+    return f"{name} must have 3 or 4 channels, shape (height, width, 3 or 4), got {shape}{hint}"
+
+
 def _check_mode(mode: Any) -> Mode:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
@@ -113,8 +121,16 @@ def _check_mode(mode: Any) -> Mode:
 
 
 def _not_real(opacity: Any) -> TypeError:
-    kind = opacity.dtype if isinstance(opacity, np.ndarray) else type(opacity).__name__
+    dtype: Any = getattr(opacity, "dtype", None)
+    kind = dtype if isinstance(opacity, np.ndarray) else type(opacity).__name__
     return TypeError(f"opacity must be a real number, not {kind}")
+
+
+def _is_complex(value: Any) -> bool:
+    # NumPy scalars and arrays carry a dtype: float() of a complex one drops
+    # the imaginary part with only a warning.
+    dtype: Any = getattr(value, "dtype", None)
+    return isinstance(value, complex) or getattr(dtype, "kind", None) == "c"
 
 
 def too_opaque(value: float) -> ValueError:
@@ -127,10 +143,7 @@ def too_opaque(value: float) -> ValueError:
 def _check_opacity(opacity: Any) -> float:
     if type(opacity) is float:
         value = opacity
-    elif isinstance(opacity, (str, bytes, complex, np.complexfloating)) or (
-        isinstance(opacity, np.ndarray) and opacity.dtype.kind == "c"
-    ):
-        # float() would drop a NumPy complex's imaginary part with a warning.
+    elif isinstance(opacity, (str, bytes)) or _is_complex(opacity):
         raise _not_real(opacity)
     else:
         try:
@@ -214,12 +227,14 @@ def check_pair(
     two-image call shares; `names` are the images' argument names."""
     bg_shape = _check_image(names[0], background)
     fg_shape = _check_image(names[1], foreground)
-    if _native_dtype(np.dtype(background.dtype)) is None or _native_dtype(
-        np.dtype(foreground.dtype)
-    ) is None:
-        raise TypeError("inputs must be uint8, uint16 or float32 numpy arrays")
-    if bg_shape[2] not in (3, 4) or fg_shape[2] not in (3, 4):
-        raise ValueError("inputs must have 3 or 4 channels")
+    for name, array in zip(names, (background, foreground)):
+        if _native_dtype(np.dtype(array.dtype)) is None:
+            raise TypeError(
+                f"{name} must be a uint8, uint16 or float32 array, got {np.dtype(array.dtype)}"
+            )
+    for name, shape in zip(names, (bg_shape, fg_shape)):
+        if shape[2] not in (3, 4):
+            raise ValueError(channels_error(name, shape))
     if bg_shape[:2] != fg_shape[:2]:
         raise ValueError(
             f"{names[0]} and {names[1]} must match in height and width, "
@@ -289,8 +304,17 @@ def _check_out(
     if out.shape != expected:
         raise ValueError(f"out must be {want()}; got shape {out.shape}")
     flags = out.flags
-    if not (flags.c_contiguous and flags.aligned):
-        raise ValueError(f"out must be {want()}; got a non-contiguous or unaligned array")
+    if not flags.c_contiguous:
+        # An out that is also an input's memory is most often an in-place
+        # call on a strided view: say so, not only that it is strided.
+        shared = next((f" that overlaps the {label}" for label, other in (
+            (names[0], background), (names[1], foreground), ("mask", mask))
+            if _is_ndarray(other) and _overlaps(out, other)), "")
+        raise ValueError(
+            f"out must be {want()}; got a non-contiguous array (strides {out.strides}){shared}"
+        )
+    if not flags.aligned:
+        raise ValueError(f"out must be {want()}; got an unaligned array")
     if not flags.writeable:
         raise ValueError(f"out must be {want()}; got a read-only array")
     in_place = out is background or (

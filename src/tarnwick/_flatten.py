@@ -36,6 +36,7 @@ from tarnwick._api import (
     _run_bands,
     _blend_converted,
     blend,
+    channels_error,
 )
 from tarnwick import _numbers
 from tarnwick._composite import (
@@ -147,7 +148,7 @@ def check_layer(
         if _native_dtype(np.dtype(image.dtype)) is None:
             raise TypeError(f"image must be a uint8, uint16 or float32 array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
-            raise ValueError(f"image must have 3 or 4 channels, got {image.shape[2]}")
+            raise ValueError(channels_error("image", tuple(image.shape)))
         if tuple(image.shape[:2]) != (height, width):
             raise ValueError(
                 f"image must have height and width {(height, width)} like the canvas, "
@@ -198,7 +199,7 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
     if _native_dtype(np.dtype(canvas.dtype)) is None:
         raise TypeError(f"canvas must be a uint8, uint16 or float32 array, not {canvas.dtype}")
     if shape[2] not in (3, 4):
-        raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
+        raise ValueError(channels_error("canvas", shape))
     return _check_kernel(kernel), check_premultiplied(premultiplied)
 
 
