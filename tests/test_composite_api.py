@@ -309,3 +309,56 @@ def test_flatten_errors_name_the_layer_and_write_nothing(case):
         tarnwick.flatten(target, layers, out=out, premultiplied=case == "premultiplied")
     assert message in str(raised.value)
     assert np.array_equal(out, before)
+
+
+# Operators that leave the backdrop pixel as it is where the source draws nothing.
+KEEP_WHERE_EMPTY = ("source_over", "destination_over", "destination_out", "source_atop", "xor", "plus_lighter")
+
+
+@pytest.mark.parametrize("premultiplied", [False, True])
+@pytest.mark.parametrize("opacity", [1.0, 0.6, 0.0])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_kept_backdrop_pixels_are_copied_as_stored(dtype, opacity, premultiplied):
+    """Where the operator keeps the backdrop, its stored values come back as
+    they are (colour under alpha 0, premultiplied colour above alpha);
+    everywhere else the backdrop reads as its clean equivalent."""
+    unit = 257 if dtype == np.uint16 else 1
+    grid = np.array(np.meshgrid([0, 100, 255], [0, 100, 255], [0, 128, 255], indexing="ij")).reshape(3, -1)
+    backdrop_alpha, source_alpha, mask = grid
+    backdrop = np.stack([np.full_like(backdrop_alpha, 200), np.full_like(backdrop_alpha, 10),
+                         np.full_like(backdrop_alpha, 150), backdrop_alpha], -1)[None].astype(dtype) * dtype(unit)
+    source = np.stack([np.full_like(source_alpha, 60)] * 3 + [source_alpha], -1)[None].astype(dtype) * dtype(unit)
+    mask = mask[None].astype(np.uint8)
+    alpha = backdrop[..., 3:]
+    clean = np.minimum(backdrop, alpha) if premultiplied else np.where(alpha > 0, backdrop, 0).astype(dtype)
+    empty = (source_alpha == 0) | (mask[0] == 0) | (opacity == 0)
+    full = (source_alpha == 255) & (mask[0] == 255) & (opacity == 1)
+    for operator in tarnwick.OPERATORS:
+        kept = np.full_like(empty, operator == "destination")
+        kept |= empty if operator in KEEP_WHERE_EMPTY else full if operator == "destination_in" else False
+        call = dict(operator=operator, premultiplied=premultiplied, mask=mask)
+        got = tarnwick.composite(backdrop, source, "multiply", opacity, **call)
+        want = np.where(kept[None, :, None], backdrop, tarnwick.composite(clean, source, "multiply", opacity, **call))
+        assert got.tobytes() == want.tobytes(), operator
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("values", ["uint8", "uint16", "float32 whole", "float32"])
+def test_a_layer_over_a_transparent_backdrop_is_the_layer(values, kernel):
+    """uint8 and uint16 exactly; float32 within one ulp for whole numbers,
+    within a relative 2**-21 for any value."""
+    rng = np.random.default_rng(21)
+    top = 65535 if values == "uint16" else 255
+    layer = rng.integers(0, top + 1, (16, 64, 4)).astype(values.split()[0])
+    if values == "float32":
+        layer = rng.uniform(0, 255, layer.shape).astype(np.float32)
+    layer[0, :8, 3] = 0
+    want = np.where(layer[..., 3:] > 0, layer, 0)
+    for blend in ("normal", "multiply", "hue"):
+        got = tarnwick.composite(np.zeros_like(layer), layer, blend, kernel=kernel)
+        if values == "float32 whole":
+            assert np.abs(got.view(np.int32) - want.view(np.int32)).max() <= 1, blend
+        elif values == "float32":
+            np.testing.assert_allclose(got, want, rtol=2.0**-21, atol=0, err_msg=blend)
+        else:
+            assert got.tobytes() == want.tobytes(), blend
