@@ -135,9 +135,12 @@ def _is_complex(value: Any) -> bool:
 
 def too_opaque(value: float) -> ValueError:
     """The error for an opacity above 1: most often a percentage."""
-    return ValueError(
-        f"opacity must be from 0 to 1, got {value:g}; for {value:g} % pass {value / 100:g}"
-    )
+    def shown(number: float) -> str:
+        # 80 rather than 80.0, and never rounded: 1.0000000000000002 is not 1.
+        return str(int(number)) if number.is_integer() and number < 1e15 else repr(number)
+
+    hint = f"; for {shown(value)} % pass {shown(value / 100)}" if value <= 100 else ""
+    return ValueError(f"opacity must be from 0 to 1, got {shown(value)}{hint}")
 
 
 def _check_opacity(opacity: Any) -> float:
