@@ -307,7 +307,9 @@ def flatten(
         layer-model layer with a mask is applied in a pass of its own.
 
     Every layer is checked before a pixel is written; errors name the layer
-    (``layers[3].mask must have shape ...``).
+    (``layers[3].mask must have shape ...``). Each layer's image and mask
+    are converted to arrays once, and the arrays checked are the ones
+    composited; a masked array's hidden mask entries count as 0.
     """
     canvas = _as_image(canvas)
     kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
