@@ -151,6 +151,8 @@ def _error_case(tmp_path, case):
         "opacity": (["blend", "screen", bg, fg, "-o", "o.png", "--opacity", "1.5"], 2, "from 0 to 1"),
         "one sheet image": (["sheet", bg, "-o", "s.png"], 2, "or neither"),
         "missing": (["blend", "screen", tmp_path / "nope.png", fg, "-o", "o.png"], 1, "nope.png"),
+        "missing folder": (["composite", "screen", bg, tmp_path / "frames", "-o", "blended/"], 1,
+                           "frames: no such file or folder"),
         "size": (["blend", "screen", bg, small, "-o", "o.png"], 1, "small.png: size 4x4 does not match"),
         "corrupt": (["blend", "screen", bg, bad, "-o", "o.png"], 1, "bad.png"),
         "cmyk": (["blend", "screen", cmyk, fg, "-o", "o.tif"], 1, "unsupported image mode 'CMYK'"),
@@ -160,8 +162,8 @@ def _error_case(tmp_path, case):
     }[case]
 
 
-@pytest.mark.parametrize("case", ["unknown mode", "opacity", "one sheet image", "missing", "size", "corrupt",
-                                  "cmyk", "own input", "extension", "unwritable"])
+@pytest.mark.parametrize("case", ["unknown mode", "opacity", "one sheet image", "missing", "missing folder", "size",
+                                  "corrupt", "cmyk", "own input", "extension", "unwritable"])
 def test_errors_give_status_and_one_line(tmp_path, case):
     args, status, text = _error_case(tmp_path, case)
     before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}

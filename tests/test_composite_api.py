@@ -108,6 +108,8 @@ def bad_calls():
         "kernel": (dict(kernel="neon"), ValueError, "unknown kernel"),
         "size": (dict(source=FG[:, :4]), ValueError, "backdrop and source must match in height and width"),
         "ndim": (dict(backdrop=BG[0]), ValueError, "backdrop must have shape (height, width, 3 or 4)"),
+        "dtype": (dict(source=FG.astype(np.int64)), TypeError, "source must be a uint8, uint16 or float32 array, got int64"),
+        "channels": (dict(backdrop=BG[..., :2]), ValueError, "backdrop must have 3 or 4 channels, shape (height, width, 3 or 4), got (6, 5, 2)"),
         "mask": (dict(mask=np.zeros((5, 6), np.uint8)), ValueError, "mask must have shape (6, 5)"),
         "out dtype": (dict(out=np.empty((6, 5, 4), np.float32)), ValueError, "the backdrop's dtype and shape"),
         "read-only": (dict(out=readonly), ValueError, "read-only"),
@@ -116,6 +118,10 @@ def bad_calls():
         "batch": (dict(backdrop=np.stack([BG] * 3), source=np.stack([FG] * 2)), ValueError,
                   "leading dimensions do not broadcast: backdrop (3,), source (2,), opacity ()"),
         "batch opacity": (dict(opacity=[0.5, np.nan]), ValueError, "opacity must be a finite number"),
+        "complex opacity": (dict(opacity=np.complex128(0.5 + 0.5j)), TypeError,
+                            "opacity must be a real number, not complex128"),
+        "percentage": (dict(opacity=80), ValueError, "opacity must be from 0 to 1, got 80; for 80 % pass 0.8"),
+        "batch percentage": (dict(opacity=[0.5, 80]), ValueError, "got 80; for 80 % pass 0.8"),
         "batch out": (dict(opacity=[0.5, 1.0], out=np.zeros_like(BG)), ValueError, "of shape (2, 6, 5, 4)"),
     }
 
@@ -189,6 +195,30 @@ def layer_stack(canvas_channels):
     ]
 
 
+MASKED_CALLS = {  # name: (call(bg, fg, mask), mask shape)
+    "blend": (lambda bg, fg, m: tarnwick.blend(bg, fg, "soft_light", 0.8, mask=m), (HEIGHT, WIDTH)),
+    "composite": (lambda bg, fg, m: tarnwick.composite(bg, fg, "multiply", 0.8, mask=m), (HEIGHT, WIDTH, 1)),
+    "composite frames": (lambda bg, fg, m: tarnwick.composite(bg, fg, "multiply", [0.8, 0.5], mask=m),
+                         (2, HEIGHT, WIDTH)),
+    "blend frames": (lambda bg, fg, m: tarnwick.blend(bg, fg, "screen", [0.8, 0.5], mask=m), (2, HEIGHT, WIDTH)),
+    "flatten": (lambda bg, fg, m: tarnwick.flatten(bg, [tarnwick.Layer(fg, "multiply", 0.8, mask=m)]),
+                (HEIGHT, WIDTH)),
+    "flatten layer model": (lambda bg, fg, m: tarnwick.flatten(
+        bg, [tarnwick.Layer.layer_mode(fg, "soft_light", 0.8, mask=m)]), (HEIGHT, WIDTH)),
+}
+
+
+@pytest.mark.parametrize("call", MASKED_CALLS)
+def test_hidden_mask_entries_weigh_zero(call):
+    function, shape = MASKED_CALLS[call]
+    bg, fg = images("u8 RGBA/u8 RGBA")
+    data = np.full(shape, 255, np.uint8)
+    hidden = RNG.random(shape) < 0.5
+    hidden.flat[:64] = True
+    got = function(bg, fg, np.ma.masked_array(data, mask=hidden))
+    assert np.array_equal(got, function(bg, fg, np.where(hidden, 0, data).astype(np.uint8)))
+
+
 def one_call_per_layer(canvas, layers, kernel, premultiplied=False):
     canvas = canvas.copy()
     for layer in layers:
@@ -221,10 +251,31 @@ def test_flatten_is_one_call_per_layer(monkeypatch, kernel, canvas_type, channel
             assert np.array_equal(into, expected)
 
 
+class Posing:
+    """Reports one shape and dtype, converts to another array."""
+
+    def __init__(self, array, shape, dtype=np.uint8):
+        self.array, self.shape, self.dtype = array, shape, np.dtype(dtype)
+
+    def __array__(self, dtype=None, copy=None):
+        return self.array
+
+
 def flatten_faults():
     canvas = np.zeros((6, 5, 4), np.uint8)
     good = tarnwick.Layer(FG)
     return {
+        # What is composited is checked, not what an object reports.
+        "posing size": ([good, tarnwick.Layer(Posing(FG[:4], FG.shape))], ValueError,
+                        "layers[1].image must have height and width (6, 5) like the canvas, got (4, 5)"),
+        "posing pixels": ([good, tarnwick.Layer(Posing(FG.reshape(3, 10, 4), FG.shape))], ValueError,
+                          "layers[1].image must have height and width (6, 5) like the canvas, got (3, 10)"),
+        "posing dtype": ([good, tarnwick.Layer(Posing(FG.astype(np.float64), FG.shape))], TypeError,
+                         "layers[1].image must be a uint8, uint16 or float32 array, not float64"),
+        "posing mask": ([good, tarnwick.Layer(FG, mask=Posing(np.zeros((5, 6), np.uint8), (6, 5)))],
+                        ValueError, "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas"),
+        "posing layer mask": ([good, tarnwick.Layer.layer_mode(FG, mask=Posing(np.zeros(30, np.uint8), (6, 5)))],
+                              ValueError, "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas"),
         "mask": ([good, tarnwick.Layer(FG, mask=np.zeros((6, 6), np.uint8))], ValueError,
                  "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas, got (6, 6)"),
         "image": ([tarnwick.Layer(FG[:, :4])], ValueError, "layers[0].image must have height and width (6, 5)"),
@@ -234,6 +285,10 @@ def flatten_faults():
         "operator": ([tarnwick.Layer(FG, "multiply", operator="xor", model="layer")], ValueError,
                      "layers[0].operator applies to the standard model only"),
         "opacity": ([tarnwick.Layer(FG, opacity="1")], TypeError, "layers[0].opacity must be a real number"),
+        "complex opacity": ([good, tarnwick.Layer(FG, opacity=np.complex128(0.5 + 0.5j))], TypeError,
+                            "layers[1].opacity must be a real number, not complex128"),
+        "percentage": ([good, tarnwick.Layer.layer_mode(FG, opacity=80)], ValueError,
+                       "layers[1].opacity must be from 0 to 1, got 80; for 80 % pass 0.8"),
         "model": ([tarnwick.Layer(FG, model="gimp")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
         "not a layer": ([good, FG], TypeError, "layers[1] must be a tarnwick.Layer, not ndarray"),
         "premultiplied": ([good, tarnwick.Layer.layer_mode(FG)], ValueError,
@@ -254,3 +309,56 @@ def test_flatten_errors_name_the_layer_and_write_nothing(case):
         tarnwick.flatten(target, layers, out=out, premultiplied=case == "premultiplied")
     assert message in str(raised.value)
     assert np.array_equal(out, before)
+
+
+# Operators that leave the backdrop pixel as it is where the source draws nothing.
+KEEP_WHERE_EMPTY = ("source_over", "destination_over", "destination_out", "source_atop", "xor", "plus_lighter")
+
+
+@pytest.mark.parametrize("premultiplied", [False, True])
+@pytest.mark.parametrize("opacity", [1.0, 0.6, 0.0])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_kept_backdrop_pixels_are_copied_as_stored(dtype, opacity, premultiplied):
+    """Where the operator keeps the backdrop, its stored values come back as
+    they are (colour under alpha 0, premultiplied colour above alpha);
+    everywhere else the backdrop reads as its clean equivalent."""
+    unit = 257 if dtype == np.uint16 else 1
+    grid = np.array(np.meshgrid([0, 100, 255], [0, 100, 255], [0, 128, 255], indexing="ij")).reshape(3, -1)
+    backdrop_alpha, source_alpha, mask = grid
+    backdrop = np.stack([np.full_like(backdrop_alpha, 200), np.full_like(backdrop_alpha, 10),
+                         np.full_like(backdrop_alpha, 150), backdrop_alpha], -1)[None].astype(dtype) * dtype(unit)
+    source = np.stack([np.full_like(source_alpha, 60)] * 3 + [source_alpha], -1)[None].astype(dtype) * dtype(unit)
+    mask = mask[None].astype(np.uint8)
+    alpha = backdrop[..., 3:]
+    clean = np.minimum(backdrop, alpha) if premultiplied else np.where(alpha > 0, backdrop, 0).astype(dtype)
+    empty = (source_alpha == 0) | (mask[0] == 0) | (opacity == 0)
+    full = (source_alpha == 255) & (mask[0] == 255) & (opacity == 1)
+    for operator in tarnwick.OPERATORS:
+        kept = np.full_like(empty, operator == "destination")
+        kept |= empty if operator in KEEP_WHERE_EMPTY else full if operator == "destination_in" else False
+        call = dict(operator=operator, premultiplied=premultiplied, mask=mask)
+        got = tarnwick.composite(backdrop, source, "multiply", opacity, **call)
+        want = np.where(kept[None, :, None], backdrop, tarnwick.composite(clean, source, "multiply", opacity, **call))
+        assert got.tobytes() == want.tobytes(), operator
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("values", ["uint8", "uint16", "float32 whole", "float32"])
+def test_a_layer_over_a_transparent_backdrop_is_the_layer(values, kernel):
+    """uint8 and uint16 exactly; float32 within one ulp for whole numbers,
+    within a relative 2**-21 for any value."""
+    rng = np.random.default_rng(21)
+    top = 65535 if values == "uint16" else 255
+    layer = rng.integers(0, top + 1, (16, 64, 4)).astype(values.split()[0])
+    if values == "float32":
+        layer = rng.uniform(0, 255, layer.shape).astype(np.float32)
+    layer[0, :8, 3] = 0
+    want = np.where(layer[..., 3:] > 0, layer, 0)
+    for blend in ("normal", "multiply", "hue"):
+        got = tarnwick.composite(np.zeros_like(layer), layer, blend, kernel=kernel)
+        if values == "float32 whole":
+            assert np.abs(got.view(np.int32) - want.view(np.int32)).max() <= 1, blend
+        elif values == "float32":
+            np.testing.assert_allclose(got, want, rtol=2.0**-21, atol=0, err_msg=blend)
+        else:
+            assert got.tobytes() == want.tobytes(), blend

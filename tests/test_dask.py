@@ -95,6 +95,8 @@ def _bad(**change):
         pytest.param(_bad(mode=3), id="mode type"),
         pytest.param(_bad(kernel="neon"), id="kernel"),
         pytest.param(_bad(opacity="half"), id="opacity"),
+        pytest.param(_bad(opacity=80), id="percentage"),
+        pytest.param(_bad(opacity=np.complex128(0.5 + 0.5j)), id="complex"),
         pytest.param(_bad(mask=np.zeros((HEIGHT, WIDTH, 3), np.uint8)), id="mask channels"),
         pytest.param(_bad(mask=np.zeros((HEIGHT + 1, WIDTH), np.float32)), id="mask size"),
         pytest.param(_bad(mask=np.zeros((HEIGHT, WIDTH), np.int16)), id="mask dtype"),
@@ -200,38 +202,45 @@ def test_worker_processes_give_the_in_memory_result(cluster_client, mode, layers
 
 
 STACK_MASK = random_image(np.random.default_rng(8), HEIGHT, WIDTH, 1, np.uint8)[..., 0]
+# A masked array's hidden entries weigh 0, as its filled copy's do.
+HIDDEN = np.random.default_rng(9).random((HEIGHT, WIDTH)) < 0.5
+MASKS = {"mask": (STACK_MASK, STACK_MASK),
+         "masked array": (np.ma.masked_array(STACK_MASK, mask=HIDDEN), np.where(HIDDEN, 0, STACK_MASK))}
 
 
-def lazy_calls(kind, seed=0):
-    """(lazy call, in-memory call) of composite or flatten over chunked inputs."""
+def lazy_calls(kind, seed=0, masks=MASKS["mask"]):
+    """(lazy call, in-memory call) of composite or flatten over chunked inputs,
+    with masks[0] given to the lazy call and masks[1] to the in-memory one."""
+    lazy_mask, memory_mask = masks
     background, foreground = images("u8 RGBA/f32 RGBA", seed)
     frames = np.stack([background, foreground.astype(np.uint8)])
     if kind == "composite frames":
         opacity = np.array([0.3, 0.8])
         return (lambda: tdask.composite(da.from_array(frames, chunks=(1, 16, 15, -1)), foreground, "multiply",
-                                        opacity, operator="source_atop", kernel="scalar", mask=STACK_MASK),
+                                        opacity, operator="source_atop", kernel="scalar", mask=lazy_mask),
                 lambda: tarnwick.composite(frames, foreground, "multiply", opacity, operator="source_atop",
-                                           kernel="scalar", mask=STACK_MASK))
+                                           kernel="scalar", mask=memory_mask))
     if kind == "blend frames":
         return (lambda: tdask.blend(da.from_array(frames, chunks=(1, 8, -1, -1)), foreground, "soft_light",
-                                    [[0.4], [0.9]], mask=STACK_MASK),
-                lambda: tarnwick.blend(frames, foreground, "soft_light", [[0.4], [0.9]], mask=STACK_MASK))
+                                    [[0.4], [0.9]], mask=lazy_mask),
+                lambda: tarnwick.blend(frames, foreground, "soft_light", [[0.4], [0.9]], mask=memory_mask))
     if kind == "composite source frames":
         return (lambda: tdask.composite(background, da.from_array(frames, chunks=(1, 8, -1, -1)), "screen", 0.6),
                 lambda: tarnwick.composite(background, frames, "screen", 0.6))
-    layers = [tarnwick.Layer(da.from_array(foreground, chunks=7), "screen", 0.5, mask=STACK_MASK),
+    layers = [tarnwick.Layer(da.from_array(foreground, chunks=7), "screen", 0.5, mask=lazy_mask),
               tarnwick.Layer.layer_mode(frames[1], "soft_light", 0.7),
-              tarnwick.Layer.layer_mode(foreground, "lch_color", 0.9, mask=da.from_array(STACK_MASK, chunks=9))]
+              tarnwick.Layer.layer_mode(foreground, "lch_color", 0.9, mask=da.from_array(lazy_mask, chunks=9))]
     computed = [tarnwick.Layer(np.asarray(layer.image), layer.blend, layer.opacity,
-                               None if layer.mask is None else np.asarray(layer.mask), layer.operator, layer.model)
+                               None if layer.mask is None else memory_mask, layer.operator, layer.model)
                 for layer in layers]
     return (lambda: tdask.flatten(da.from_array(background, chunks=(16, 15, -1)), layers, kernel="scalar"),
             lambda: tarnwick.flatten(background, computed, kernel="scalar"))
 
 
+@pytest.mark.parametrize("mask", MASKS)
 @pytest.mark.parametrize("kind", ["composite frames", "composite source frames", "blend frames", "flatten"])
-def test_composite_and_flatten_equal_the_in_memory_call(kind):
-    lazy, in_memory = lazy_calls(kind)
+def test_composite_and_flatten_equal_the_in_memory_call(kind, mask):
+    lazy, in_memory = lazy_calls(kind, masks=MASKS[mask])
     out = lazy()
     expected = in_memory()
     assert out.shape == expected.shape
@@ -241,7 +250,8 @@ def test_composite_and_flatten_equal_the_in_memory_call(kind):
 @pytest.mark.parametrize("call", [
     dict(blend="grain_merge"), dict(operator="xor", backdrop=np.zeros((HEIGHT, WIDTH, 3), np.uint8)),
     dict(opacity=[0.5, 0.5, 0.5]), dict(mask=np.zeros((HEIGHT, WIDTH + 1), np.uint8)),
-], ids=["blend", "operator", "batch", "mask"])
+    dict(opacity=[0.5, 80]),
+], ids=["blend", "operator", "batch", "mask", "percentage"])
 def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
     background, foreground = images("u8 RGBA/f32 RGBA")
     arguments = dict(backdrop=np.stack([background] * 2), source=foreground)
@@ -253,6 +263,8 @@ def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
         tdask.composite(**lazy)
     with pytest.raises(ValueError, match=re.escape("layers[0].mask must have shape")):
         tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, mask=np.zeros((2, 2), np.uint8))])
+    with pytest.raises(ValueError, match=re.escape("layers[0].opacity must be from 0 to 1, got 80")):
+        tdask.flatten(da.from_array(background), [tarnwick.Layer(foreground, opacity=80)])
 
 
 @pytest.mark.parametrize("kind", ["composite frames", "flatten"])

@@ -94,6 +94,14 @@ def _check_image(name: str, array: Any) -> tuple[int, int, int]:
     return shape
 
 
+def channels_error(name: str, shape: tuple[int, ...]) -> str:
+    """The message for an image whose last axis is not 3 or 4 channels."""
+    hint = ""
+    if len(shape) >= 3 and shape[-3] in (3, 4) and shape[-1] > 4:
+        hint = f"; channels first? np.moveaxis({name}, -3, -1) puts them last"
+    return f"{name} must have 3 or 4 channels, shape (height, width, 3 or 4), got {shape}{hint}"
+
+
 def _check_mode(mode: Any) -> Mode:
     if not isinstance(mode, str):
         raise TypeError(f"mode must be a string, one of tarnwick.MODES, not {type(mode).__name__}")
@@ -112,18 +120,39 @@ def _check_mode(mode: Any) -> Mode:
     return mode
 
 
+def _not_real(opacity: Any) -> TypeError:
+    dtype: Any = getattr(opacity, "dtype", None)
+    kind = dtype if isinstance(opacity, np.ndarray) else type(opacity).__name__
+    return TypeError(f"opacity must be a real number, not {kind}")
+
+
+def _is_complex(value: Any) -> bool:
+    # NumPy scalars and arrays carry a dtype: float() of a complex one drops
+    # the imaginary part with only a warning.
+    dtype: Any = getattr(value, "dtype", None)
+    return isinstance(value, complex) or getattr(dtype, "kind", None) == "c"
+
+
+def too_opaque(value: float) -> ValueError:
+    """The error for an opacity above 1: most often a percentage."""
+    def shown(number: float) -> str:
+        # 80 rather than 80.0, and never rounded: 1.0000000000000002 is not 1.
+        return str(int(number)) if number.is_integer() and number < 1e15 else repr(number)
+
+    hint = f"; for {shown(value)} % pass {shown(value / 100)}" if value <= 100 else ""
+    return ValueError(f"opacity must be from 0 to 1, got {shown(value)}{hint}")
+
+
 def _check_opacity(opacity: Any) -> float:
     if type(opacity) is float:
         value = opacity
-    elif isinstance(opacity, (str, bytes)):
-        raise TypeError(f"opacity must be a real number, not {type(opacity).__name__}")
+    elif isinstance(opacity, (str, bytes)) or _is_complex(opacity):
+        raise _not_real(opacity)
     else:
         try:
             value = float(opacity)
         except TypeError:
-            raise TypeError(
-                f"opacity must be a real number, not {type(opacity).__name__}"
-            ) from None
+            raise _not_real(opacity) from None
         except OverflowError:
             # An integer (or fraction) beyond the float range: a huge positive
             # opacity has no result, a huge negative one composites nothing.
@@ -134,6 +163,8 @@ def _check_opacity(opacity: Any) -> float:
     # values that round to it in float32) have no result.
     if math.isnan(value) or value >= _FLOAT32_OVERFLOW:
         raise ValueError("opacity must be a finite number")
+    if value > 1.0:
+        raise too_opaque(value)
     return value
 
 
@@ -199,12 +230,14 @@ def check_pair(
     two-image call shares; `names` are the images' argument names."""
     bg_shape = _check_image(names[0], background)
     fg_shape = _check_image(names[1], foreground)
-    if _native_dtype(np.dtype(background.dtype)) is None or _native_dtype(
-        np.dtype(foreground.dtype)
-    ) is None:
-        raise TypeError("inputs must be uint8, uint16 or float32 numpy arrays")
-    if bg_shape[2] not in (3, 4) or fg_shape[2] not in (3, 4):
-        raise ValueError("inputs must have 3 or 4 channels")
+    for name, array in zip(names, (background, foreground)):
+        if _native_dtype(np.dtype(array.dtype)) is None:
+            raise TypeError(
+                f"{name} must be a uint8, uint16 or float32 array, got {np.dtype(array.dtype)}"
+            )
+    for name, shape in zip(names, (bg_shape, fg_shape)):
+        if shape[2] not in (3, 4):
+            raise ValueError(channels_error(name, shape))
     if bg_shape[:2] != fg_shape[:2]:
         raise ValueError(
             f"{names[0]} and {names[1]} must match in height and width, "
@@ -274,8 +307,17 @@ def _check_out(
     if out.shape != expected:
         raise ValueError(f"out must be {want()}; got shape {out.shape}")
     flags = out.flags
-    if not (flags.c_contiguous and flags.aligned):
-        raise ValueError(f"out must be {want()}; got a non-contiguous or unaligned array")
+    if not flags.c_contiguous:
+        # An out that is also an input's memory is most often an in-place
+        # call on a strided view: say so, not only that it is strided.
+        shared = next((f" that overlaps the {label}" for label, other in (
+            (names[0], background), (names[1], foreground), ("mask", mask))
+            if _is_ndarray(other) and _overlaps(out, other)), "")
+        raise ValueError(
+            f"out must be {want()}; got a non-contiguous array (strides {out.strides}){shared}"
+        )
+    if not flags.aligned:
+        raise ValueError(f"out must be {want()}; got an unaligned array")
     if not flags.writeable:
         raise ValueError(f"out must be {want()}; got a read-only array")
     in_place = out is background or (
@@ -512,7 +554,9 @@ def blend(
         One of ``tarnwick.MODES``, e.g. ``"normal"``, ``"multiply"``,
         ``"soft_light"``, ``"hsv_hue"``, ``"lch_color"``.
     opacity : float or array_like
-        The layer's opacity, 0..1; 0 or less returns the background. An
+        The layer's opacity, 0..1; 0 or less returns the background, and
+        above 1 raises ValueError (80 is most likely 0.8; the mode functions
+        such as ``tarnwick.multiply`` take it and extrapolate). An
         array broadcasts against the leading dimensions (a fade across
         frames), as may a mask of shape (..., height, width).
     kernel : str or KernelKind
@@ -555,7 +599,7 @@ def blend(
         and type(threads) is int and threads >= 1
         and type(mode) is str and mode in _MODE_SET
         and type(kernel) is str and kernel in _KERNEL_SET
-        and (type(opacity) is float or type(opacity) is int)
+        and (type(opacity) is float or type(opacity) is int) and opacity <= 1
         and type(background) is np.ndarray and type(foreground) is np.ndarray
         and type(float_scale) is float and float_scale == 255.0
         # One band: one thread, or an image too small for a second band.

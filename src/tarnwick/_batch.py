@@ -22,6 +22,7 @@ from tarnwick._api import (
     _check_threads,
     _native_dtype,
     _run_bands,
+    too_opaque,
 )
 
 
@@ -69,6 +70,9 @@ def _opacities(opacity: Any) -> np.ndarray:
     values = values.astype(np.float64)
     if np.isnan(values).any() or (values >= _FLOAT32_OVERFLOW).any():
         raise ValueError("opacity must be a finite number")
+    above = values[values > 1.0]
+    if above.size:
+        raise too_opaque(float(above[0]))
     return values
 
 

@@ -22,6 +22,7 @@ from tarnwick._api import (
     MODES,
     _as_image,
     _check_out,
+    _plain_mask,
     _band_count,
     _check_threads,
     _contiguous,
@@ -259,7 +260,18 @@ def composite(
     factors (Fa, Fb) give co = as Fa Cs' + ab Fb Cb and ao = as Fa + ab Fb.
     The stored colour is co / ao (0 where ao is 0), or co when
     `premultiplied`; the alpha is ao. A layer over a fully transparent
-    backdrop with "source_over" is the layer.
+    backdrop with "source_over" is the layer: uint8 and uint16 exactly;
+    float32 to rounding, within one ulp for whole numbers (uint8 values
+    held as floats) and within a relative 2**-21 for any value, as the
+    colour goes through the division by ao.
+
+    Keeping the backdrop: where the operator leaves the backdrop pixel as it
+    is, its stored values are copied, not composited again. That is every
+    pixel under "destination"; pixels where the source's alpha (times the
+    opacity and the mask) is 0 under "source_over", "destination_over",
+    "destination_out", "source_atop", "xor" and "plus_lighter"; and pixels
+    where it is full under "destination_in". There a colour under alpha 0
+    stays as stored, and so does a premultiplied colour above its alpha.
 
     Parameters
     ----------
@@ -274,7 +286,8 @@ def composite(
         "linear_light", "pin_light", "hard_mix", "darker_color",
         "lighter_color". The CSS spellings with hyphens are accepted.
     opacity : float or array_like
-        Multiplies the source's alpha; an array broadcasts against the
+        Multiplies the source's alpha: 0..1, and above 1 raises ValueError
+        (80 is most likely 0.8); an array broadcasts against the
         leading dimensions (a fade across frames).
     operator : str
         One of ``tarnwick.OPERATORS``, the Porter-Duff operators and
@@ -282,7 +295,8 @@ def composite(
         can make it transparent raise ValueError there.
     premultiplied : bool
         The inputs' colours are premultiplied by their alpha, and so is the
-        result. A colour above its alpha is taken as the alpha.
+        result. A colour above its alpha is taken as the alpha, except in a
+        backdrop pixel that is kept (see above), which is copied as stored.
     kernel, out, mask, threads
         As for ``tarnwick.blend``: `out` may be the backdrop itself, `mask`
         (height, width) or (height, width, 1) multiplies the source's alpha,
@@ -307,8 +321,11 @@ def composite(
     """
     backdrop = _as_image(backdrop)
     source = _as_image(source)
+    # As in blend: hidden entries of a masked array weigh 0, and the overlap
+    # check sees the mask as given.
+    given_mask = mask
     if mask is not None:
-        mask = _as_image(mask)
+        mask = _plain_mask(mask)
     numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
     if _batch.is_batch(backdrop, source, opacity, mask):
         frames: Image = _batch.run_frames(
@@ -326,7 +343,7 @@ def composite(
     count = _check_threads(threads)
     in_place = False
     if out is not None:
-        in_place = _check_out(out, backdrop, source, mask, NAMES)
+        in_place = _check_out(out, backdrop, source, given_mask, NAMES)
 
     height, width, _ = backdrop.shape
     pixels = height * width

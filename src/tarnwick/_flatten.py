@@ -32,9 +32,11 @@ from tarnwick._api import (
     _native_dtype,
     _overlaps,
     _pieces,
+    _plain_mask,
     _run_bands,
     _blend_converted,
     blend,
+    channels_error,
 )
 from tarnwick import _numbers
 from tarnwick._composite import (
@@ -109,12 +111,31 @@ def _shaped(value: Any) -> Any:
     return value if hasattr(value, "shape") and hasattr(value, "dtype") else np.asarray(value)
 
 
+def layer_arrays(index: int, layer: Any) -> tuple[np.ndarray, np.ndarray | None]:
+    """The image and mask of ``layers[index]`` as the arrays that will be
+    composited, each converted once: an object that reports one shape but
+    converts to another is checked, and composited, as what it converts to.
+    A masked array's hidden mask entries weigh 0, as in ``blend``."""
+    if not isinstance(layer, Layer):
+        raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
+    field = "image"
+    try:
+        image = _as_image(layer.image)
+        field = "mask"
+        mask = None if layer.mask is None else _plain_mask(layer.mask)
+    except (TypeError, ValueError) as exc:
+        raise _field_error(index, field, exc) from None
+    return image, mask
+
+
 def check_layer(
-    index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool
+    index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool,
+    arrays: tuple[Any, Any] | None = None,
 ) -> tuple[str, str, float]:
     """Raise what ``flatten`` raises for ``layers[index]``; return its blend
     (or layer mode), operator and opacity. Reads only ``shape`` and
-    ``dtype`` of its arrays."""
+    ``dtype`` of its arrays: of `arrays` (image, mask) when given, else of
+    the layer's own."""
     if not isinstance(layer, Layer):
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
     height, width, channels = canvas_shape
@@ -122,12 +143,12 @@ def check_layer(
     name: str
     operator: str
     try:
-        image = _shaped(layer.image)
+        image = _shaped(layer.image) if arrays is None else arrays[0]
         _check_image("image", image)
         if _native_dtype(np.dtype(image.dtype)) is None:
             raise TypeError(f"image must be a uint8, uint16 or float32 array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
-            raise ValueError(f"image must have 3 or 4 channels, got {image.shape[2]}")
+            raise ValueError(channels_error("image", tuple(image.shape)))
         if tuple(image.shape[:2]) != (height, width):
             raise ValueError(
                 f"image must have height and width {(height, width)} like the canvas, "
@@ -135,7 +156,7 @@ def check_layer(
             )
         field = "mask"
         if layer.mask is not None:
-            mask = _shaped(layer.mask)
+            mask = _shaped(layer.mask) if arrays is None else arrays[1]
             if tuple(mask.shape) not in ((height, width), (height, width, 1)):
                 raise ValueError(
                     f"mask must have shape {(height, width)} or {(height, width, 1)} like the "
@@ -178,7 +199,7 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
     if _native_dtype(np.dtype(canvas.dtype)) is None:
         raise TypeError(f"canvas must be a uint8, uint16 or float32 array, not {canvas.dtype}")
     if shape[2] not in (3, 4):
-        raise ValueError(f"canvas must have 3 or 4 channels, got {shape[2]}")
+        raise ValueError(channels_error("canvas", shape))
     return _check_kernel(kernel), check_premultiplied(premultiplied)
 
 
@@ -190,12 +211,12 @@ def check_layers(layers: Any) -> list[Any]:
 
 
 def _step(
-    layer: Layer, checked: tuple[str, str, float], kernel: KernelName, premultiplied: bool,
-    numbers: _numbers.Numbers, canvas_dtype: np.dtype[Any],
+    layer: Layer, arrays: tuple[np.ndarray, np.ndarray | None], checked: tuple[str, str, float],
+    kernel: KernelName, premultiplied: bool, numbers: _numbers.Numbers,
+    canvas_dtype: np.dtype[Any],
 ) -> _Step:
     name, operator, opacity = checked
-    image = _as_image(layer.image)
-    mask = None if layer.mask is None else _as_image(layer.mask)
+    image, mask = arrays
     source = _contiguous(image)
     layer_runs = runs(source)
     # Converted piece by piece, and back into the canvas's type after each
@@ -286,18 +307,24 @@ def flatten(
         layer-model layer with a mask is applied in a pass of its own.
 
     Every layer is checked before a pixel is written; errors name the layer
-    (``layers[3].mask must have shape ...``).
+    (``layers[3].mask must have shape ...``). Each layer's image and mask
+    are converted to arrays once, and the arrays checked are the ones
+    composited; a masked array's hidden mask entries count as 0.
     """
     canvas = _as_image(canvas)
     kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
     numbers = check_numbers(float_scale, space, premultiplied)
     stack = check_layers(layers)
-    checked = [check_layer(i, layer, canvas.shape, premultiplied) for i, layer in enumerate(stack)]
+    arrays: list[tuple[np.ndarray, np.ndarray | None]] = []
+    checked: list[tuple[str, str, float]] = []
+    for i, layer in enumerate(stack):
+        arrays.append(layer_arrays(i, layer))
+        checked.append(check_layer(i, layer, canvas.shape, premultiplied, arrays[-1]))
     count = _check_threads(threads)
     canvas_dtype = _native_dtype(np.dtype(canvas.dtype))
     assert canvas_dtype is not None
-    steps = [_step(layer, c, kernel_name, premultiplied, numbers, canvas_dtype)
-             for layer, c in zip(stack, checked)]
+    steps = [_step(layer, a, c, kernel_name, premultiplied, numbers, canvas_dtype)
+             for layer, a, c in zip(stack, arrays, checked)]
     in_place = False
     if out is not None:
         in_place = _check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))

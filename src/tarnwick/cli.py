@@ -364,6 +364,11 @@ def _run_blend(args: argparse.Namespace) -> int:
     image = _image_module()
     if not tarnwick.kernel_available(args.kernel):
         raise CommandError(f"kernel {args.kernel!r} cannot run on this processor")
+    # Before anything else: a missing input folder would otherwise be read as
+    # a file name and the output blamed for it.
+    for path in (args.background, args.foreground):
+        if not os.path.exists(path):
+            raise CommandError(f"{path}: no such file or folder")
     mask: Mask | None = None
     if args.mask is not None:
         try:

@@ -79,7 +79,7 @@ def blend(
     channel axis in one chunk; the foreground and mask are rechunked to match.
     """
     bg_in, fg_in = _array(background), _array(foreground)
-    mask_in = None if mask is None else _array(mask)
+    mask_in = _mask(mask)
     for name, array in (("background", bg_in), ("foreground", fg_in), ("mask", mask_in)):
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
@@ -130,6 +130,16 @@ def _array(value: ArrayInput) -> da.Array | np.ndarray[Any, Any]:
         # A NumPy array, or another array type whose shape and dtype serve.
         return cast("np.ndarray[Any, Any]", value)
     return np.asarray(value)
+
+
+def _mask(value: ArrayInput | None) -> da.Array | np.ndarray[Any, Any] | None:
+    # A NumPy masked array's hidden entries weigh 0, as in tarnwick.blend; a
+    # Dask array's masked chunks reach tarnwick's own calls, which fill them.
+    if value is None:
+        return None
+    if np.ma.isMaskedArray(value):
+        return _api._plain_mask(value)
+    return _array(value)
 
 
 def _row_bands(image: np.ndarray[Any, Any]) -> tuple[int, ...]:
@@ -192,7 +202,7 @@ def composite(
     source or opacity has a dimension), with the channel axis in one chunk.
     """
     bd_in, src_in = _array(backdrop), _array(source)
-    mask_in = None if mask is None else _array(mask)
+    mask_in = _mask(mask)
     _known(backdrop=bd_in, source=src_in, mask=mask_in)
     numbers = _composite.check_numbers(float_scale, space, _composite.check_premultiplied(premultiplied))
     lead: tuple[int, ...]
@@ -336,7 +346,7 @@ def flatten(
         args += [image, ("i", "j", f"channels{i}")]
         mask: Any = None
         if layer.mask is not None:
-            mask = _array(layer.mask)
+            mask = _mask(layer.mask)
             mask = _rechunk(mask, height_width + (-1,) * (mask.ndim - 2))
             args += [mask, ("i", "j", f"mask{i}")[: mask.ndim]]
         records.append((layer.blend, layer.opacity, layer.operator, layer.model, mask is not None))
