@@ -438,6 +438,10 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
         using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
         if constexpr (integer_blend<Blend> && std::is_same_v<B, uint8_t> &&
                       std::is_same_v<F, uint8_t>) {
+            if (flat_rgb_eligible(*job)) {
+                run_flat_rgb<Blend>(*job, bg, fg, out);
+                return;
+            }
             if (integer_path_eligible(*job)) {
                 if (job->premultiplied) {
                     run_premultiplied_integer<Blend>(*job, bg, fg, out);

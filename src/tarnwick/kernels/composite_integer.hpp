@@ -1,9 +1,10 @@
 // The integer path of the compositing model for "normal" and the separable
-// blends made of products, sums, minima and maxima, on uint8 RGBA images: channel bytes widened once to 16-bit lanes, products of two bytes
-// divided by 255 with exact rounding, narrowed once. The rule is written
-// once over the lane type: uint32_t (one channel, the scalar kernel), __m128i
-// (two pixels) and __m256i (four pixels) perform the same integer steps, so
-// every width stores the same bytes.
+// blends made of products, sums, minima and maxima, on uint8 images: channel
+// bytes widened once to 16-bit lanes, products of two bytes divided by 255
+// with exact rounding, narrowed once. The rule is written once over the lane
+// type: uint32_t (one channel, the scalar kernel), __m128i (two pixels) and
+// __m256i (four pixels) perform the same integer steps, so every width
+// stores the same bytes.
 //
 // Channels stay interleaved: a lane holds one channel of one pixel, and the
 // per-pixel quantities (the two alphas, the mask weight) are spread over
@@ -88,7 +89,9 @@ TARNWICK_LANES __m128i max_u16(__m128i a, __m128i b) { return _mm_max_epu16(a, b
 TARNWICK_LANES __m256i max_u16(__m256i a, __m256i b) { return _mm256_max_epu16(a, b); }
 
 // Saturating: a + b capped at 65535, a - b floored at 0.
-TARNWICK_LANES uint32_t adds_u16(uint32_t a, uint32_t b) { return a + b > 0xFFFFu ? 0xFFFFu : a + b; }
+TARNWICK_LANES uint32_t adds_u16(uint32_t a, uint32_t b) {
+    return a + b > 0xFFFFu ? 0xFFFFu : a + b;
+}
 TARNWICK_LANES __m128i adds_u16(__m128i a, __m128i b) { return _mm_adds_epu16(a, b); }
 TARNWICK_LANES __m256i adds_u16(__m256i a, __m256i b) { return _mm256_adds_epu16(a, b); }
 TARNWICK_LANES uint32_t subs_u16(uint32_t a, uint32_t b) { return a > b ? a - b : 0u; }
@@ -116,6 +119,9 @@ TARNWICK_LANES __m128i select_u16(__m128i mask, __m128i if_true, __m128i if_fals
 TARNWICK_LANES __m256i select_u16(__m256i mask, __m256i if_true, __m256i if_false) {
     return _mm256_blendv_epi8(if_false, if_true, mask);
 }
+
+// All bits where a >= b.
+template <typename L> TARNWICK_LANES L ge_u16(L a, L b) { return eq_u16(max_u16(a, b), a); }
 
 // round(t / 255) for t below 65408: (t + 128) * 257 >> 16 (there are no ties,
 // 255 being odd).
@@ -160,9 +166,9 @@ TARNWICK_LANES L factor_of(uint16_t constant, uint16_t plus, uint16_t minus, L x
 // where it is drawn in full (as * w = 1), `fa` the byte factor.
 template <typename L>
 TARNWICK_LANES L keeps_backdrop(const IntegerFactors &f, L none, L full, L fa) {
-    const L fb_one = or_u16(u16_of<L>(f.fb_one_always),
-                            or_u16(and_u16(u16_of<L>(f.fb_one_undrawn), none),
-                                   and_u16(u16_of<L>(f.fb_one_full), full)));
+    const L fb_one =
+        or_u16(u16_of<L>(f.fb_one_always), or_u16(and_u16(u16_of<L>(f.fb_one_undrawn), none),
+                                                  and_u16(u16_of<L>(f.fb_one_full), full)));
     return and_u16(fb_one, or_u16(none, eq_u16(fa, u16_of<L>(0))));
 }
 
@@ -170,24 +176,28 @@ TARNWICK_LANES L keeps_backdrop(const IntegerFactors &f, L none, L full, L fa) {
 // the saturating form.
 constexpr bool factors_can_add_up(const CompositeOperator &op) {
     return op.fa_const + op.fa_backdrop > 0.0f && op.fa_backdrop >= 0.0f &&
-           op.fb_const + op.fb_source > 0.0f && op.fb_source >= 0.0f && op.fa_const + op.fb_const > 1.0f;
+           op.fb_const + op.fb_source > 0.0f && op.fb_source >= 0.0f &&
+           op.fa_const + op.fb_const > 1.0f;
 }
 
 // ---- blends with an integer term --------------------------------------------------
 
 template <typename Blend, typename = void> struct has_integer_term : std::false_type {};
 template <typename Blend>
-struct has_integer_term<Blend, std::void_t<decltype(Blend::template term<uint32_t>(0u, 0u, 0u, 0u))>>
+struct has_integer_term<Blend,
+                        std::void_t<decltype(Blend::template term<uint32_t>(0u, 0u, 0u, 0u))>>
     : std::true_type {};
 
 // The blends the integer path serves.
-template <typename Blend>
-inline constexpr bool integer_blend = Blend::is_normal || has_integer_term<Blend>::value;
+template <typename Blend> inline constexpr bool integer_blend =
+    Blend::is_normal || has_integer_term<Blend>::value;
 
 // Lanes of the alpha channel (the fourth of each pixel).
 template <typename L> TARNWICK_LANES L alpha_lanes();
 template <> TARNWICK_LANES uint32_t alpha_lanes<uint32_t>() { return 0u; }
-template <> TARNWICK_LANES __m128i alpha_lanes<__m128i>() { return _mm_setr_epi16(0, 0, 0, -1, 0, 0, 0, -1); }
+template <> TARNWICK_LANES __m128i alpha_lanes<__m128i>() {
+    return _mm_setr_epi16(0, 0, 0, -1, 0, 0, 0, -1);
+}
 template <> TARNWICK_LANES __m256i alpha_lanes<__m256i>() {
     return _mm256_setr_epi16(0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1);
 }
@@ -231,8 +241,7 @@ constexpr bool fixed_point(Weighting weighting) {
 template <typename V> TARNWICK_LANES V fixed_weight_lanes(V coverage) {
     const V zero = splat<V>(0.0f);
     const V one = splat<V>(1.0f);
-    const V scaled =
-        pick_min(pick_max(coverage * splat<V>(65536.0f), one), splat<V>(65534.0f));
+    const V scaled = pick_min(pick_max(coverage * splat<V>(65536.0f), one), splat<V>(65534.0f));
     return select(ge(coverage, one), splat<V>(65535.0f), select(gt(coverage, zero), scaled, zero));
 }
 inline uint32_t fixed_weight(float coverage) {
@@ -296,7 +305,8 @@ TARNWICK_LANES L premultiplied_rule(L cb, L cs, L ab, L as, L weight, L alpha) {
             backdrop_share = mulhi_u16(fb, mul_u16(cb_capped, u16_of<L>(257)));
         } else {
             const L drawn_byte = weighting == Weighting::none ? as : div255_round(drawn);
-            backdrop_share = mul_u16(cb_capped, factor_of(f.fb_const, f.fb_plus, f.fb_minus, drawn_byte));
+            backdrop_share =
+                mul_u16(cb_capped, factor_of(f.fb_const, f.fb_plus, f.fb_minus, drawn_byte));
         }
         if constexpr (fixed) {
             backdrop_share = add_u16(backdrop_share, u16_of<L>(k_floor_bias));
@@ -332,13 +342,14 @@ TARNWICK_LANES L straight_over_opaque(L cb, L cs, L as, L weight) {
         // In 255^2 units, each product within two of its value.
         const L drawn = mulhi_u16(mul_u16(as, byte_max), weight);
         const L k257 = u16_of<L>(257);
-        return div255_round(add_u16(add_u16(mulhi_u16(drawn, mul_u16(blended, k257)),
-                                            mulhi_u16(sub_u16(u16_of<L>(65025), drawn),
-                                                      mul_u16(cb, k257))),
-                                    u16_of<L>(k_floor_bias)));
+        return div255_round(
+            add_u16(add_u16(mulhi_u16(drawn, mul_u16(blended, k257)),
+                            mulhi_u16(sub_u16(u16_of<L>(65025), drawn), mul_u16(cb, k257))),
+                    u16_of<L>(k_floor_bias)));
     } else {
         const L drawn = weighting == Weighting::none ? as : div255_round(mul_u16(as, weight));
-        return div255_round(add_u16(mul_u16(blended, drawn), mul_u16(cb, sub_u16(byte_max, drawn))));
+        return div255_round(
+            add_u16(mul_u16(blended, drawn), mul_u16(cb, sub_u16(byte_max, drawn))));
     }
 }
 
@@ -379,14 +390,18 @@ template <typename I> TARNWICK_LANES I spread_alpha(I v) {
 
 // The mask bytes of a group, each over its pixel's four lanes. Reads
 // exactly the group's bytes.
-TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m128i &lo, __m128i &hi) {
+TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m128i &lo,
+                                      __m128i &hi) {
     int32_t four;
     std::memcpy(&four, mask + index, 4);
     const __m128i bytes = _mm_cvtsi32_si128(four);
-    lo = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
-    hi = _mm_shuffle_epi8(bytes, _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
+    lo = _mm_shuffle_epi8(bytes,
+                          _mm_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1));
+    hi = _mm_shuffle_epi8(bytes,
+                          _mm_setr_epi8(2, -1, 2, -1, 2, -1, 2, -1, 3, -1, 3, -1, 3, -1, 3, -1));
 }
-TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m256i &lo, __m256i &hi) {
+TARNWICK_LANES void spread_mask_bytes(const uint8_t *mask, npy_intp index, __m256i &lo,
+                                      __m256i &hi) {
     int64_t eight;
     std::memcpy(&eight, mask + index, 8);
     const __m128i bytes = _mm_cvtsi64_si128(eight);
@@ -404,11 +419,12 @@ TARNWICK_LANES void spread_words(__m128i words, __m128i &lo, __m128i &hi) {
 }
 TARNWICK_LANES void spread_words(__m128i words, __m256i &lo, __m256i &hi) {
     const __m256i both = _mm256_broadcastsi128_si256(words);
-    lo = _mm256_shuffle_epi8(both, _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3,
-                                                    4, 5, 4, 5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7));
-    hi = _mm256_shuffle_epi8(both, _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 10, 11, 10, 11, 10, 11,
-                                                    10, 11, 12, 13, 12, 13, 12, 13, 12, 13, 14, 15,
-                                                    14, 15, 14, 15, 14, 15));
+    lo =
+        _mm256_shuffle_epi8(both, _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3,
+                                                   4, 5, 4, 5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7));
+    hi = _mm256_shuffle_epi8(
+        both, _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 10, 11, 10, 11, 10, 11, 10, 11, 12, 13, 12,
+                               13, 12, 13, 12, 13, 14, 15, 14, 15, 14, 15, 14, 15));
 }
 
 // The fixed weights of a group's pixels as 16-bit words.
@@ -513,8 +529,8 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, con
                     return premultiplied_rule<Blend, op, weighting>(
                         cb, cs, spread_alpha(cb), spread_alpha(cs), weight, alpha_lanes<I>());
                 };
-                store_group_bytes(out + index * 4, narrow_to_bytes(half(b_lo, s_lo, w_lo),
-                                                                   half(b_hi, s_hi, w_hi)));
+                store_group_bytes(out + index * 4,
+                                  narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)));
             }
             return index;
         },
@@ -552,29 +568,31 @@ TARNWICK_LANES void with_operator_index(const CompositeOperator &op, Body &&body
 // Calls body(std::integral_constant<Weighting, w>{}) for the job's weighting.
 template <typename Body> TARNWICK_LANES void with_weighting(const CompositeJob &job, Body &&body) {
     switch (weighting_of(job)) {
-    case Weighting::none:
-        body(std::integral_constant<Weighting, Weighting::none>{});
-        break;
-    case Weighting::bytes:
-        body(std::integral_constant<Weighting, Weighting::bytes>{});
-        break;
-    case Weighting::fixed:
-        body(std::integral_constant<Weighting, Weighting::fixed>{});
-        break;
-    case Weighting::uniform:
-        body(std::integral_constant<Weighting, Weighting::uniform>{});
-        break;
+        case Weighting::none:
+            body(std::integral_constant<Weighting, Weighting::none>{});
+            break;
+        case Weighting::bytes:
+            body(std::integral_constant<Weighting, Weighting::bytes>{});
+            break;
+        case Weighting::fixed:
+            body(std::integral_constant<Weighting, Weighting::fixed>{});
+            break;
+        case Weighting::uniform:
+            body(std::integral_constant<Weighting, Weighting::uniform>{});
+            break;
     }
 }
 
-template <typename Blend>
-inline void run_premultiplied_integer(const CompositeJob &job, const uint8_t *bg,
-                                      const uint8_t *fg, uint8_t *out) {
+template <typename Blend> inline void run_premultiplied_integer(const CompositeJob &job,
+                                                                const uint8_t *bg,
+                                                                const uint8_t *fg, uint8_t *out) {
     constexpr int count = sizeof(k_composite_operators) / sizeof(k_composite_operators[0]);
     with_weighting(job, [&](auto weighting) {
         with_operator_index(
             job.op,
-            [&](auto op) { premultiplied_pixels<Blend, op.value, weighting.value>(job, bg, fg, out); },
+            [&](auto op) {
+                premultiplied_pixels<Blend, op.value, weighting.value>(job, bg, fg, out);
+            },
             std::make_integer_sequence<int, count>{});
     });
 }
@@ -601,7 +619,8 @@ TARNWICK_LANES ivec_t<V> straight_lerp_group(const uint8_t *bg, const uint8_t *f
 template <typename Blend, Weighting weighting>
 inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, const BlendMask &mask,
                                 float opacity, npy_intp index, uint8_t *out) {
-    const uint32_t weight = pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
+    const uint32_t weight =
+        pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
     uint8_t result[4];
     for (int c = 0; c < 3; ++c) {
         result[c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
@@ -609,4 +628,57 @@ inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, const BlendM
     }
     result[3] = 255;
     std::memcpy(out, result, 4);
+}
+
+// ---- three channels over three channels -------------------------------------------
+// Both images opaque: every channel byte is the lerp of its blend by the
+// pixel's coverage, which is one weight for the whole call (no mask), so the
+// bytes are taken as they lie, 32 or 16 at a time and then one by one. Each
+// byte gets the same integer steps whatever its position, so every width
+// stores the same bytes.
+
+inline bool flat_rgb_eligible(const CompositeJob &job) {
+    return job.backdrop.is_uint8 && job.source.is_uint8 && job.backdrop.channels == 3 &&
+           job.source.channels == 3 && job.mask.u8 == nullptr && job.mask.f32 == nullptr &&
+           straight_lerp_operator(job.op);
+}
+
+template <typename Blend, Weighting weighting>
+inline void flat_rgb_bytes(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                           uint8_t *out) {
+    const npy_intp count = job.pixels * 3;
+    const uint32_t weight = weighting == Weighting::none ? 255u : fixed_weight(job.opacity);
+    run_width_sequence(
+        job.kernel, 0,
+        [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
+            using I = ivec_t<decltype(lanes)>;
+            constexpr int step = static_cast<int>(sizeof(I));  // bytes per group
+            const I opaque = u16_of<I>(255);
+            const I w = u16_of<I>(static_cast<uint16_t>(weight));
+            for (; index + step <= count; index += step) {
+                I b_lo, b_hi, s_lo, s_hi;
+                widen_pixels(bg + index, b_lo, b_hi);
+                widen_pixels(fg + index, s_lo, s_hi);
+                store_group_bytes(
+                    out + index,
+                    narrow_to_bytes(straight_over_opaque<Blend, weighting>(b_lo, s_lo, opaque, w),
+                                    straight_over_opaque<Blend, weighting>(b_hi, s_hi, opaque, w)));
+            }
+            return index;
+        },
+        [&](npy_intp index) __attribute__((always_inline)) {
+            for (; index < count; ++index) {
+                out[index] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
+                    uint32_t{bg[index]}, uint32_t{fg[index]}, 255u, weight));
+            }
+        });
+}
+
+template <typename Blend> inline void run_flat_rgb(const CompositeJob &job, const uint8_t *bg,
+                                                   const uint8_t *fg, uint8_t *out) {
+    if (weighting_of(job) == Weighting::none) {
+        flat_rgb_bytes<Blend, Weighting::none>(job, bg, fg, out);
+    } else {
+        flat_rgb_bytes<Blend, Weighting::uniform>(job, bg, fg, out);
+    }
 }

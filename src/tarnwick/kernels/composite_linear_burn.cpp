@@ -3,7 +3,8 @@
 
 namespace {
 struct Channel {
-    // Premultiplied, in 255^2 units: max(0, cs * ab - (as * ab - cb * as)), the bracket never negative.
+    // Premultiplied, in 255^2 units: max(0, cs * ab - (as * ab - cb * as)), the bracket never
+    // negative.
     template <typename L> static TARNWICK_LANES L term(L cb, L cs, L ab, L as) {
         return subs_u16(mul_u16(cs, ab), sub_u16(mul_u16(as, ab), mul_u16(cb, as)));
     }
