@@ -287,15 +287,13 @@ TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index
     return opacity;
 }
 
-// The integer path builds on the lane operations and coverage above.
+// The integer path builds on the lane operations, the factors and the
+// coverage above.
 #include "composite_integer.hpp"
 
 // ---- loops --------------------------------------------------------------------
 
-// `lerp_opaque`: straight uint8 RGBA "normal" under an operator the lerp
-// serves, where a pixel over an opaque backdrop takes the integer lerp.
-template <typename Blend, bool premultiplied, bool lerp_opaque, Weighting weighting, typename B,
-          typename F, typename O>
+template <typename Blend, bool premultiplied, typename B, typename F, typename O>
 inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                   npy_intp index) {
     const int bg_channels = job.backdrop.channels;
@@ -307,13 +305,6 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
     for (; index < pixels; ++index) {
         const npy_intp bg_base = index * bg_channels;
         const npy_intp fg_base = index * fg_channels;
-        if constexpr (lerp_opaque) {
-            if (bg[bg_base + 3] == 255) {
-                straight_lerp_pixel<Blend, weighting>(bg + bg_base, fg + fg_base, mask, opacity,
-                                                      index, out + bg_base);
-                continue;
-            }
-        }
         const float bg_stored[4] = {static_cast<float>(bg[bg_base]),
                                     static_cast<float>(bg[bg_base + 1]),
                                     static_cast<float>(bg[bg_base + 2]),
@@ -340,7 +331,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
 // Groups of V's lane count from `index` while a whole group remains; returns
 // the first pixel it left.
 template <typename V, int bg_channels, int fg_channels, typename Blend, bool premultiplied,
-          bool lerp_opaque, Weighting weighting, typename B, typename F, typename O>
+          typename B, typename F, typename O>
 inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                         npy_intp index) {
     constexpr int lanes = lane_count<V>;
@@ -355,27 +346,6 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         if constexpr (lanes == 8) {
             prefetch_pixel(bg, bg_channels, index + prefetch_distance);
             prefetch_pixel(fg, fg_channels, index + prefetch_distance);
-        }
-        using I = ivec_t<V>;
-        // A group with some opaque backdrop pixels keeps their lerp in memory
-        // while the float rule runs, so that the common groups keep their
-        // registers.
-        alignas(32) uint8_t lerp[lanes * 4];
-        alignas(32) uint8_t opaque[lanes * 4];
-        bool some_opaque = false;
-        if constexpr (lerp_opaque) {
-            const I opaque_lanes = opaque_pixels(load_group_bytes(bg + index * 4, I{}));
-            some_opaque = any_lane(opaque_lanes);
-            if (some_opaque) {
-                const I lerp_bytes =
-                    straight_lerp_group<Blend, weighting, V>(bg, fg, mask, job.opacity, index);
-                if (all_lanes(opaque_lanes)) {
-                    store_group_bytes(out + index * 4, lerp_bytes);
-                    continue;
-                }
-                store_group_bytes(lerp, lerp_bytes);
-                store_group_bytes(opaque, opaque_lanes);
-            }
         }
         V bg_r, bg_g, bg_b, bg_a = one;
         V fg_r, fg_g, fg_b, fg_a = one;
@@ -392,19 +362,11 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
                                         stored_value(result.keep, bg_g, result.colour.g),
                                         stored_value(result.keep, bg_b, result.colour.b),
                                         stored_value(result.keep, bg_a, result.alpha));
-        if constexpr (lerp_opaque) {
-            if (some_opaque) {
-                const I stored = load_group_bytes(out + index * 4, I{});
-                store_group_bytes(out + index * 4, select_u16(load_group_bytes(opaque, I{}),
-                                                              load_group_bytes(lerp, I{}), stored));
-            }
-        }
     }
     return index;
 }
 
-template <typename Blend, bool premultiplied, bool lerp_opaque = false,
-          Weighting weighting = Weighting::none, typename B, typename F, typename O>
+template <typename Blend, bool premultiplied, typename B, typename F, typename O>
 inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, O *out) {
     run_width_sequence(
         job.kernel, 0,
@@ -412,20 +374,14 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
             using V = decltype(lanes);
             with_channel_counts(job.backdrop.channels, job.source.channels,
                                 [&](auto bg_channels, auto fg_channels) {
-                                    if constexpr (!lerp_opaque ||
-                                                  (bg_channels == 4 && fg_channels == 4)) {
-                                        from = composite_vector_groups<V, bg_channels,
-                                                                       fg_channels, Blend,
-                                                                       premultiplied, lerp_opaque,
-                                                                       weighting>(
-                                            job, bg, fg, out, from);
-                                    }
+                                    from = composite_vector_groups<V, bg_channels, fg_channels,
+                                                                   Blend, premultiplied>(
+                                        job, bg, fg, out, from);
                                 });
             return from;
         },
         [&](npy_intp from) __attribute__((always_inline)) {
-            composite_scalar_loop<Blend, premultiplied, lerp_opaque, weighting>(job, bg, fg, out,
-                                                                                from);
+            composite_scalar_loop<Blend, premultiplied>(job, bg, fg, out, from);
         });
 }
 
@@ -438,20 +394,7 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
         using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
         if constexpr (integer_blend<Blend> && std::is_same_v<B, uint8_t> &&
                       std::is_same_v<F, uint8_t>) {
-            if (flat_rgb_eligible(*job)) {
-                run_flat_rgb<Blend>(*job, bg, fg, out);
-                return;
-            }
-            if (integer_path_eligible(*job)) {
-                if (job->premultiplied) {
-                    run_premultiplied_integer<Blend>(*job, bg, fg, out);
-                } else if (straight_lerp_operator(job->op)) {
-                    with_weighting(*job, [&](auto weighting) {
-                        composite_pixels<Blend, false, true, weighting.value>(*job, bg, fg, out);
-                    });
-                } else {
-                    composite_pixels<Blend, false>(*job, bg, fg, out);
-                }
+            if (run_integer_path<Blend>(*job, bg, fg, out)) {
                 return;
             }
         }

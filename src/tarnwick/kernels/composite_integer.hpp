@@ -28,13 +28,18 @@
 // min(round(P * M / 255^2) + cb, 255). Each is within one step of the exact
 // value.
 //
-// Straight, "source_over" and "source_atop" over an opaque backdrop pixel:
-//   out = round((B * as_w + cb * (255 - as_w)) / 255), alpha 255, with B
-// the blend of the straight bytes rounded to a byte (B = cs for "normal":
-// the exact lerp). Other backdrop pixels take the float rule.
+// Straight, every operator but plus_lighter: the blended source byte
+// Cs' = round(((255 - ab) * Cs + ab * B) / 255), B the blend of the straight
+// bytes rounded to a byte (Cs' = Cs for "normal"), and the result
+//   out = Cs' + round((Cb - Cs') * u),  u = ab * Fb / (as * Fa + ab * Fb),
+// u a 14-bit fraction from one float division per pixel (0 and 1 exact, so
+// a layer over a transparent backdrop is the layer), alpha the rounded sum.
+//
+// Two opaque 3-channel images without a mask: every channel byte is the
+// lerp of its blend by the call's one weight (the bytes taken as they lie).
 //
 // Part of composite_compositor.hpp, which includes it after the lane
-// operations and the coverage it builds on.
+// operations, the factors and the coverage it builds on.
 #pragma once
 
 #include <immintrin.h>
@@ -79,6 +84,14 @@ TARNWICK_LANES __m256i mul_u16(__m256i a, __m256i b) { return _mm256_mullo_epi16
 TARNWICK_LANES uint32_t mulhi_u16(uint32_t a, uint32_t b) { return (a * b) >> 16; }
 TARNWICK_LANES __m128i mulhi_u16(__m128i a, __m128i b) { return _mm_mulhi_epu16(a, b); }
 TARNWICK_LANES __m256i mulhi_u16(__m256i a, __m256i b) { return _mm256_mulhi_epu16(a, b); }
+
+// round(a * b / 2^15) of signed 16-bit lanes, halves up: (a * b + 2^14) >> 15.
+TARNWICK_LANES uint32_t mulhrs_i16(uint32_t a, uint32_t b) {
+    const int32_t product = static_cast<int16_t>(a) * static_cast<int16_t>(b);
+    return static_cast<uint32_t>((product + 16384) >> 15) & 0xFFFFu;
+}
+TARNWICK_LANES __m128i mulhrs_i16(__m128i a, __m128i b) { return _mm_mulhrs_epi16(a, b); }
+TARNWICK_LANES __m256i mulhrs_i16(__m256i a, __m256i b) { return _mm256_mulhrs_epi16(a, b); }
 
 TARNWICK_LANES uint32_t min_u16(uint32_t a, uint32_t b) { return a < b ? a : b; }
 TARNWICK_LANES __m128i min_u16(__m128i a, __m128i b) { return _mm_min_epu16(a, b); }
@@ -377,6 +390,17 @@ TARNWICK_LANES __m128i load_group_bytes(const uint8_t *p, __m128i) { return load
 TARNWICK_LANES __m256i load_group_bytes(const uint8_t *p, __m256i) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
+TARNWICK_LANES __m128i eq_i32(__m128i a, __m128i b) { return _mm_cmpeq_epi32(a, b); }
+TARNWICK_LANES __m256i eq_i32(__m256i a, __m256i b) { return _mm256_cmpeq_epi32(a, b); }
+TARNWICK_LANES bool all_bits(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
+TARNWICK_LANES bool all_bits(__m256i mask) { return _mm256_movemask_epi8(mask) == -1; }
+TARNWICK_LANES bool any_bits(__m128i mask) { return _mm_movemask_epi8(mask) != 0; }
+TARNWICK_LANES bool any_bits(__m256i mask) { return _mm256_movemask_epi8(mask) != 0; }
+
+// Each pixel's alpha byte in its 32-bit lane.
+TARNWICK_LANES __m128i alpha_bytes(__m128i bytes) { return _mm_srli_epi32(bytes, 24); }
+TARNWICK_LANES __m256i alpha_bytes(__m256i bytes) { return _mm256_srli_epi32(bytes, 24); }
+
 TARNWICK_LANES void store_group_bytes(uint8_t *p, __m128i v) { store_bytes16(p, v); }
 TARNWICK_LANES void store_group_bytes(uint8_t *p, __m256i v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
@@ -465,21 +489,6 @@ TARNWICK_LANES uint32_t pixel_weight(const uint8_t *mask, npy_intp index, Covera
         return fixed_weight(coverage(0.0f));
     }
 }
-
-// The 8-bit pixels of a group whose alpha byte is 255, as a mask of 32 bits
-// per pixel.
-TARNWICK_LANES __m128i opaque_pixels(__m128i bytes) {
-    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
-    return _mm_cmpeq_epi32(_mm_and_si128(bytes, alpha), alpha);
-}
-TARNWICK_LANES __m256i opaque_pixels(__m256i bytes) {
-    const __m256i alpha = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
-    return _mm256_cmpeq_epi32(_mm256_and_si256(bytes, alpha), alpha);
-}
-TARNWICK_LANES bool all_lanes(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
-TARNWICK_LANES bool all_lanes(__m256i mask) { return _mm256_movemask_epi8(mask) == -1; }
-TARNWICK_LANES bool any_lane(__m128i mask) { return _mm_movemask_epi8(mask) != 0; }
-TARNWICK_LANES bool any_lane(__m256i mask) { return _mm256_movemask_epi8(mask) != 0; }
 
 // ---- which calls take the integer path --------------------------------------------
 
@@ -597,39 +606,6 @@ template <typename Blend> inline void run_premultiplied_integer(const CompositeJ
     });
 }
 
-// ---- straight: the lerp where the backdrop pixel is opaque --------------------------
-
-// The group's lerp as bytes, alpha 255.
-template <typename Blend, Weighting weighting, typename V>
-TARNWICK_LANES ivec_t<V> straight_lerp_group(const uint8_t *bg, const uint8_t *fg,
-                                             const BlendMask &mask, float opacity, npy_intp index) {
-    using I = ivec_t<V>;
-    I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
-    widen_pixels(bg + index * 4, b_lo, b_hi);
-    widen_pixels(fg + index * 4, s_lo, s_hi);
-    group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index}, w_lo, w_hi);
-    const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-        return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs), weight);
-    };
-    const I opaque_alpha = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
-    return or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)), opaque_alpha);
-}
-
-// One scalar pixel's lerp, when its backdrop is opaque.
-template <typename Blend, Weighting weighting>
-inline void straight_lerp_pixel(const uint8_t *b, const uint8_t *s, const BlendMask &mask,
-                                float opacity, npy_intp index, uint8_t *out) {
-    const uint32_t weight =
-        pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
-    uint8_t result[4];
-    for (int c = 0; c < 3; ++c) {
-        result[c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
-            uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
-    }
-    result[3] = 255;
-    std::memcpy(out, result, 4);
-}
-
 // ---- three channels over three channels -------------------------------------------
 // Both images opaque: every channel byte is the lerp of its blend by the
 // pixel's coverage, which is one weight for the whole call (no mask), so the
@@ -681,4 +657,201 @@ template <typename Blend> inline void run_flat_rgb(const CompositeJob &job, cons
     } else {
         flat_rgb_bytes<Blend, Weighting::uniform>(job, bg, fg, out);
     }
+}
+
+// ---- straight RGBA ----------------------------------------------------------------------
+// Per pixel, in float lanes of the group's pixels (as the float rule computes
+// them): the shares of source and backdrop, the backdrop's fraction u of the
+// result as a 14-bit fraction, the result's alpha byte, and where the
+// backdrop is kept or nothing remains. Per channel, in 16-bit lanes: the
+// blended source byte and the lerp towards the backdrop by u.
+
+inline int32_t lane_bits(bool condition) { return condition ? -1 : 0; }
+inline __m128i lane_bits(__m128 mask) { return _mm_castps_si128(mask); }
+inline __m256i lane_bits(__m256 mask) { return _mm256_castps_si256(mask); }
+inline int32_t round_lane(float value) { return static_cast<int32_t>(std::lrintf(value)); }
+inline __m128i round_lane(__m128 value) { return round_to_i32(value); }
+inline __m256i round_lane(__m256 value) { return round_to_i32(value); }
+
+// `ab`, `as`: the alpha bytes as floats; `coverage`: opacity times weight.
+template <typename V>
+TARNWICK_LANES auto straight_shares(V ab_byte, V as_byte, V coverage,
+                                    const CompositeFactorLanes<V> &f) {
+    const V zero = splat<V>(0.0f);
+    const V one = splat<V>(1.0f);
+    const V ab = unit_of<uint8_t>(ab_byte);
+    const V as = unit_of<uint8_t>(as_byte) * coverage;
+    const V fa = mul_add(f.fa_backdrop, ab, f.fa_const);
+    const V fb = mul_add(f.fb_source, as, f.fb_const);
+    const V source_share = as * fa;
+    const V backdrop_share = ab * fb;
+    const V alpha = source_share + backdrop_share;
+    const auto visible = gt(alpha, zero);
+    const V fraction = keep_if(visible, backdrop_share / alpha);
+    struct Shares {
+        decltype(round_lane(zero)) fraction, alpha, keep, empty;
+    };
+    return Shares{round_lane(fraction * splat<V>(16384.0f)),
+                  round_lane(pick_min(alpha, one) * splat<V>(255.0f)),
+                  lane_bits(mask_and(eq(source_share, zero), eq(fb, one))),
+                  ~lane_bits(visible)};
+}
+
+// A byte in each 32-bit lane moved to the alpha byte's place.
+TARNWICK_LANES __m128i shift_to_alpha(__m128i lanes) { return _mm_slli_epi32(lanes, 24); }
+TARNWICK_LANES __m256i shift_to_alpha(__m256i lanes) { return _mm256_slli_epi32(lanes, 24); }
+
+// 32-bit lanes of the pixels' values as 16-bit words (see spread_words).
+TARNWICK_LANES __m128i words_of(__m128i lanes) { return _mm_packs_epi32(lanes, lanes); }
+TARNWICK_LANES __m128i words_of(__m256i lanes) {
+    return _mm_packs_epi32(low_half(lanes), high_half(lanes));
+}
+
+// One channel lane: Cs' + round((Cb - Cs') * u), with `fraction` u * 16384.
+template <typename Blend, typename L>
+TARNWICK_LANES L straight_channel(L cb, L cs, L ab, L fraction) {
+    const L byte_max = u16_of<L>(255);
+    L blended_source = cs;
+    if constexpr (!Blend::is_normal) {
+        const L blended = div255_round(Blend::term(cb, cs, byte_max, byte_max));
+        blended_source =
+            div255_round(add_u16(mul_u16(sub_u16(byte_max, ab), cs), mul_u16(ab, blended)));
+    }
+    // (2d * u16384 + 2^14) >> 15 is round(d * u) for d within -255..255.
+    const L twice = sub_u16(add_u16(cb, cb), add_u16(blended_source, blended_source));
+    return add_u16(blended_source, mulhrs_i16(twice, fraction));
+}
+
+// `lerp`: an operator that lays the source over an opaque backdrop pixel
+// (source_over, source_atop); such pixels take the exact lerp instead, and
+// a group of them only that.
+template <typename Blend, bool lerp, Weighting weighting>
+inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                            uint8_t *out) {
+    const BlendMask mask = job.mask;
+    const float opacity = job.opacity;
+    const npy_intp pixels = job.pixels;
+    run_width_sequence(
+        job.kernel, 0,
+        [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
+            using V = decltype(lanes);
+            using I = ivec_t<V>;
+            constexpr int group = lane_count<V>;
+            const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
+            const I alpha_byte = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
+            for (; index + group <= pixels; index += group) {
+                const I bg_bytes = load_group_bytes(bg + index * 4, I{});
+                const I fg_bytes = load_group_bytes(fg + index * 4, I{});
+                I b_lo, b_hi, s_lo, s_hi;
+                widen_pixels(bg + index * 4, b_lo, b_hi);
+                widen_pixels(fg + index * 4, s_lo, s_hi);
+                I opaque{}, over{};
+                if constexpr (lerp) {
+                    opaque = eq_i32(and_u16(bg_bytes, alpha_byte), alpha_byte);
+                    if (any_bits(opaque)) {
+                        I w_lo, w_hi;
+                        group_weights<weighting, V>(mask.u8, index,
+                                                    CoverageOf{mask, opacity, index}, w_lo, w_hi);
+                        const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
+                            return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs),
+                                                                          weight);
+                        };
+                        over = or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)),
+                                      alpha_byte);
+                        if (all_bits(opaque)) {
+                            store_group_bytes(out + index * 4, over);
+                            continue;
+                        }
+                    }
+                }
+                const auto shares = straight_shares(
+                    to_float(alpha_bytes(bg_bytes)), to_float(alpha_bytes(fg_bytes)),
+                    coverage_lanes(mask, splat<V>(opacity), index), factors);
+                I u_lo, u_hi;
+                spread_words(words_of(shares.fraction), u_lo, u_hi);
+                const auto half = [&](I cb, I cs, I u) __attribute__((always_inline)) {
+                    return straight_channel<Blend>(cb, cs, spread_alpha(cb), u);
+                };
+                // The alpha byte, the kept backdrop and the empty pixels per
+                // 32-bit pixel lane.
+                const I colour = narrow_to_bytes(half(b_lo, s_lo, u_lo), half(b_hi, s_hi, u_hi));
+                const I pixel =
+                    or_u16(and_u16(colour, ~alpha_byte), shift_to_alpha(shares.alpha));
+                I result = select_u16(shares.keep, bg_bytes, and_u16(pixel, ~shares.empty));
+                if constexpr (lerp) {
+                    result = select_u16(opaque, over, result);
+                }
+                store_group_bytes(out + index * 4, result);
+            }
+            return index;
+        },
+        [&](npy_intp index) __attribute__((always_inline)) {
+            const CompositeFactorLanes<float> factors = factor_lanes<float>(job.op);
+            for (; index < pixels; ++index) {
+                const uint8_t *b = bg + index * 4;
+                const uint8_t *s = fg + index * 4;
+                uint8_t result[4];
+                if (lerp && b[3] == 255) {
+                    const uint32_t weight =
+                        pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
+                    for (int c = 0; c < 3; ++c) {
+                        result[c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
+                            uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
+                    }
+                    result[3] = 255;
+                    std::memcpy(out + index * 4, result, 4);
+                    continue;
+                }
+                const auto shares = straight_shares(static_cast<float>(b[3]),
+                                                    static_cast<float>(s[3]),
+                                                    coverage_lanes(mask, opacity, index), factors);
+                for (int c = 0; c < 3; ++c) {
+                    result[c] = static_cast<uint8_t>(straight_channel<Blend>(
+                        uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{b[3]},
+                        static_cast<uint32_t>(shares.fraction)));
+                }
+                result[3] = static_cast<uint8_t>(shares.alpha);
+                for (int c = 0; c < 4; ++c) {
+                    result[c] = shares.keep != 0 ? b[c] : (shares.empty != 0 ? 0 : result[c]);
+                }
+                std::memcpy(out + index * 4, result, 4);
+            }
+        });
+}
+
+template <typename Blend>
+inline void run_straight_integer(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                                 uint8_t *out) {
+    if (!straight_lerp_operator(job.op)) {
+        straight_pixels<Blend, false, Weighting::none>(job, bg, fg, out);
+        return;
+    }
+    with_weighting(job, [&](auto weighting) {
+        straight_pixels<Blend, true, weighting.value>(job, bg, fg, out);
+    });
+}
+
+// ---- the dispatch ------------------------------------------------------------------------
+
+// Runs the job on the integer path where it serves it; false where it does
+// not (the float rule then runs).
+template <typename Blend>
+inline bool run_integer_path(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                             uint8_t *out) {
+    if (flat_rgb_eligible(job)) {
+        run_flat_rgb<Blend>(job, bg, fg, out);
+        return true;
+    }
+    if (!integer_path_eligible(job)) {
+        return false;
+    }
+    if (job.premultiplied) {
+        run_premultiplied_integer<Blend>(job, bg, fg, out);
+        return true;
+    }
+    if (factors_can_add_up(job.op)) {
+        return false;  // plus_lighter's cap does not fit the straight lerp
+    }
+    run_straight_integer<Blend>(job, bg, fg, out);
+    return true;
 }
