@@ -739,35 +739,36 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
             constexpr int group = lane_count<V>;
             const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
             const I alpha_byte = splat_i32<I>(static_cast<int32_t>(0xFF000000u));
+            // The lerp of a group's pixels, alpha 255.
+            const auto lerp_group = [&](npy_intp at) __attribute__((always_inline)) {
+                I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
+                widen_pixels(bg + at * 4, b_lo, b_hi);
+                widen_pixels(fg + at * 4, s_lo, s_hi);
+                group_weights<weighting, V>(mask.u8, at, CoverageOf{mask, opacity, at}, w_lo,
+                                            w_hi);
+                const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
+                    return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs), weight);
+                };
+                return or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)),
+                              alpha_byte);
+            };
             for (; index + group <= pixels; index += group) {
                 const I bg_bytes = load_group_bytes(bg + index * 4, I{});
                 const I fg_bytes = load_group_bytes(fg + index * 4, I{});
-                I b_lo, b_hi, s_lo, s_hi;
-                widen_pixels(bg + index * 4, b_lo, b_hi);
-                widen_pixels(fg + index * 4, s_lo, s_hi);
-                I opaque{}, over{};
+                I opaque{};
                 if constexpr (lerp) {
                     opaque = eq_i32(and_u16(bg_bytes, alpha_byte), alpha_byte);
-                    if (any_bits(opaque)) {
-                        I w_lo, w_hi;
-                        group_weights<weighting, V>(mask.u8, index,
-                                                    CoverageOf{mask, opacity, index}, w_lo, w_hi);
-                        const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
-                            return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs),
-                                                                          weight);
-                        };
-                        over = or_u16(narrow_to_bytes(half(b_lo, s_lo, w_lo), half(b_hi, s_hi, w_hi)),
-                                      alpha_byte);
-                        if (all_bits(opaque)) {
-                            store_group_bytes(out + index * 4, over);
-                            continue;
-                        }
+                    if (all_bits(opaque)) {
+                        store_group_bytes(out + index * 4, lerp_group(index));
+                        continue;
                     }
                 }
                 const auto shares = straight_shares(
                     to_float(alpha_bytes(bg_bytes)), to_float(alpha_bytes(fg_bytes)),
                     coverage_lanes(mask, splat<V>(opacity), index), factors);
-                I u_lo, u_hi;
+                I b_lo, b_hi, s_lo, s_hi, u_lo, u_hi;
+                widen_pixels(bg + index * 4, b_lo, b_hi);
+                widen_pixels(fg + index * 4, s_lo, s_hi);
                 spread_words(words_of(shares.fraction), u_lo, u_hi);
                 const auto half = [&](I cb, I cs, I u) __attribute__((always_inline)) {
                     return straight_channel<Blend>(cb, cs, spread_alpha(cb), u);
@@ -779,7 +780,10 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
                     or_u16(and_u16(colour, ~alpha_byte), shift_to_alpha(shares.alpha));
                 I result = select_u16(shares.keep, bg_bytes, and_u16(pixel, ~shares.empty));
                 if constexpr (lerp) {
-                    result = select_u16(opaque, over, result);
+                    // Read again rather than held across the float part.
+                    if (any_bits(opaque)) {
+                        result = select_u16(opaque, lerp_group(index), result);
+                    }
                 }
                 store_group_bytes(out + index * 4, result);
             }
@@ -819,16 +823,20 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
         });
 }
 
+// The exact lerp serves opacity 1 (with or without a byte mask), where it
+// is cheapest: at other opacities a group that mixes opaque and translucent
+// backdrop pixels would pay for both rules.
 template <typename Blend>
 inline void run_straight_integer(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
                                  uint8_t *out) {
-    if (!straight_lerp_operator(job.op)) {
+    const Weighting weighting = weighting_of(job);
+    if (!straight_lerp_operator(job.op) || fixed_point(weighting)) {
         straight_pixels<Blend, false, Weighting::none>(job, bg, fg, out);
-        return;
+    } else if (weighting == Weighting::bytes) {
+        straight_pixels<Blend, true, Weighting::bytes>(job, bg, fg, out);
+    } else {
+        straight_pixels<Blend, true, Weighting::none>(job, bg, fg, out);
     }
-    with_weighting(job, [&](auto weighting) {
-        straight_pixels<Blend, true, weighting.value>(job, bg, fg, out);
-    });
 }
 
 // ---- the dispatch ------------------------------------------------------------------------
