@@ -370,14 +370,13 @@ TARNWICK_LANES L straight_over_opaque(L cb, L cs, L as, L weight) {
 // A group is 4 pixels (SSE: two __m128i of two pixels each) or 8 pixels
 // (AVX2: two __m256i of four pixels each); `lo` holds the first half.
 
-TARNWICK_LANES void widen_pixels(const uint8_t *p, __m128i &lo, __m128i &hi) {
-    const __m128i bytes = load_bytes16(p);
+TARNWICK_LANES void widen_bytes(__m128i bytes, __m128i &lo, __m128i &hi) {
     lo = _mm_cvtepu8_epi16(bytes);
     hi = _mm_cvtepu8_epi16(_mm_srli_si128(bytes, 8));
 }
-TARNWICK_LANES void widen_pixels(const uint8_t *p, __m256i &lo, __m256i &hi) {
-    lo = _mm256_cvtepu8_epi16(load_bytes16(p));
-    hi = _mm256_cvtepu8_epi16(load_bytes16(p + 16));
+TARNWICK_LANES void widen_bytes(__m256i bytes, __m256i &lo, __m256i &hi) {
+    lo = _mm256_cvtepu8_epi16(low_half(bytes));
+    hi = _mm256_cvtepu8_epi16(high_half(bytes));
 }
 
 TARNWICK_LANES __m128i narrow_to_bytes(__m128i lo, __m128i hi) { return _mm_packus_epi16(lo, hi); }
@@ -390,6 +389,10 @@ TARNWICK_LANES __m128i load_group_bytes(const uint8_t *p, __m128i) { return load
 TARNWICK_LANES __m256i load_group_bytes(const uint8_t *p, __m256i) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
+template <typename I> TARNWICK_LANES void widen_pixels(const uint8_t *p, I &lo, I &hi) {
+    widen_bytes(load_group_bytes(p, I{}), lo, hi);
+}
+
 TARNWICK_LANES __m128i eq_i32(__m128i a, __m128i b) { return _mm_cmpeq_epi32(a, b); }
 TARNWICK_LANES __m256i eq_i32(__m256i a, __m256i b) { return _mm256_cmpeq_epi32(a, b); }
 TARNWICK_LANES bool all_bits(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
@@ -472,7 +475,7 @@ TARNWICK_LANES void group_weights(const uint8_t *mask, npy_intp index, Coverage 
     } else if constexpr (weighting == Weighting::bytes) {
         spread_mask_bytes(mask, index, lo, hi);
     } else if constexpr (weighting == Weighting::uniform) {
-        lo = hi = u16_of<I>(static_cast<uint16_t>(fixed_weight(coverage(0.0f))));
+        lo = hi = u16_of<I>(static_cast<uint16_t>(coverage.uniform));
     } else {
         spread_words(fixed_weight_words(coverage(V{})), lo, hi);
     }
@@ -485,6 +488,8 @@ TARNWICK_LANES uint32_t pixel_weight(const uint8_t *mask, npy_intp index, Covera
         return 255u;
     } else if constexpr (weighting == Weighting::bytes) {
         return mask[index];
+    } else if constexpr (weighting == Weighting::uniform) {
+        return coverage.uniform;
     } else {
         return fixed_weight(coverage(0.0f));
     }
@@ -506,11 +511,13 @@ inline bool straight_lerp_operator(const CompositeOperator &op) {
 
 // ---- premultiplied loops ---------------------------------------------------------------
 
-// Opacity times mask weight, in lanes of V (a float for one pixel).
+// Opacity times mask weight, in lanes of V (a float for one pixel); and
+// the fixed weight of the opacity alone, for uniform weights.
 struct CoverageOf {
     const BlendMask &mask;
     float opacity;
     npy_intp index;
+    uint32_t uniform;
     template <typename V> TARNWICK_LANES V operator()(V) const {
         return coverage_lanes(mask, splat<V>(opacity), index);
     }
@@ -521,6 +528,7 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, con
                                  uint8_t *out) {
     const BlendMask mask = job.mask;
     const float opacity = job.opacity;
+    const uint32_t uniform = fixed_weight(opacity);
     const npy_intp pixels = job.pixels;
     run_width_sequence(
         job.kernel, 0,
@@ -532,7 +540,7 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, con
                 I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
                 widen_pixels(bg + index * 4, b_lo, b_hi);
                 widen_pixels(fg + index * 4, s_lo, s_hi);
-                group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index}, w_lo,
+                group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index, uniform}, w_lo,
                                             w_hi);
                 const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
                     return premultiplied_rule<Blend, op, weighting>(
@@ -548,7 +556,7 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, con
                 const uint8_t *b = bg + index * 4;
                 const uint8_t *s = fg + index * 4;
                 const uint32_t weight =
-                    pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
+                    pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index, uniform});
                 uint8_t result[4];
                 for (int c = 0; c < 4; ++c) {
                     result[c] = static_cast<uint8_t>(premultiplied_rule<Blend, op, weighting>(
@@ -730,6 +738,7 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
                             uint8_t *out) {
     const BlendMask mask = job.mask;
     const float opacity = job.opacity;
+    const uint32_t uniform = fixed_weight(opacity);
     const npy_intp pixels = job.pixels;
     run_width_sequence(
         job.kernel, 0,
@@ -744,7 +753,7 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
                 I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
                 widen_pixels(bg + at * 4, b_lo, b_hi);
                 widen_pixels(fg + at * 4, s_lo, s_hi);
-                group_weights<weighting, V>(mask.u8, at, CoverageOf{mask, opacity, at}, w_lo,
+                group_weights<weighting, V>(mask.u8, at, CoverageOf{mask, opacity, at, uniform}, w_lo,
                                             w_hi);
                 const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
                     return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs), weight);
@@ -797,7 +806,7 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
                 uint8_t result[4];
                 if (lerp && b[3] == 255) {
                     const uint32_t weight =
-                        pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index});
+                        pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index, uniform});
                     for (int c = 0; c < 3; ++c) {
                         result[c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
                             uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
@@ -839,6 +848,69 @@ inline void run_straight_integer(const CompositeJob &job, const uint8_t *bg, con
     }
 }
 
+// ---- RGBA over an RGB backdrop ---------------------------------------------------------
+// The backdrop is opaque: straight source_over and source_atop are the lerp.
+// A group's 3-channel backdrop bytes are spread to RGBA places, composited
+// as RGBA and packed back.
+
+inline bool rgb_backdrop_eligible(const CompositeJob &job) {
+    return job.backdrop.is_uint8 && job.source.is_uint8 && job.backdrop.channels == 3 &&
+           job.source.channels == 4 && !job.premultiplied && straight_lerp_operator(job.op);
+}
+
+template <typename I> TARNWICK_LANES I rgb_to_rgba_places(I rgb) {
+    static constexpr byte_mask k_spread{
+        {0, 1, 2, 0x80, 3, 4, 5, 0x80, 6, 7, 8, 0x80, 9, 10, 11, 0x80}};
+    return shuffle_bytes(rgb, k_spread);
+}
+template <typename I> TARNWICK_LANES I rgba_to_rgb_places(I rgba) {
+    static constexpr byte_mask k_pack{
+        {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0x80, 0x80, 0x80, 0x80}};
+    return shuffle_bytes(rgba, k_pack);
+}
+
+template <typename Blend, Weighting weighting>
+inline void rgb_backdrop_pixels(const CompositeJob &job, const uint8_t *bg, const uint8_t *fg,
+                                uint8_t *out) {
+    const BlendMask mask = job.mask;
+    const float opacity = job.opacity;
+    const uint32_t uniform = fixed_weight(opacity);
+    const npy_intp pixels = job.pixels;
+    run_width_sequence(
+        job.kernel, 0,
+        [&](auto lanes, npy_intp index) __attribute__((always_inline)) {
+            using V = decltype(lanes);
+            using I = ivec_t<V>;
+            constexpr int group = lane_count<V>;
+            for (; index + group <= pixels; index += group) {
+                I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
+                widen_bytes(rgb_to_rgba_places(load_rgb_u8_group<I>(bg + index * 3)), b_lo, b_hi);
+                widen_pixels(fg + index * 4, s_lo, s_hi);
+                group_weights<weighting, V>(mask.u8, index, CoverageOf{mask, opacity, index, uniform}, w_lo,
+                                            w_hi);
+                const auto half = [&](I cb, I cs, I weight) __attribute__((always_inline)) {
+                    return straight_over_opaque<Blend, weighting>(cb, cs, spread_alpha(cs), weight);
+                };
+                store_rgb_u8_group(out + index * 3,
+                                   rgba_to_rgb_places(narrow_to_bytes(half(b_lo, s_lo, w_lo),
+                                                                      half(b_hi, s_hi, w_hi))));
+            }
+            return index;
+        },
+        [&](npy_intp index) __attribute__((always_inline)) {
+            for (; index < pixels; ++index) {
+                const uint8_t *b = bg + index * 3;
+                const uint8_t *s = fg + index * 4;
+                const uint32_t weight =
+                    pixel_weight<weighting>(mask.u8, index, CoverageOf{mask, opacity, index, uniform});
+                for (int c = 0; c < 3; ++c) {
+                    out[index * 3 + c] = static_cast<uint8_t>(straight_over_opaque<Blend, weighting>(
+                        uint32_t{b[c]}, uint32_t{s[c]}, uint32_t{s[3]}, weight));
+                }
+            }
+        });
+}
+
 // ---- the dispatch ------------------------------------------------------------------------
 
 // Runs the job on the integer path where it serves it; false where it does
@@ -848,6 +920,12 @@ inline bool run_integer_path(const CompositeJob &job, const uint8_t *bg, const u
                              uint8_t *out) {
     if (flat_rgb_eligible(job)) {
         run_flat_rgb<Blend>(job, bg, fg, out);
+        return true;
+    }
+    if (rgb_backdrop_eligible(job)) {
+        with_weighting(job, [&](auto weighting) {
+            rgb_backdrop_pixels<Blend, weighting.value>(job, bg, fg, out);
+        });
         return true;
     }
     if (!integer_path_eligible(job)) {
