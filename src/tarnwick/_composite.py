@@ -19,6 +19,9 @@ import numpy.typing as npt
 
 import _tarnwick
 from tarnwick._api import (
+    _KERNEL_SET,
+    _MIN_BAND,
+    _may_share_memory,
     MODES,
     _as_image,
     _check_out,
@@ -70,6 +73,11 @@ NEEDS_ALPHA = frozenset({
 })
 
 NAMES = ("backdrop", "source")
+
+_BLEND_SET = frozenset(BLENDS)
+_OPERATOR_SET = frozenset(OPERATORS)
+# The element types the native loops read as they are (on 0..255).
+_NATIVE_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
 
 
 def _canonical(name: str) -> str:
@@ -319,6 +327,38 @@ def composite(
 
     A call that raises writes nothing into `out`.
     """
+    if (
+        mask is None
+        and type(threads) is int and threads >= 1
+        and type(blend) is str and blend in _BLEND_SET
+        and type(operator) is str and operator in _OPERATOR_SET
+        and type(kernel) is str and kernel in _KERNEL_SET
+        and (type(opacity) is float or type(opacity) is int) and 0 <= opacity <= 1
+        and type(premultiplied) is bool
+        and type(float_scale) is float and float_scale == 255.0 and space == "srgb"
+        and type(backdrop) is np.ndarray and type(source) is np.ndarray
+        and backdrop.ndim == 3 and source.ndim == 3
+        and backdrop.dtype in _NATIVE_TYPES and source.dtype in _NATIVE_TYPES
+        # One band: one thread, or an image too small for a second band.
+        and (threads == 1 or backdrop.size < 2 * _MIN_BAND)
+    ):
+        # The common call, checked cheaply: the native call checks the rest
+        # before it writes anything, and on its refusal the full checks
+        # below say exactly what is wrong. Only overlaps it does not check.
+        try:
+            if out is None:
+                fresh: Image = np.empty(backdrop.shape, backdrop.dtype)
+                _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
+                                          opacity, kernel, fresh, None)
+                return fresh
+            if type(out) is np.ndarray and (
+                out is backdrop or not _may_share_memory(out, backdrop)
+            ) and not _may_share_memory(out, source):
+                _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
+                                          opacity, kernel, out, None)
+                return out
+        except (TypeError, ValueError):
+            pass
     backdrop = _as_image(backdrop)
     source = _as_image(source)
     # As in blend: hidden entries of a masked array weigh 0, and the overlap
