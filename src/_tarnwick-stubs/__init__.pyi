@@ -48,6 +48,10 @@ class _BlendFunction(Protocol):
 
 def kernel_available(name: str, /) -> bool: ...
 
+# The standard model's blend functions and operators, in the loops' order.
+_blend_functions: tuple[str, ...]
+_operators: tuple[str, ...]
+
 _Out = TypeVar("_Out", _U8, _F32)
 
 # Private: what tarnwick.blend(out=...) calls. Writes the blend of `mode` into
@@ -74,6 +78,7 @@ def _composite_into(
     kernel: _Kernel,
     out: _Out,
     mask: npt.ArrayLike | None,
+    float_scale: float = 255.0,
     /,
 ) -> _Out: ...
 

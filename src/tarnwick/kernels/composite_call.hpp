@@ -16,6 +16,7 @@ struct CompositeJob {
     BlendMask mask;      // multiplies the source's alpha; may be empty
     CompositeOperator op;
     float opacity;       // within 0..1
+    float float_scale;   // what 1 is on a float image (255, or 1.0 for 0..1)
     bool premultiplied;  // inputs and result hold colour times alpha
     kernel_kind kernel;
     npy_intp pixels;

@@ -198,22 +198,24 @@ TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<
 
 // ---- conversions between stored and unit values -----------------------------
 
-// A stored value (0..255 scale, as a float) as a unit value: a byte times the
-// float nearest 1/255, as the vector byte loads do (0 and 255 give exactly 0
-// and 1); a float divided by 255 and clamped into 0..1, NaN reading as 0.
-template <typename T, typename V> TARNWICK_LANES V unit_of(V stored) {
+// A stored value as a unit value: a byte times the float nearest 1/255, as
+// the vector byte loads do (0 and 255 give exactly 0 and 1); a float divided
+// by its scale (255, or the call's float_scale) and clamped into 0..1, NaN
+// reading as 0.
+template <typename T, typename V>
+TARNWICK_LANES V unit_of(V stored, V scale = splat<V>(255.0f)) {
     if constexpr (std::is_same_v<T, uint8_t>) {
         return stored * splat<V>(k_inv255);
     } else {
-        return unit_clamp_in(stored / splat<V>(255.0f));
+        return unit_clamp_in(stored / scale);
     }
 }
 
 // The value to store: the backdrop's own where the rule keeps it, else the
-// result on the 0..255 scale.
-template <typename V>
-TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit) {
-    return select(keep, backdrop_stored, unit * splat<V>(255.0f));
+// result on the output's scale (255 for bytes).
+template <typename O, typename V>
+TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit, V scale) {
+    return select(keep, backdrop_stored, unit * (std::is_same_v<O, uint8_t> ? splat<V>(255.0f) : scale));
 }
 
 // A byte as the vector packs make it: capped at 255, rounded to nearest with
@@ -302,6 +304,7 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
     const BlendMask mask = job.mask;
     const npy_intp pixels = job.pixels;
     const float opacity = job.opacity;
+    const float scale = job.float_scale;
     for (; index < pixels; ++index) {
         const npy_intp bg_base = index * bg_channels;
         const npy_intp fg_base = index * fg_channels;
@@ -309,21 +312,25 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
                                     static_cast<float>(bg[bg_base + 1]),
                                     static_cast<float>(bg[bg_base + 2]),
                                     bg_channels == 4 ? static_cast<float>(bg[bg_base + 3]) : 0.0f};
-        const RgbLanes<float> cb{unit_of<B>(bg_stored[0]), unit_of<B>(bg_stored[1]),
-                                 unit_of<B>(bg_stored[2])};
-        const float ab = bg_channels == 4 ? unit_of<B>(bg_stored[3]) : 1.0f;
-        const RgbLanes<float> cs{unit_of<F>(static_cast<float>(fg[fg_base])),
-                                 unit_of<F>(static_cast<float>(fg[fg_base + 1])),
-                                 unit_of<F>(static_cast<float>(fg[fg_base + 2]))};
-        const float as = fg_channels == 4 ? unit_of<F>(static_cast<float>(fg[fg_base + 3])) : 1.0f;
+        const RgbLanes<float> cb{unit_of<B>(bg_stored[0], scale), unit_of<B>(bg_stored[1], scale),
+                                 unit_of<B>(bg_stored[2], scale)};
+        const float ab = bg_channels == 4 ? unit_of<B>(bg_stored[3], scale) : 1.0f;
+        const RgbLanes<float> cs{unit_of<F>(static_cast<float>(fg[fg_base]), scale),
+                                 unit_of<F>(static_cast<float>(fg[fg_base + 1]), scale),
+                                 unit_of<F>(static_cast<float>(fg[fg_base + 2]), scale)};
+        const float as =
+            fg_channels == 4 ? unit_of<F>(static_cast<float>(fg[fg_base + 3]), scale) : 1.0f;
         const float coverage = coverage_lanes(mask, opacity, index);
         const CompositeResult<float> result =
             composite_rule<Blend, premultiplied>(cb, ab, cs, as, coverage, factors);
-        store_element(out, bg_base, stored_value(result.keep, bg_stored[0], result.colour.r));
-        store_element(out, bg_base + 1, stored_value(result.keep, bg_stored[1], result.colour.g));
-        store_element(out, bg_base + 2, stored_value(result.keep, bg_stored[2], result.colour.b));
+        const auto value = [&](float stored, float unit) __attribute__((always_inline)) {
+            return stored_value<O>(result.keep, stored, unit, scale);
+        };
+        store_element(out, bg_base, value(bg_stored[0], result.colour.r));
+        store_element(out, bg_base + 1, value(bg_stored[1], result.colour.g));
+        store_element(out, bg_base + 2, value(bg_stored[2], result.colour.b));
         if (bg_channels == 4) {
-            store_element(out, bg_base + 3, stored_value(result.keep, bg_stored[3], result.alpha));
+            store_element(out, bg_base + 3, value(bg_stored[3], result.alpha));
         }
     }
 }
@@ -337,6 +344,7 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
     constexpr int lanes = lane_count<V>;
     const V one = splat<V>(1.0f);
     const V opacity = splat<V>(job.opacity);
+    const V scale = splat<V>(job.float_scale);
     const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
     // Local copies: the byte stores could alias the job as far as the
     // compiler knows, and would make it read these again every group.
@@ -351,17 +359,19 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         V fg_r, fg_g, fg_b, fg_a = one;
         load_stored_group<bg_channels>(bg, index, bg_r, bg_g, bg_b, bg_a);
         load_stored_group<fg_channels>(fg, index, fg_r, fg_g, fg_b, fg_a);
-        const RgbLanes<V> cb{unit_of<B>(bg_r), unit_of<B>(bg_g), unit_of<B>(bg_b)};
-        const V ab = bg_channels == 4 ? unit_of<B>(bg_a) : one;
-        const RgbLanes<V> cs{unit_of<F>(fg_r), unit_of<F>(fg_g), unit_of<F>(fg_b)};
-        const V as = fg_channels == 4 ? unit_of<F>(fg_a) : one;
+        const RgbLanes<V> cb{unit_of<B>(bg_r, scale), unit_of<B>(bg_g, scale),
+                             unit_of<B>(bg_b, scale)};
+        const V ab = bg_channels == 4 ? unit_of<B>(bg_a, scale) : one;
+        const RgbLanes<V> cs{unit_of<F>(fg_r, scale), unit_of<F>(fg_g, scale),
+                             unit_of<F>(fg_b, scale)};
+        const V as = fg_channels == 4 ? unit_of<F>(fg_a, scale) : one;
         const CompositeResult<V> result = composite_rule<Blend, premultiplied>(
             cb, ab, cs, as, coverage_lanes(mask, opacity, index), factors);
         store_stored_group<bg_channels>(out, index,
-                                        stored_value(result.keep, bg_r, result.colour.r),
-                                        stored_value(result.keep, bg_g, result.colour.g),
-                                        stored_value(result.keep, bg_b, result.colour.b),
-                                        stored_value(result.keep, bg_a, result.alpha));
+                                        stored_value<O>(result.keep, bg_r, result.colour.r, scale),
+                                        stored_value<O>(result.keep, bg_g, result.colour.g, scale),
+                                        stored_value<O>(result.keep, bg_b, result.colour.b, scale),
+                                        stored_value<O>(result.keep, bg_a, result.alpha, scale));
     }
     return index;
 }
