@@ -56,7 +56,7 @@ import numpy as np
 
 import _tarnwick
 import tarnwick
-from tarnwick._api import families
+from tarnwick._names import families
 
 KERNELS = ("scalar", "sse42", "avx2")
 HEIGHT, WIDTH = 2160, 3840

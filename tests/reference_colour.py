@@ -16,7 +16,7 @@ import numpy as np
 
 from reference import F32, alpha_of, f32, fma32, read_unit, write_unit
 from reference_separable import ratio_of
-from tarnwick._api import families
+from tarnwick._names import families
 
 COLOUR_MODES = families()["colour-model"]
 LCH_MODES = tuple(mode for mode in COLOUR_MODES if mode.startswith("lch_"))

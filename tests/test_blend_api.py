@@ -27,7 +27,7 @@ SOME_MODES = ["normal", "multiply", "soft_light", "divide", "hsv_hue", "lch_colo
 @pytest.fixture(autouse=True)
 def small_bands(monkeypatch):
     # Bands of a few granules, so that these small images still split.
-    monkeypatch.setattr(tarnwick._api, "_MIN_BAND", 64)
+    monkeypatch.setattr(tarnwick._bands, "_MIN_BAND", 64)
 
 
 def images(layout, height=HEIGHT, width=WIDTH):
@@ -192,8 +192,8 @@ def test_huge_integer_opacity(call):
 
 @pytest.fixture
 def fresh_pool(monkeypatch):
-    monkeypatch.setattr(tarnwick._api, "_POOL", tarnwick._api._Pool())
-    return tarnwick._api._POOL
+    monkeypatch.setattr(tarnwick._bands, "_POOL", tarnwick._bands._Pool())
+    return tarnwick._bands._POOL
 
 
 @pytest.mark.parametrize("refused_after", [0, 1])
@@ -238,7 +238,7 @@ def test_forked_child_gets_its_own_pool(fresh_pool):
     if pid == 0:
         try:
             ok = np.array_equal(tarnwick.blend(bg, fg, "multiply", threads=3), expected)
-            ok = ok and tarnwick._api._POOL is not fresh_pool
+            ok = ok and tarnwick._bands._POOL is not fresh_pool
         finally:
             os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)

@@ -12,7 +12,7 @@ from reference import random_image
 @pytest.fixture(autouse=True)
 def small_bands(monkeypatch):
     # Bands of a few granules, so that these small images still split.
-    monkeypatch.setattr(tarnwick._api, "_MIN_BAND", 64)
+    monkeypatch.setattr(tarnwick._bands, "_MIN_BAND", 64)
 
 
 BLENDS = tarnwick.BLENDS
@@ -75,8 +75,8 @@ def test_matches_one_native_call_bit_for_bit(layout, kernel, blend, operator, pr
     (("linear_light", "destination-atop"), ("linear_light", "destination_atop")),
 ])
 def test_hyphenated_names_are_the_same_names(given, expected):
-    assert tarnwick._composite.resolve_blend(given[0]) == expected[0]
-    assert tarnwick._composite.resolve_operator(given[1]) == expected[1]
+    assert tarnwick._names.resolve_blend(given[0]) == expected[0]
+    assert tarnwick._names.resolve_operator(given[1]) == expected[1]
 
 
 def test_name_lists():

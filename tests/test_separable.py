@@ -10,7 +10,7 @@ import tarnwick
 from guarded import SIDES, check_guarded
 from reference import CHANNELS, DTYPES, KERNELS, assert_close_to, ulp_distance
 from reference_separable import SCALAR, flat_values, ratio_reference
-from tarnwick._api import families
+from tarnwick._names import families
 
 MODES = families()["separable"]
 

@@ -50,9 +50,10 @@ from _tarnwick import (
     vivid_light,
 )
 
-from ._api import KERNELS, MODES, blend
-from ._composite import BLENDS, OPERATORS, composite
+from ._blend import blend
+from ._composite import composite
 from ._flatten import Layer, flatten
+from ._names import BLENDS, KERNELS, MODES, OPERATORS
 from ._typing import BlendName, KernelName, Mode, OperatorName
 
 if TYPE_CHECKING:

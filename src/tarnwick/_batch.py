@@ -16,14 +16,8 @@ from typing import Any, Callable, Protocol
 
 import numpy as np
 
-from tarnwick._api import (
-    _FLOAT32_OVERFLOW,
-    _check_out,
-    _check_threads,
-    _native_dtype,
-    _run_bands,
-    too_opaque,
-)
+from ._bands import run_bands
+from ._checks import _FLOAT32_OVERFLOW, check_out, check_threads, _native_dtype, too_opaque
 
 
 class FrameCall(Protocol):
@@ -142,13 +136,13 @@ def run_frames(
     """Checks a batch (see ``check_batch``), then runs `call` once per frame
     into `out`."""
     lead, opacities, mask_dims = check_batch(check, background, foreground, opacity, mask, names)
-    threads = _check_threads(threads)
+    threads = check_threads(threads)
 
     full = np.broadcast_to(background, lead + background.shape[-3:])
     if out is None:
         result = np.empty(full.shape, _native_dtype(background.dtype))
     else:
-        _check_out(out, full, foreground, mask, names)
+        check_out(out, full, foreground, mask, names)
         result = out
 
     backgrounds = full
@@ -170,5 +164,5 @@ def run_frames(
             for index in frames[band::count]:
                 one(index, 1)
 
-        _run_bands(worker, count)
+        run_bands(worker, count)
     return result

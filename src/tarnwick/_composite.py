@@ -11,29 +11,34 @@ multiples of 64 pixels, so the result does not depend on the thread count.
 
 from __future__ import annotations
 
-import difflib
 from typing import Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick._api import (
-    _KERNEL_SET,
-    _MIN_BAND,
+from tarnwick import _bands, _batch, _numbers
+
+from ._bands import band_count, pieces, run_bands
+from ._checks import (
+    as_image,
+    check_out,
+    check_threads,
+    contiguous,
     _may_share_memory,
-    MODES,
-    _as_image,
-    _check_out,
-    _plain_mask,
-    _band_count,
-    _check_threads,
-    _contiguous,
-    _pieces,
-    _run_bands,
+    plain_mask,
+    check_numbers,
     check_pair,
+    check_premultiplied,
 )
-from tarnwick import _batch, _numbers
+from ._names import (
+    _BLEND_SET,
+    _KERNEL_SET,
+    _OPERATOR_SET,
+    check_operator_channels,
+    resolve_blend,
+    resolve_operator,
+)
 from tarnwick._typing import (
     Blend,
     BlendName,
@@ -50,117 +55,11 @@ from tarnwick._typing import (
     U16Image,
 )
 
-# The native entry takes these names in this order.
-BLENDS: tuple[Blend, ...] = (
-    "normal", "multiply", "screen", "overlay", "darken", "lighten", "color_dodge",
-    "color_burn", "hard_light", "soft_light", "difference", "exclusion", "hue",
-    "saturation", "color", "luminosity", "linear_dodge", "linear_burn", "subtract",
-    "divide", "vivid_light", "linear_light", "pin_light", "hard_mix", "darker_color",
-    "lighter_color",
-)
-
-OPERATORS: tuple[Operator, ...] = (
-    "clear", "copy", "destination", "source_over", "destination_over", "source_in",
-    "destination_in", "source_out", "destination_out", "source_atop", "destination_atop",
-    "xor", "plus_lighter",
-)
-
-# Operators whose result can be transparent where the backdrop is opaque: a
-# 3-channel result has nowhere to put that alpha.
-NEEDS_ALPHA = frozenset({
-    "clear", "copy", "source_in", "source_out", "destination_in", "destination_out",
-    "destination_atop", "xor",
-})
 
 NAMES = ("backdrop", "source")
 
-_BLEND_SET = frozenset(BLENDS)
-_OPERATOR_SET = frozenset(OPERATORS)
 # The element types the native loops read as they are (on 0..255).
 _NATIVE_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
-
-
-def _canonical(name: str) -> str:
-    # CSS spells the names with hyphens.
-    return name.replace("-", "_")
-
-
-def _closest(name: str, names: tuple[str, ...]) -> str:
-    close = difflib.get_close_matches(name, names, n=3, cutoff=0.5)
-    return ", ".join(repr(n) for n in close)
-
-
-def standard_family(name: str) -> str | None:
-    """"a blend function" or "an operator" when `name` belongs only to the
-    standard model, for the error of a layer-model call given it."""
-    canonical = _canonical(name)
-    if canonical in MODES:
-        return None
-    if canonical in BLENDS:
-        return "a blend function"
-    if canonical in OPERATORS:
-        return "an operator"
-    return None
-
-
-def resolve_blend(name: Any) -> Blend:
-    """The blend function's name in ``BLENDS``, or a one-line error."""
-    if not isinstance(name, str):
-        raise TypeError(f"blend must be a string, one of tarnwick.BLENDS, not {type(name).__name__}")
-    canonical = _canonical(name)
-    if canonical in BLENDS:
-        return canonical
-    close = _closest(canonical, BLENDS)
-    hint = f"; closest: {close}" if close else ""
-    if canonical in MODES:
-        raise ValueError(
-            f"blend {name!r} is a layer mode of tarnwick.blend, not a blend function of "
-            f"tarnwick.composite{hint}"
-        )
-    if canonical in OPERATORS:
-        raise ValueError(f"blend {name!r} is an operator: pass it as operator={canonical!r}")
-    raise ValueError(f"blend must be one of tarnwick.BLENDS, got {name!r}{hint}")
-
-
-def resolve_operator(name: Any) -> Operator:
-    """The operator's name in ``OPERATORS``, or a one-line error."""
-    if not isinstance(name, str):
-        raise TypeError(
-            f"operator must be a string, one of tarnwick.OPERATORS, not {type(name).__name__}"
-        )
-    canonical = _canonical(name)
-    if canonical in OPERATORS:
-        return canonical
-    if canonical in BLENDS or canonical in MODES:
-        raise ValueError(f"operator {name!r} is a blend mode: pass it as blend={canonical!r}")
-    close = _closest(canonical, OPERATORS)
-    hint = f"; closest: {close}" if close else ""
-    raise ValueError(f"operator must be one of tarnwick.OPERATORS, got {name!r}{hint}")
-
-
-def check_premultiplied(premultiplied: Any) -> bool:
-    # A string such as "no" would be true: only real booleans are taken.
-    if not isinstance(premultiplied, (bool, np.bool_)):
-        raise TypeError(f"premultiplied must be True or False, not {type(premultiplied).__name__}")
-    return bool(cast(Any, premultiplied))
-
-
-def check_numbers(float_scale: Any, space: Any, premultiplied: bool) -> _numbers.Numbers:
-    """The checked `float_scale` and `space` of a standard-model call."""
-    scale = _numbers.check_float_scale(float_scale)
-    linear = _numbers.check_space(space) == "linear"
-    if linear and premultiplied:
-        # A premultiplied sRGB value has no one linear-light reading.
-        raise ValueError("space='linear' takes straight colours, not premultiplied=True")
-    return _numbers.Numbers(scale, linear)
-
-
-def check_operator_channels(operator: str, channels: int, backdrop: str = "backdrop") -> None:
-    if channels == 3 and operator in NEEDS_ALPHA:
-        raise ValueError(
-            f"operator {operator!r} can leave pixels transparent: it needs a 4-channel {backdrop}, "
-            "got 3 channels"
-        )
 
 
 def check_composite(
@@ -195,18 +94,36 @@ def runs(image: np.ndarray) -> np.ndarray:
 def composite_rows(
     blend: str, operator: str, premultiplied: bool, backdrop: np.ndarray, source: np.ndarray,
     opacity: float, kernel: KernelName, out: np.ndarray, weights: np.ndarray | None, start: int, stop: int,
+    float_scale: float = 255.0,
 ) -> None:
     """Pixels [start, stop) through the native loops: the images as
-    ``runs``, `weights` the flattened mask or None."""
+    ``runs``, `weights` the flattened mask or None, float32 images on
+    0..`float_scale`."""
     _tarnwick._composite_into(
         blend, operator, premultiplied, backdrop[start:stop], source[start:stop], opacity, kernel,
-        out[start:stop], None if weights is None else weights[start:stop],
+        out[start:stop], None if weights is None else weights[start:stop], float_scale,
     )
+
+
+def scaled_natively(numbers: _numbers.Numbers, *dtypes: np.dtype) -> bool:
+    """Whether the native loops read and write these images as they are,
+    float32 at the call's float_scale included."""
+    return not numbers.linear and all(dtype in _NATIVE_TYPES for dtype in dtypes)
+
+
+def _native_composite(
+    blend: str, operator: str, premultiplied: bool, backdrop: Any, source: Any, opacity: Any,
+    kernel: Any, out: Any,
+) -> None:
+    # The native call checks these itself (the fast path relies on that), so
+    # they reach it untyped.
+    _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source, opacity, kernel,
+                              out, None)
 
 
 def flat_mask(mask: np.ndarray | None) -> np.ndarray | None:
     """The mask as one native uint8 or float32 value per pixel, in order."""
-    return None if mask is None else _contiguous(mask).reshape(-1)
+    return None if mask is None else contiguous(mask).reshape(-1)
 
 
 # The result has the type of `out` when given, else the backdrop's.
@@ -340,32 +257,32 @@ def composite(
         and backdrop.ndim == 3 and source.ndim == 3
         and backdrop.dtype in _NATIVE_TYPES and source.dtype in _NATIVE_TYPES
         # One band: one thread, or an image too small for a second band.
-        and (threads == 1 or backdrop.size < 2 * _MIN_BAND)
+        and (threads == 1 or backdrop.size < 2 * _bands._MIN_BAND)
     ):
         # The common call, checked cheaply: the native call checks the rest
         # before it writes anything, and on its refusal the full checks
         # below say exactly what is wrong. Only overlaps it does not check.
         try:
             if out is None:
-                fresh: Image = np.empty(backdrop.shape, backdrop.dtype)
-                _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
-                                          opacity, kernel, fresh, None)
+                fresh = cast(Image, np.empty(backdrop.shape, backdrop.dtype))
+                _native_composite(blend, operator, premultiplied, backdrop, source, opacity,
+                                  kernel, fresh)
                 return fresh
             if type(out) is np.ndarray and (
                 out is backdrop or not _may_share_memory(out, backdrop)
             ) and not _may_share_memory(out, source):
-                _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
-                                          opacity, kernel, out, None)
+                _native_composite(blend, operator, premultiplied, backdrop, source, opacity,
+                                  kernel, out)
                 return out
         except (TypeError, ValueError):
             pass
-    backdrop = _as_image(backdrop)
-    source = _as_image(source)
+    backdrop = as_image(backdrop)
+    source = as_image(source)
     # As in blend: hidden entries of a masked array weigh 0, and the overlap
     # check sees the mask as given.
     given_mask = mask
     if mask is not None:
-        mask = _plain_mask(mask)
+        mask = plain_mask(mask)
     numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
     if _batch.is_batch(backdrop, source, opacity, mask):
         frames: Image = _batch.run_frames(
@@ -380,20 +297,21 @@ def composite(
     name, operator_name, premultiplied, opacity_value, kernel_name = check_composite(
         backdrop, source, blend, opacity, operator, premultiplied, kernel, mask
     )
-    count = _check_threads(threads)
+    count = check_threads(threads)
     in_place = False
     if out is not None:
-        in_place = _check_out(out, backdrop, source, given_mask, NAMES)
+        in_place = check_out(out, backdrop, source, given_mask, NAMES)
 
     height, width, _ = backdrop.shape
     pixels = height * width
-    bands = _pieces(0, pixels, _band_count(count, pixels)) if pixels else []
-    bg = out if out is not None and in_place else _contiguous(backdrop)
-    fg = _contiguous(source)
+    bands = pieces(0, pixels, band_count(count, pixels)) if pixels else []
+    bg = out if out is not None and in_place else contiguous(backdrop)
+    fg = contiguous(source)
     weights = flat_mask(mask)
     result: Image = np.empty_like(bg) if out is None else out
     below, layer, into = runs(bg), runs(fg), runs(result)
-    converted = numbers.needed(bg.dtype, fg.dtype)
+    native_scale = scaled_natively(numbers, bg.dtype, fg.dtype, result.dtype)
+    converted = not native_scale and numbers.needed(bg.dtype, fg.dtype)
 
     def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
         _tarnwick._composite_into(name, operator_name, premultiplied, b, f, opacity_value,
@@ -405,7 +323,7 @@ def composite(
             _numbers.run_converted(native, below, layer, into, start, stop, numbers)
             return
         composite_rows(name, operator_name, premultiplied, below, layer, opacity_value, kernel_name,
-                       into, weights, start, stop)
+                       into, weights, start, stop, numbers.scale if native_scale else 255.0)
 
-    _run_bands(run, len(bands))
+    run_bands(run, len(bands))
     return result

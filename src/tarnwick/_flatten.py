@@ -18,34 +18,29 @@ import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick._api import (
-    _GRANULE,
-    _as_image,
+from tarnwick import _numbers
+from tarnwick._bands import _GRANULE, pieces, run_bands
+from tarnwick._blend import _blend_converted, blend
+from tarnwick._checks import (
+    as_image,
     _check_image,
-    _check_kernel,
     _check_mask,
-    _check_mode,
     _check_opacity,
-    _check_out,
-    _check_threads,
-    _contiguous,
+    check_out,
+    check_threads,
+    contiguous,
     _native_dtype,
     _overlaps,
-    _pieces,
-    _plain_mask,
-    _run_bands,
-    _blend_converted,
-    blend,
+    plain_mask,
     channels_error,
-)
-from tarnwick import _numbers
-from tarnwick._composite import (
     check_numbers,
-    check_operator_channels,
     check_premultiplied,
-    composite_rows,
-    flat_mask,
-    runs,
+)
+from tarnwick._composite import composite_rows, flat_mask, runs
+from tarnwick._names import (
+    check_kernel,
+    check_mode,
+    check_operator_channels,
     resolve_blend,
     resolve_operator,
 )
@@ -120,9 +115,9 @@ def layer_arrays(index: int, layer: Any) -> tuple[np.ndarray, np.ndarray | None]
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
     field = "image"
     try:
-        image = _as_image(layer.image)
+        image = as_image(layer.image)
         field = "mask"
-        mask = None if layer.mask is None else _plain_mask(layer.mask)
+        mask = None if layer.mask is None else plain_mask(layer.mask)
     except (TypeError, ValueError) as exc:
         raise _field_error(index, field, exc) from None
     return image, mask
@@ -176,7 +171,7 @@ def check_layer(
             check_operator_channels(operator, channels, "canvas")
         else:
             field = "blend"
-            name = _check_mode(layer.blend)
+            name = check_mode(layer.blend)
             field = "operator"
             if layer.operator != "source_over":
                 raise ValueError(
@@ -200,7 +195,7 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
         raise TypeError(f"canvas must be a uint8, uint16 or float32 array, not {canvas.dtype}")
     if shape[2] not in (3, 4):
         raise ValueError(channels_error("canvas", shape))
-    return _check_kernel(kernel), check_premultiplied(premultiplied)
+    return check_kernel(kernel), check_premultiplied(premultiplied)
 
 
 def check_layers(layers: Any) -> list[Any]:
@@ -217,7 +212,7 @@ def _step(
 ) -> _Step:
     name, operator, opacity = checked
     image, mask = arrays
-    source = _contiguous(image)
+    source = contiguous(image)
     layer_runs = runs(source)
     # Converted piece by piece, and back into the canvas's type after each
     # layer, as one call per layer would.
@@ -311,7 +306,7 @@ def flatten(
     are converted to arrays once, and the arrays checked are the ones
     composited; a masked array's hidden mask entries count as 0.
     """
-    canvas = _as_image(canvas)
+    canvas = as_image(canvas)
     kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
     numbers = check_numbers(float_scale, space, premultiplied)
     stack = check_layers(layers)
@@ -320,21 +315,21 @@ def flatten(
     for i, layer in enumerate(stack):
         arrays.append(layer_arrays(i, layer))
         checked.append(check_layer(i, layer, canvas.shape, premultiplied, arrays[-1]))
-    count = _check_threads(threads)
+    count = check_threads(threads)
     canvas_dtype = _native_dtype(np.dtype(canvas.dtype))
     assert canvas_dtype is not None
     steps = [_step(layer, a, c, kernel_name, premultiplied, numbers, canvas_dtype)
              for layer, a, c in zip(stack, arrays, checked)]
     in_place = False
     if out is not None:
-        in_place = _check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
+        in_place = check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
         for i, step in enumerate(steps):
-            _check_out(out, canvas, step.image, None, ("canvas", f"layers[{i}].image"))
+            check_out(out, canvas, step.image, None, ("canvas", f"layers[{i}].image"))
             if step.mask is not None and _overlaps(out, step.mask):
                 raise ValueError(f"out must not overlap layers[{i}].mask")
 
     result = np.empty(canvas.shape, _native_dtype(np.dtype(canvas.dtype))) if out is None else out
-    current = result if in_place else _contiguous(canvas)
+    current = result if in_place else contiguous(canvas)
     if not steps:
         if not in_place:
             np.copyto(result, current)
@@ -343,7 +338,7 @@ def flatten(
     height, width, channels = canvas.shape
     pixels = height * width
     per_band = max(_GRANULE, _BAND_BYTES // (channels * result.itemsize) // _GRANULE * _GRANULE)
-    bands = _pieces(0, pixels, -(-pixels // per_band)) if pixels else []
+    bands = pieces(0, pixels, -(-pixels // per_band)) if pixels else []
     workers = min(count, len(bands))
 
     into = runs(result)
@@ -359,7 +354,7 @@ def flatten(
                     step.band(reading, into, start, stop)
                     reading = into
 
-        _run_bands(worker, workers)
+        run_bands(worker, workers)
 
     group: list[_Step] = []
     for step in steps:

@@ -9,6 +9,7 @@
 #include "composite_call.hpp"
 #include "mode_list.hpp"
 
+#include <cfloat>
 #include <cstring>
 
 #define TARNWICK_BLEND_ENTRY(name) \
@@ -122,8 +123,9 @@ const Entry *find_named(const Entry (&table)[count], PyObject *name) {
 }
 
 // _composite_into(blend, operator, premultiplied, backdrop, source, opacity,
-// kernel, out, mask) -> out: the compositing model, every argument checked
-// before a pixel of `out` is written.
+// kernel, out, mask[, float_scale]) -> out: the compositing model, every
+// argument checked before a pixel of `out` is written. float_scale is what
+// 1 is on a float32 image (255 unless given).
 PyObject *composite_into(PyObject *, PyObject *args) {
     PyObject *blend = nullptr;
     PyObject *op_name = nullptr;
@@ -134,8 +136,14 @@ PyObject *composite_into(PyObject *, PyObject *args) {
     PyObject *kernel = nullptr;
     PyObject *out = nullptr;
     PyObject *mask = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOO:_composite_into", &blend, &op_name, &premultiplied,
-                          &backdrop, &source, &opacity, &kernel, &out, &mask)) {
+    float float_scale = 255.0f;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOO|f:_composite_into", &blend, &op_name, &premultiplied,
+                          &backdrop, &source, &opacity, &kernel, &out, &mask, &float_scale)) {
+        return nullptr;
+    }
+    // NaN fails the test too.
+    if (!(float_scale > 0.0f && float_scale <= FLT_MAX)) {
+        PyErr_SetString(PyExc_ValueError, "float_scale must be a positive finite number");
         return nullptr;
     }
     if (!PyUnicode_Check(blend)) {
@@ -162,6 +170,7 @@ PyObject *composite_into(PyObject *, PyObject *args) {
     }
 
     CompositeJob job{};
+    job.float_scale = float_scale;
     job.op = *op;
     job.premultiplied = is_premultiplied != 0;
     PyObject *inputs = PyTuple_Pack(4, backdrop, source, opacity, kernel);
@@ -216,6 +225,26 @@ PyObject *composite_into(PyObject *, PyObject *args) {
 #define TARNWICK_BLEND_METHOD(name) \
     {#name, reinterpret_cast<PyCFunction>(blend_##name), METH_VARARGS, k_blend_doc},
 
+// Adds `table`'s names to `module` as the tuple `attribute`.
+template <typename Entry, size_t count>
+bool add_names(PyObject *module, const char *attribute, const Entry (&table)[count]) {
+    PyObject *names = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (names == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *name = PyUnicode_FromString(table[i].name);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return false;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
+    }
+    const int added = PyModule_AddObjectRef(module, attribute, names);
+    Py_DECREF(names);
+    return added == 0;
+}
+
 PyMethodDef module_methods[] = {
     TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
@@ -246,6 +275,13 @@ TARNWICK_EXPORT PyObject *PyInit__tarnwick(void) {
         return nullptr;
     }
     if (_import_array() < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The names the Python package lists, in the loops' own order, so that
+    // the two cannot drift apart.
+    if (!add_names(module, "_blend_functions", blend_function_entries) ||
+        !add_names(module, "_operators", k_composite_operators)) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -21,8 +21,7 @@ from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TextIO
 import numpy as np
 
 import tarnwick
-from tarnwick._api import closest_modes, families
-from tarnwick._composite import resolve_blend, resolve_operator, standard_family
+from tarnwick._names import closest_modes, families, resolve_blend, resolve_operator, standard_family
 from tarnwick._typing import Image, Mask, Mode
 
 if TYPE_CHECKING:

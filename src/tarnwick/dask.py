@@ -42,7 +42,7 @@ except ImportError as exc:
     raise ImportError("tarnwick.dask needs Dask's array module: pip install tarnwick[dask]") from exc
 
 import tarnwick
-from tarnwick import _api, _batch, _composite, _flatten, _numbers
+from tarnwick import _bands, _batch, _blend, _checks, _composite, _flatten, _numbers
 from tarnwick._typing import BlendName, Image, Kernel, Mask, Mode, OperatorName, Space
 
 if TYPE_CHECKING:
@@ -86,7 +86,7 @@ def blend(
     scale = _numbers.check_float_scale(float_scale)
     if _batch.is_batch(bg_in, fg_in, opacity, mask_in):
         return _blend_frames(bg_in, fg_in, mode, opacity, kernel, mask_in, scale)
-    mode, opacity, kernel = _api.check_arguments(
+    mode, opacity, kernel = _blend.check_arguments(
         bg_in, fg_in, mode, opacity, kernel=kernel, mask=mask_in
     )
 
@@ -138,7 +138,7 @@ def _mask(value: ArrayInput | None) -> da.Array | np.ndarray[Any, Any] | None:
     if value is None:
         return None
     if np.ma.isMaskedArray(value):
-        return _api._plain_mask(value)
+        return _checks.plain_mask(value)
     return _array(value)
 
 
@@ -150,7 +150,7 @@ def _row_bands(image: np.ndarray[Any, Any]) -> tuple[int, ...]:
     config: Any = dask.config
     target = parse_bytes(config.get("array.chunk-size"))
     row_bytes = max(1, width * image.shape[2] * image.dtype.itemsize)
-    granule = _api._GRANULE
+    granule = _bands._GRANULE
     step = granule // math.gcd(width, granule)
     rows = max(step, target // row_bytes // step * step)
     bands = [rows] * (height // rows) + ([height % rows] if height % rows else [])
@@ -204,7 +204,7 @@ def composite(
     bd_in, src_in = _array(backdrop), _array(source)
     mask_in = _mask(mask)
     _known(backdrop=bd_in, source=src_in, mask=mask_in)
-    numbers = _composite.check_numbers(float_scale, space, _composite.check_premultiplied(premultiplied))
+    numbers = _checks.check_numbers(float_scale, space, _checks.check_premultiplied(premultiplied))
     lead: tuple[int, ...]
     opacities: Any
     mask_dims: int | None
@@ -239,7 +239,7 @@ def _blend_frames(
     settled: dict[str, tuple[Any, ...]] = {}
 
     def check(b: Any, f: Any, o: Any, m: Any) -> None:
-        settled["call"] = _api.check_arguments(b, f, mode, o, kernel, m)
+        settled["call"] = _blend.check_arguments(b, f, mode, o, kernel, m)
 
     lead, opacities, mask_dims = _batch.check_batch(
         check, background, foreground, opacity, mask, ("background", "foreground"))
@@ -332,7 +332,7 @@ def flatten(
     _known(canvas=lazy, **{f"layers[{i}].image": _array(layer.image) for i, layer in enumerate(stack)
                            if isinstance(layer, tarnwick.Layer)})
     checked_kernel, checked_premultiplied = _flatten.check_canvas(lazy, kernel, premultiplied)
-    numbers = _composite.check_numbers(float_scale, space, checked_premultiplied)
+    numbers = _checks.check_numbers(float_scale, space, checked_premultiplied)
     scale, checked_space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
         _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
