@@ -80,7 +80,7 @@ def test_bands_in_place_and_misaligned_outputs_match_the_allocating_call(mode, k
 
 BG = np.arange(2 * 3 * 4, dtype=np.uint8).reshape(2, 3, 4)
 FG = np.ones((2, 3, 3), np.float32)
-EXPECTED = "out must be a C-contiguous, aligned, writeable uint8 array of shape (2, 3, 4)"
+EXPECTED = "out must be an aligned, writeable uint8 array of shape (2, 3, 4) with each row's pixels contiguous"
 
 
 def _read_only(array):

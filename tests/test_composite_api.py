@@ -106,7 +106,6 @@ def bad_calls():
                             ValueError, "operator 'destination_out' can leave pixels transparent: it needs a 4-channel backdrop"),
         "opacity": (dict(opacity=float("nan")), ValueError, "opacity must be a finite number"),
         "kernel": (dict(kernel="neon"), ValueError, "unknown kernel"),
-        "size": (dict(source=FG[:, :4]), ValueError, "backdrop and source must match in height and width"),
         "ndim": (dict(backdrop=BG[0]), ValueError, "backdrop must have shape (height, width, 3 or 4)"),
         "dtype": (dict(source=FG.astype(np.int64)), TypeError, "source must be a uint8, uint16 or float32 array, got int64"),
         "channels": (dict(backdrop=BG[..., :2]), ValueError, "backdrop must have 3 or 4 channels, shape (height, width, 3 or 4), got (6, 5, 2)"),

@@ -87,7 +87,6 @@ def _bad(**change):
 @pytest.mark.parametrize(
     "call",
     [
-        pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH + 1, 3), np.uint8)), id="size"),
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH, 2), np.uint8)), id="channels"),
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH), np.uint8)), id="ndim"),
         pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH, 3), np.float64)), id="dtype"),

@@ -8,12 +8,19 @@ of threads. The worker threads are started on first use and kept.
 
 from __future__ import annotations
 
+import math
 import os
 import queue
 import threading
 from typing import Callable
 
 import numpy as np
+
+from tarnwick import _numbers
+
+# One native call on pieces of the images (each (rows, columns, channels))
+# and of the mask (None, or one weight per pixel of the piece).
+NativeCall = Callable[[np.ndarray, np.ndarray, np.ndarray, "np.ndarray | None"], None]
 
 # Pixels per band step: 64 pixels of any layout is a whole number of every
 # vector step (32 bytes, 8 floats) and keeps 16-byte alignment.
@@ -23,6 +30,9 @@ _GRANULE = 64
 # The least pixels worth a thread of their own: below this, waking a thread
 # costs more than it saves, and more threads than bands are never used.
 _MIN_BAND = 1 << 15
+
+# Pixels per scratch piece of a region whose loops need contiguous pixels.
+_CHUNK_PIXELS = 1 << 14
 
 
 def pieces(start: int, stop: int, count: int) -> list[tuple[int, int]]:
@@ -148,3 +158,104 @@ def run_bands(run: Callable[[int], None], count: int) -> None:
 def band_count(threads: int, pixels: int) -> int:
     """Threads actually worth using: no more than bands of _MIN_BAND pixels."""
     return max(1, min(threads, pixels // _MIN_BAND))
+
+
+def row_pieces(height: int, count: int, step: int = 1) -> list[tuple[int, int]]:
+    """Splits rows [0, height) into at most `count` runs of nearly equal
+    size that start on multiples of `step` rows."""
+    units = -(-height // step)
+    count = max(1, min(count, units))
+    bounds = [min(height, units * i // count * step) for i in range(count + 1)]
+    return [(a, b) for a, b in zip(bounds[:-1], bounds[1:]) if b > a]
+
+
+def run_banded(
+    native: NativeCall,
+    background: np.ndarray,
+    foreground: np.ndarray,
+    out: np.ndarray,
+    mask: np.ndarray | None,
+    threads: int,
+    numbers: _numbers.Numbers | None = None,
+    grouped: bool = False,
+) -> None:
+    """Runs `native` over the images in bands shared among up to `threads`
+    threads; `mask` is (H, W) or (H, W, 1) or None, and `out` may be the
+    background itself. With `numbers`, each piece is converted to what the
+    loops read and back (uint16, other float scales, linear light).
+
+    When every image (and the mask) is C-contiguous, the bands are runs of
+    pixels that start on multiples of the granule. Otherwise (a region of a
+    larger image, a repeated row) they are runs of rows, which the native
+    loops take with their row strides as they lie. Loops whose rounding
+    depends on a pixel's place in the vector groups (`grouped`: the layer
+    modes) get bands of whole rows that start on a multiple of the granule,
+    so that every pixel keeps the group it has in a call on a contiguous
+    image; converted pieces of them go through contiguous scratch."""
+    height, width = background.shape[:2]
+    pixels = height * width
+    if pixels == 0:
+        return
+    count = band_count(threads, pixels)
+    arrays = (background, foreground, out) + (() if mask is None else (mask,))
+    if all(array.flags.c_contiguous for array in arrays):
+        bands = pieces(0, pixels, count)
+
+        def run(band: int) -> None:
+            _run_flat(native, background, foreground, out, mask, numbers, *bands[band])
+    elif grouped and numbers is not None:
+        step = _GRANULE // math.gcd(width, _GRANULE)  # rows that hold whole granules
+        bands = row_pieces(height, count, step)
+        chunk = max(step, _CHUNK_PIXELS // (width * step) * step)
+
+        def run(band: int) -> None:
+            first, last = bands[band]
+            for top in range(first, last, chunk):
+                rows = slice(top, min(last, top + chunk))
+                into = np.empty(out[rows].shape, out.dtype)
+                below = np.ascontiguousarray(background[rows])
+                _run_flat(native, below, np.ascontiguousarray(foreground[rows]), into,
+                          None if mask is None else np.ascontiguousarray(mask[rows]), numbers,
+                          0, below.shape[0] * width)
+                out[rows] = into
+    else:
+        # The native loops gather a grouped region's pixels themselves, in
+        # pieces counted from the call's first pixel: bands then start on
+        # whole granules.
+        bands = row_pieces(height, count, _GRANULE // math.gcd(width, _GRANULE) if grouped else 1)
+
+        def run(band: int) -> None:
+            first, last = bands[band]
+            if numbers is None:
+                native(background[first:last], foreground[first:last], out[first:last],
+                       None if mask is None else mask[first:last])
+                return
+            for row in range(first, last):
+                # Each row's pixels are contiguous: a run the conversions take.
+                _run_flat(native, background[row][None], foreground[row][None], out[row][None],
+                          None if mask is None else mask[row][None], numbers, 0, width)
+
+    run_bands(run, len(bands))
+
+
+def _run_flat(
+    native: NativeCall,
+    background: np.ndarray,
+    foreground: np.ndarray,
+    out: np.ndarray,
+    mask: np.ndarray | None,
+    numbers: _numbers.Numbers | None,
+    start: int,
+    stop: int,
+) -> None:
+    """Pixels [start, stop) of images whose pixels each lie in one run."""
+    below, layer, into = (a.reshape(-1, 1, a.shape[-1]) for a in (background, foreground, out))
+    weights = None if mask is None else mask.reshape(-1)
+
+    def call(b: np.ndarray, f: np.ndarray, o: np.ndarray, first: int, last: int) -> None:
+        native(b, f, o, None if weights is None else weights[first:last])
+
+    if numbers is not None:
+        _numbers.run_converted(call, below, layer, into, start, stop, numbers)
+    else:
+        call(below[start:stop], layer[start:stop], into[start:stop], start, stop)

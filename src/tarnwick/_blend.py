@@ -19,18 +19,19 @@ import numpy.typing as npt
 import _tarnwick
 from tarnwick import _bands, _batch, _numbers
 
-from ._bands import band_count, pieces, pixel_rows, run_bands
+from ._bands import band_count, run_banded
 from ._checks import (
     as_image,
     check_out,
     check_threads,
     contiguous,
-    weights_unless_full,
+    mask_unless_full,
     _may_share_memory,
     plain_mask,
     check_pair,
 )
 from ._names import _KERNEL_SET, _MODE_SET, check_mode
+from ._place import Placement, check_offset, colour_layer, is_colour, place
 from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image, U16Image
 
 
@@ -41,6 +42,7 @@ def check_arguments(
     opacity: Any = 1.0,
     kernel: Kernel | str = "auto",
     mask: Any = None,
+    placed: bool = False,
 ) -> tuple[Mode, float, KernelName]:
     """Raise what ``blend`` raises for these arguments; return the mode, the
     opacity as a float and the kernel name.
@@ -49,7 +51,8 @@ def check_arguments(
     array type (NumPy, Dask) without touching pixel data.
     """
     checked_mode = check_mode(mode)
-    checked_opacity, checked_kernel = check_pair(background, foreground, opacity, kernel, mask)
+    checked_opacity, checked_kernel = check_pair(background, foreground, opacity, kernel, mask,
+                                                 placed=placed)
     return checked_mode, checked_opacity, checked_kernel
 
 
@@ -58,31 +61,31 @@ def check_arguments(
 def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: ImageT, mask: Mask | None = ..., threads: int | None = ...,
-    float_scale: float = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> ImageT: ...
 @overload
 def blend(
     background: U8Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
-    float_scale: float = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> U8Image: ...
 @overload
 def blend(
     background: U16Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
-    float_scale: float = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> U16Image: ...
 @overload
 def blend(
     background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
-    float_scale: float = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> F32Image: ...
 @overload
 def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
-    float_scale: float = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> Image: ...
 def blend(
     background: npt.ArrayLike,
@@ -95,6 +98,8 @@ def blend(
     mask: Mask | None = None,
     threads: int | None = 1,
     float_scale: float = 255.0,
+    x: int = 0,
+    y: int = 0,
 ) -> Image:
     """Composite `foreground` over `background` with a blend mode.
 
@@ -121,12 +126,18 @@ def blend(
         ``"auto"`` (the widest the processor runs), ``"scalar"``,
         ``"sse42"`` or ``"avx2"``.
     out : ndarray, optional
-        Receives the result: a writeable, C-contiguous, aligned array of the
-        background's dtype and shape. It may be the background itself, to
+        Receives the result: a writeable, aligned array of the background's
+        dtype and shape whose rows hold their pixels contiguously (a region
+        of a larger array will do). It may be the background itself, to
         composite onto a canvas in place; it must not otherwise overlap an
         input. The result is the same as without `out`, bit for bit.
+    x, y : int
+        The background column and row the foreground's top-left pixel
+        lands on: any integers, the foreground may hang off every edge or
+        miss the background. Only the overlap is blended; the rest of the
+        background is kept as stored.
     mask : ndarray, optional
-        A layer mask of shape (height, width) or (height, width, 1), uint8 or
+        The foreground's: shape (height, width) or (height, width, 1), uint8 or
         float32 on the 0..255 scale, that multiplies the layer's alpha.
         All 255 gives exactly the unmasked result; 0 keeps the background.
         A masked array's hidden entries count as 0.
@@ -160,6 +171,7 @@ def blend(
         and (type(opacity) is float or type(opacity) is int) and opacity <= 1
         and type(background) is np.ndarray and type(foreground) is np.ndarray
         and type(float_scale) is float and float_scale == 255.0
+        and type(x) is int and type(y) is int and x == 0 and y == 0
         # One band: one thread, or an image too small for a second band.
         and (threads == 1 or background.size < 2 * _bands._MIN_BAND)
     ):
@@ -178,7 +190,12 @@ def blend(
             pass
 
     background = as_image(background)
+    if is_colour(foreground):
+        foreground = colour_layer("foreground", foreground, background.dtype,
+                                  background.shape[-3:-1],
+                                  _numbers.check_float_scale(float_scale))
     foreground = as_image(foreground)
+    column, row = check_offset("x", x), check_offset("y", y)
     # The overlap check takes the mask as given: a masked array's filled
     # copy would hide that `out` shares its data.
     given_mask = mask
@@ -189,48 +206,33 @@ def blend(
     if maybe_batch and _batch.is_batch(background, foreground, opacity, mask):
         def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
             return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
-                                     out=into, mask=m, threads=t, float_scale=float_scale))
+                                     out=into, mask=m, threads=t, float_scale=float_scale,
+                                     x=column, y=row))
 
         def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
-            return check_arguments(b, f, mode, o, kernel, m)
+            return check_arguments(b, f, mode, o, kernel, m, placed=True)
 
         frames: Image = _batch.run_frames(
             one_frame, check_frame, background, foreground, opacity, mask, out, threads,
             ("background", "foreground"),
         )
         return frames
-    mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask)
+    mode, opacity, kernel = check_arguments(background, foreground, mode, opacity, kernel, mask,
+                                            placed=True)
     numbers = _numbers.Numbers(_numbers.check_float_scale(float_scale))
     threads = check_threads(threads)
     in_place = False if out is None else check_out(out, background, foreground, given_mask)
-    if numbers.needed(background.dtype, foreground.dtype):
-        return _blend_converted(mode, background, foreground, opacity, kernel, out, in_place, mask,
-                                threads, numbers)
-
-    flat_mask = None if mask is None else weights_unless_full(mask)
-    height, width, _ = background.shape
-    pixels = height * width
-    count = band_count(threads, pixels)
-    if flat_mask is None and count == 1:
+    weights = None if mask is None else mask_unless_full(mask)
+    spot = place(background.shape, foreground.shape, column, row)
+    converted = numbers.needed(background.dtype, foreground.dtype)
+    if spot.whole and not converted and weights is None and band_count(
+            threads, background.shape[0] * background.shape[1]) == 1:
         if out is None:
             return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
         _native_into(mode, background, foreground, opacity, kernel, out)
         return out
-    bands = pieces(0, pixels, count) if pixels else []
-
-    bg: Image = out if out is not None and in_place else contiguous(background)
-    fg = contiguous(foreground)
-    target: Image = np.empty_like(bg) if out is None else out
-
-    def run(band: int) -> None:
-        start, stop = bands[band]
-        _tarnwick._blend_into(
-            mode, pixel_rows(bg, start, stop), pixel_rows(fg, start, stop), opacity, kernel,
-            pixel_rows(target, start, stop), None if flat_mask is None else flat_mask[start:stop],
-        )
-
-    run_bands(run, len(bands))
-    return target
+    return _blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
+                         threads, numbers if converted else None, spot)
 
 
 def _native_into(
@@ -239,6 +241,45 @@ def _native_into(
     # The native call checks these arguments itself (the fast path relies on
     # that), so they reach it untyped.
     _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+
+
+def _blend_placed(
+    mode: str,
+    background: np.ndarray,
+    foreground: np.ndarray,
+    opacity: float,
+    kernel: KernelName,
+    out: np.ndarray | None,
+    in_place: bool,
+    weights: np.ndarray | None,
+    threads: int,
+    numbers: _numbers.Numbers | None,
+    spot: Placement,
+) -> np.ndarray:
+    """blend of checked arguments over the placement's overlap, the rest of
+    the background kept; `numbers` converts what the native loops cannot
+    read as it is (uint16, floats on another scale), a piece at a time."""
+    bg = out if out is not None and in_place else contiguous(background)
+    fg = contiguous(foreground)
+    result = np.empty(bg.shape, bg.dtype) if out is None else out
+    if not in_place:
+        for rect in spot.outside(bg.shape[0], bg.shape[1]):
+            result[rect] = bg[rect]
+    if spot.empty:
+        return result
+    below, layer, into = bg[spot.backdrop], fg[spot.layer], result[spot.backdrop]
+    if opacity <= 0 and numbers is not None:
+        # The background exactly, without a round trip through the scale.
+        if not in_place:
+            np.copyto(into, below)
+        return result
+
+    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
+        _tarnwick._blend_into(mode, b, f, opacity, kernel, o, m)
+
+    run_banded(native, below, layer, into, None if weights is None else weights[spot.layer],
+               threads, numbers, grouped=True)
+    return result
 
 
 def _blend_converted(
@@ -253,28 +294,9 @@ def _blend_converted(
     threads: int,
     numbers: _numbers.Numbers,
 ) -> np.ndarray:
-    """blend for images the native loops cannot read as they are (uint16,
-    floats on another scale), converted a cache-sized piece at a time."""
-    bg = out if out is not None and in_place else contiguous(background)
-    fg = contiguous(foreground)
-    result = np.empty(bg.shape, bg.dtype) if out is None else out
-    if opacity <= 0:
-        # The background exactly, without a round trip through the scale.
-        if not in_place:
-            np.copyto(result, bg)
-        return result
-    flat_mask = None if mask is None else weights_unless_full(mask)
-    pixels = bg.shape[0] * bg.shape[1]
-    bands = pieces(0, pixels, band_count(threads, pixels)) if pixels else []
-    below, layer, into = pixel_rows(bg, 0, pixels), pixel_rows(fg, 0, pixels), pixel_rows(result, 0, pixels)
-
-    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
-        _tarnwick._blend_into(mode, b, f, opacity, kernel, o,
-                              None if flat_mask is None else flat_mask[start:stop])
-
-    def run(band: int) -> None:
-        start, stop = bands[band]
-        _numbers.run_converted(native, below, layer, into, start, stop, numbers)
-
-    run_bands(run, len(bands))
-    return result
+    """blend for images of one size the native loops cannot read as they
+    are (uint16, floats on another scale)."""
+    spot = place(background.shape, foreground.shape, 0, 0)
+    weights = None if mask is None else mask_unless_full(mask)
+    return _blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
+                         threads, numbers, spot)

@@ -124,11 +124,11 @@ def plain_mask(mask: Any) -> np.ndarray:
     return np.asarray(given)
 
 
-def _check_mask(mask: Any, height: int, width: int) -> None:
+def _check_mask(mask: Any, height: int, width: int, like: str = "images") -> None:
     shape = tuple(mask.shape)
     if shape not in ((height, width), (height, width, 1)):
         raise ValueError(
-            f"mask must have shape ({height}, {width}) or ({height}, {width}, 1) like the images, "
+            f"mask must have shape ({height}, {width}) or ({height}, {width}, 1) like the {like}, "
             f"got {shape}"
         )
     if np.dtype(mask.dtype).newbyteorder("=") not in _MASK_TYPES:
@@ -142,9 +142,12 @@ def check_pair(
     kernel: Any,
     mask: Any,
     names: tuple[str, str] = ("background", "foreground"),
+    placed: bool = False,
 ) -> tuple[float, KernelName]:
     """The checks of two images, opacity, kernel and mask that every
-    two-image call shares; `names` are the images' argument names."""
+    two-image call shares; `names` are the images' argument names. A
+    `placed` layer may have any height and width (it lands at an offset),
+    and its mask has the layer's."""
     bg_shape = _check_image(names[0], background)
     fg_shape = _check_image(names[1], foreground)
     for name, array in zip(names, (background, foreground)):
@@ -155,7 +158,7 @@ def check_pair(
     for name, shape in zip(names, (bg_shape, fg_shape)):
         if shape[2] not in (3, 4):
             raise ValueError(channels_error(name, shape))
-    if bg_shape[:2] != fg_shape[:2]:
+    if not placed and bg_shape[:2] != fg_shape[:2]:
         raise ValueError(
             f"{names[0]} and {names[1]} must match in height and width, "
             f"got {bg_shape[:2]} and {fg_shape[:2]}"
@@ -163,7 +166,10 @@ def check_pair(
     checked_opacity = _check_opacity(opacity)
     checked_kernel = check_kernel(kernel)
     if mask is not None:
-        _check_mask(mask, bg_shape[0], bg_shape[1])
+        # A placed layer's mask is the layer's; said so when that is not the
+        # backdrop's size too.
+        like = names[1] if placed and bg_shape[:2] != fg_shape[:2] else "images"
+        _check_mask(mask, fg_shape[0], fg_shape[1], like)
     return checked_opacity, checked_kernel
 
 
@@ -214,8 +220,8 @@ def check_out(
     dtype = _native_dtype(background.dtype)
 
     def want() -> str:  # formatted only for an error
-        return (f"a C-contiguous, aligned, writeable {dtype} array of shape {expected} "
-                f"(the {names[0]}'s dtype and shape)")
+        return (f"an aligned, writeable {dtype} array of shape {expected} with each row's pixels "
+                f"contiguous (the {names[0]}'s dtype and shape; a region of a larger image will do)")
 
     if not _is_ndarray(out):
         raise TypeError(f"out must be {want()}, not {type(out).__name__}")
@@ -224,7 +230,7 @@ def check_out(
     if out.shape != expected:
         raise ValueError(f"out must be {want()}; got shape {out.shape}")
     flags = out.flags
-    if not flags.c_contiguous:
+    if not rows_readable(out, apart=True) and flags.aligned:
         # An out that is also an input's memory is most often an in-place
         # call on a strided view: say so, not only that it is strided.
         shared = next((f" that overlaps the {label}" for label, other in (
@@ -257,27 +263,59 @@ def as_image(array: Any) -> np.ndarray:
     return array if type(array) is np.ndarray else np.asarray(array)
 
 
+def rows_readable(array: np.ndarray, apart: bool = False) -> bool:
+    """Whether the native loops take `array` as it is: an aligned 3-D image
+    in native byte order whose rows hold their pixels contiguously, rows a
+    whole number of elements apart (0 repeats a row; `apart` demands rows
+    that do not overlap, as an output's must not). A region of a larger
+    image qualifies."""
+    if not array.flags.aligned or not array.dtype.isnative:
+        return False
+    if array.flags.c_contiguous:
+        return True  # frames too: one run
+    if array.ndim != 3:
+        return False
+    height, width, channels = array.shape
+    item = array.itemsize
+    row_step, pixel_step, channel_step = array.strides
+    return channel_step == item and (width <= 1 or pixel_step == channels * item) and (
+        height <= 1 or (row_step >= (width * channels * item if apart else 0)
+                        and row_step % item == 0))
+
+
 def contiguous(array: np.ndarray) -> np.ndarray:
+    """`array` as the native loops take it: itself when its rows are
+    readable as they lie, else a C-contiguous copy in native order."""
     dtype = _native_dtype(array.dtype)
-    if array.dtype == dtype and array.flags.c_contiguous and array.flags.aligned:
+    if array.dtype == dtype and rows_readable(array):
         return array
     return np.ascontiguousarray(array, dtype=dtype)
 
 
-def weights_unless_full(mask: np.ndarray) -> np.ndarray | None:
-    """The mask flattened, C-contiguous in native order, or None when every
-    weight is 1: then the unmasked loops run and give the unmasked result
-    bit for bit (the masked loops share the pixels out differently)."""
-    flat = mask.reshape(-1)
-    dtype = _native_dtype(flat.dtype)
-    if flat.dtype != dtype or not (flat.flags.c_contiguous and flat.flags.aligned):
-        flat = np.ascontiguousarray(flat, dtype=dtype)
-    if flat.dtype == np.uint8:
-        full = flat.size == 0 or int(flat.min()) == 255
+def loop_mask(mask: np.ndarray) -> np.ndarray:
+    """A (H, W) or (H, W, 1) mask as the native loops take it: itself when
+    its values lie contiguously within each row in native order, else a
+    C-contiguous copy."""
+    dtype = _native_dtype(mask.dtype)
+    if mask.dtype == dtype and mask.flags.aligned and (
+        mask.flags.c_contiguous or (mask.shape[1] <= 1 or mask.strides[1] == mask.itemsize)
+        and (mask.ndim == 2 or mask.shape[2] == 1) and mask.strides[0] >= 0
+    ):
+        return mask
+    return np.ascontiguousarray(mask, dtype=dtype)
+
+
+def mask_unless_full(mask: np.ndarray) -> np.ndarray | None:
+    """`loop_mask(mask)`, or None when every weight is 1: then the unmasked
+    loops run and give the unmasked result bit for bit (the masked loops
+    share the pixels out differently)."""
+    view = loop_mask(mask)
+    if view.dtype == np.uint8:
+        full = view.size == 0 or int(view.min()) == 255
     else:
         # A weight is 1 from 255 on; NaN weighs 0.
-        full = bool(np.all(flat >= 255))
-    return None if full else flat
+        full = bool(np.all(view >= 255))
+    return None if full else view
 
 
 def check_premultiplied(premultiplied: Any) -> bool:

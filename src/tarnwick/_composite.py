@@ -19,7 +19,7 @@ import numpy.typing as npt
 import _tarnwick
 from tarnwick import _bands, _batch, _numbers
 
-from ._bands import band_count, pieces, run_bands
+from ._bands import run_banded
 from ._checks import (
     as_image,
     check_out,
@@ -30,8 +30,10 @@ from ._checks import (
     check_numbers,
     check_pair,
     check_premultiplied,
+    loop_mask,
 )
 from ._names import (
+    CHANGES_WITHOUT_SOURCE,
     _BLEND_SET,
     _KERNEL_SET,
     _OPERATOR_SET,
@@ -39,6 +41,7 @@ from ._names import (
     resolve_blend,
     resolve_operator,
 )
+from ._place import check_offset, colour_layer, is_colour, place, transparent_layer
 from tarnwick._typing import (
     Blend,
     BlendName,
@@ -71,6 +74,7 @@ def check_composite(
     premultiplied: Any = False,
     kernel: Any = "auto",
     mask: Any = None,
+    placed: bool = False,
 ) -> tuple[Blend, Operator, bool, float, KernelName]:
     """Raise what ``composite`` raises for one image's arguments; return the
     blend, the operator, premultiplied, the opacity and the kernel name.
@@ -80,7 +84,8 @@ def check_composite(
     name = resolve_blend(blend)
     checked_operator = resolve_operator(operator)
     checked_premultiplied = check_premultiplied(premultiplied)
-    checked_opacity, kernel_name = check_pair(backdrop, source, opacity, kernel, mask, NAMES)
+    checked_opacity, kernel_name = check_pair(backdrop, source, opacity, kernel, mask, NAMES,
+                                                  placed)
     check_operator_channels(checked_operator, backdrop.shape[-1])
     return name, checked_operator, checked_premultiplied, checked_opacity, kernel_name
 
@@ -133,6 +138,7 @@ def composite(
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: ImageT, mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
 ) -> ImageT: ...
 @overload
 def composite(
@@ -140,6 +146,7 @@ def composite(
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
 ) -> U8Image: ...
 @overload
 def composite(
@@ -147,6 +154,7 @@ def composite(
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
 ) -> U16Image: ...
 @overload
 def composite(
@@ -154,6 +162,7 @@ def composite(
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
 ) -> F32Image: ...
 @overload
 def composite(
@@ -161,6 +170,7 @@ def composite(
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
 ) -> Image: ...
 def composite(
     backdrop: npt.ArrayLike,
@@ -176,6 +186,8 @@ def composite(
     threads: int | None = 1,
     float_scale: float = 255.0,
     space: Space | str = "srgb",
+    x: int = 0,
+    y: int = 0,
 ) -> Image:
     """Composite `source` onto `backdrop` in the standard compositing model.
 
@@ -202,8 +214,14 @@ def composite(
     ----------
     backdrop, source : array_like, shape (..., height, width, 3 or 4)
         uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`);
-        they may differ in type and channel count. Leading dimensions (frames) broadcast as NumPy's
-        do, and each frame is composited as a call of its own would.
+        they may differ in type, channel count and size (see `x`, `y`).
+        Leading dimensions (frames) broadcast as NumPy's do, and each frame
+        is composited as a call of its own would. Either may be a region
+        of a larger array (a slice of rows and columns), read and written
+        where it lies. The source may also be a colour: 3 or 4 numbers in
+        the source's scale (a sequence takes the backdrop's type), or an
+        array of shape (C,) or (1, 1, C); it covers the backdrop, and with
+        a mask it is a fill layer.
     blend : str
         One of ``tarnwick.BLENDS``: the 16 blend modes of the W3C
         recommendation ("normal", "multiply", ..., "hue", "luminosity") and
@@ -229,6 +247,15 @@ def composite(
     float_scale : float
         As for ``tarnwick.blend``: 255 (the default), or 1.0 for float
         images and a float result on 0..1.
+    x, y : int
+        The backdrop column and row the source's top-left pixel lands on;
+        any integers. Only the overlap is composited. Outside the source's
+        rectangle the source is transparent: the backdrop's pixels keep
+        their stored values, except under the operators a transparent
+        source changes ("clear", "copy", "source_in", "destination_in",
+        "source_out", "destination_atop"), which apply to the whole
+        backdrop. The result equals the call on the source padded with
+        transparent pixels to the backdrop's size.
     space : str
         "srgb" (the default) composites the stored values as they are;
         "linear" decodes the colours with the sRGB transfer curve (tables
@@ -253,6 +280,7 @@ def composite(
         and (type(opacity) is float or type(opacity) is int) and 0 <= opacity <= 1
         and type(premultiplied) is bool
         and type(float_scale) is float and float_scale == 255.0 and space == "srgb"
+        and type(x) is int and type(y) is int and x == 0 and y == 0
         and type(backdrop) is np.ndarray and type(source) is np.ndarray
         and backdrop.ndim == 3 and source.ndim == 3
         and backdrop.dtype in _NATIVE_TYPES and source.dtype in _NATIVE_TYPES
@@ -277,53 +305,65 @@ def composite(
         except (TypeError, ValueError):
             pass
     backdrop = as_image(backdrop)
+    numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
+    if is_colour(source):
+        source = colour_layer("source", source, backdrop.dtype, backdrop.shape[-3:-1],
+                              numbers.scale)
     source = as_image(source)
     # As in blend: hidden entries of a masked array weigh 0, and the overlap
     # check sees the mask as given.
     given_mask = mask
     if mask is not None:
         mask = plain_mask(mask)
-    numbers = check_numbers(float_scale, space, check_premultiplied(premultiplied))
+    column, row = check_offset("x", x), check_offset("y", y)
     if _batch.is_batch(backdrop, source, opacity, mask):
         frames: Image = _batch.run_frames(
             lambda b, s, o, into, m, t: composite(
                 b, s, cast(BlendName, blend), o, operator=cast(OperatorName, operator),
                 premultiplied=premultiplied, kernel=cast(Kernel, kernel), out=into, mask=m,
-                threads=t, float_scale=float_scale, space=cast(Space, space)),
-            lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m),
+                threads=t, float_scale=float_scale, space=cast(Space, space), x=column, y=row),
+            lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m,
+                                               placed=True),
             backdrop, source, opacity, mask, out, threads, NAMES,
         )
         return frames
     name, operator_name, premultiplied, opacity_value, kernel_name = check_composite(
-        backdrop, source, blend, opacity, operator, premultiplied, kernel, mask
+        backdrop, source, blend, opacity, operator, premultiplied, kernel, mask, placed=True
     )
     count = check_threads(threads)
     in_place = False
     if out is not None:
         in_place = check_out(out, backdrop, source, given_mask, NAMES)
 
-    height, width, _ = backdrop.shape
-    pixels = height * width
-    bands = pieces(0, pixels, band_count(count, pixels)) if pixels else []
     bg = out if out is not None and in_place else contiguous(backdrop)
     fg = contiguous(source)
-    weights = flat_mask(mask)
-    result: Image = np.empty_like(bg) if out is None else out
-    below, layer, into = runs(bg), runs(fg), runs(result)
+    weights = None if mask is None else loop_mask(mask)
+    result: Image = np.empty(bg.shape, bg.dtype) if out is None else out
     native_scale = scaled_natively(numbers, bg.dtype, fg.dtype, result.dtype)
     converted = not native_scale and numbers.needed(bg.dtype, fg.dtype)
+    scale = numbers.scale if native_scale else 255.0
 
-    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
+    def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
         _tarnwick._composite_into(name, operator_name, premultiplied, b, f, opacity_value,
-                                  kernel_name, o, None if weights is None else weights[start:stop])
+                                  kernel_name, o, m, scale)
 
-    def run(band: int) -> None:
-        start, stop = bands[band]
-        if converted:
-            _numbers.run_converted(native, below, layer, into, start, stop, numbers)
-            return
-        composite_rows(name, operator_name, premultiplied, below, layer, opacity_value, kernel_name,
-                       into, weights, start, stop, numbers.scale if native_scale else 255.0)
+    def run(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
+        run_banded(native, b, f, o, m, count, numbers if converted else None)
 
-    run_bands(run, len(bands))
+    spot = place(bg.shape, fg.shape, column, row)
+    if spot.whole:
+        run(bg, fg, result, weights)
+        return result
+    height, width = bg.shape[:2]
+    for rect in spot.outside(height, width):
+        if operator_name in CHANGES_WITHOUT_SOURCE:
+            rows, cols = rect
+            run(bg[rect], transparent_layer(fg.dtype, (rows.stop - rows.start,
+                                                       cols.stop - cols.start)),
+                result[rect], None)
+        elif not in_place:
+            result[rect] = bg[rect]
+    if not spot.empty:
+        run(bg[spot.backdrop], fg[spot.layer], result[spot.backdrop],
+            None if weights is None else weights[spot.layer])
     return result

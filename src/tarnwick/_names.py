@@ -83,6 +83,12 @@ OPERATORS: tuple[Operator, ...] = cast("tuple[Operator, ...]", _tarnwick._operat
 
 # Operators whose result can be transparent where the backdrop is opaque: a
 # 3-channel result has nowhere to put that alpha.
+# Operators under which a transparent source still changes the backdrop:
+# a placed layer changes the whole backdrop under them, not its overlap only.
+CHANGES_WITHOUT_SOURCE = frozenset({
+    "clear", "copy", "source_in", "destination_in", "source_out", "destination_atop",
+})
+
 NEEDS_ALPHA = frozenset({
     "clear", "copy", "source_in", "source_out", "destination_in", "destination_out",
     "destination_atop", "xor",

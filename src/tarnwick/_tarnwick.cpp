@@ -8,6 +8,7 @@
 #include "blend_target.hpp"
 #include "composite_call.hpp"
 #include "mode_list.hpp"
+#include "row_runs.hpp"
 
 #include <cfloat>
 #include <cstring>
@@ -202,7 +203,7 @@ PyObject *composite_into(PyObject *, PyObject *args) {
         return fail();
     }
     // The mask's conversion may run caller code; the output is checked after it.
-    if (!parse_blend_mask(mask, job.pixels, &job.mask) ||
+    if (!parse_blend_mask(mask, height, width, &job.mask) ||
         !adopt_output(out, &job.backdrop, &job.output)) {
         return fail();
     }
@@ -213,7 +214,11 @@ PyObject *composite_into(PyObject *, PyObject *args) {
         copy_background_into(&job.backdrop, &job.output);  // nothing is drawn
     } else {
         PyThreadState *save = PyEval_SaveThread();
-        entry->kernel(&job);
+        CompositeJob run = job;
+        run_by_rows(&run.backdrop, &run.source, &run.output, &run.mask, [&](npy_intp pixels) {
+            run.pixels = pixels;
+            entry->kernel(&run);
+        });
         PyEval_RestoreThread(save);
     }
     Py_XDECREF(kernel_hold);

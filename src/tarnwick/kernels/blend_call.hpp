@@ -8,6 +8,7 @@
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
 #include "mask_input.hpp"
+#include "row_runs.hpp"
 #include "simd.hpp"
 
 // What one blend call holds between parsing and returning.
@@ -60,7 +61,7 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
             call.release();
             return nullptr;
         }
-        if (!parse_blend_mask(target->mask, call.pixels(), &call.mask)) {
+        if (!parse_blend_mask(target->mask, call.height, call.width, &call.mask)) {
             call.release();
             return nullptr;
         }
@@ -85,12 +86,34 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
         return nullptr;
     }
     const kernel_kind kernel = pick_kernel(call.kernel_name);
+    // A region of a larger image goes through scratch, taken before the
+    // thread state is released so that a failure can be raised.
+    const size_t scratch_bytes =
+        gather_scratch_bytes(call.background, call.foreground, call.output, call.mask);
+    unsigned char *scratch = nullptr;
+    if (scratch_bytes > 0) {
+        scratch = static_cast<unsigned char *>(PyMem_RawMalloc(scratch_bytes));
+        if (scratch == nullptr) {
+            PyErr_NoMemory();
+            Py_CLEAR(call.output.array);
+            call.release();
+            return nullptr;
+        }
+    }
     PyThreadState *save = PyEval_SaveThread();
-    with_typed_data(&call.background, &call.foreground, &call.output,
-                    [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
-                        pixel_loops(call, kernel, bg, fg, out);
-                    });
+    // A copy the pieces step through; it owns nothing.
+    BlendCall run = call;
+    run_gathered(&run.background, &run.foreground, &run.output, &run.mask, scratch,
+                [&](npy_intp pixels) __attribute__((always_inline)) {
+                    run.height = 1;
+                    run.width = pixels;
+                    with_typed_data(&run.background, &run.foreground, &run.output,
+                                    [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
+                                        pixel_loops(run, kernel, bg, fg, out);
+                                    });
+                });
     PyEval_RestoreThread(save);
+    PyMem_RawFree(scratch);
     call.release();
     return reinterpret_cast<PyObject *>(call.output.array);
 }

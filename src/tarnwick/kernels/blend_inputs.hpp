@@ -14,13 +14,14 @@
 // the kernel's `value` getter) or another thread may reshape or retype the
 // caller's array, but not move or shrink the buffer we hold a reference to.
 struct BlendArray {
-    PyArrayObject *array;  // owned, C-contiguous, aligned
+    PyArrayObject *array;  // owned, aligned, each row's pixels contiguous
     int32_t channels;      // 3 or 4
     int32_t is_uint8;      // 1 for uint8, 0 for float32
     const uint8_t *u8;     // data when is_uint8, else null
     const float *f32;      // data when !is_uint8, else null
     npy_intp height;
     npy_intp width;
+    npy_intp row_stride;   // elements from a row to the next; 0 repeats one row
 };
 
 inline npy_intp record_elements(const BlendArray *record) {
@@ -33,7 +34,33 @@ struct BlendOutput {
     int32_t is_uint8;
     uint8_t *u8;
     float *f32;
+    npy_intp row_stride;  // elements from a row to the next, at least a row's
 };
+
+// Whether the rows of an image `width` pixels wide lie one after another,
+// so that the image is one run of pixels.
+inline bool rows_adjoin(npy_intp row_stride, npy_intp height, npy_intp width, int32_t channels) {
+    return height <= 1 || row_stride == width * channels;
+}
+
+// Moves a record's data pointer on by `rows` rows.
+inline void step_rows(BlendArray *record, npy_intp rows) {
+    const npy_intp by = rows * record->row_stride;
+    if (record->is_uint8) {
+        record->u8 += by;
+    } else {
+        record->f32 += by;
+    }
+}
+
+inline void step_rows(BlendOutput *output, npy_intp rows) {
+    const npy_intp by = rows * output->row_stride;
+    if (output->is_uint8) {
+        output->u8 += by;
+    } else {
+        output->f32 += by;
+    }
+}
 
 inline constexpr const char *k_msg_dtype = "inputs must be uint8 or float32 numpy arrays";
 inline constexpr const char *k_msg_channels = "inputs must have 3 or 4 channels";
@@ -61,7 +88,44 @@ inline void release_blend_inputs(BlendArray *background, BlendArray *foreground)
 
 namespace blend_inputs_detail {
 
+// Whether the pixels of each row lie contiguously and rows follow at a
+// non-negative whole number of elements (0 for a row repeated, as NumPy's
+// broadcasting gives): the layout the loops read without a copy. `rows_apart`
+// also demands that rows do not overlap, as an output's must not.
+inline bool rows_readable(PyArrayObject *array, bool rows_apart) {
+    const PyArray_Descr *descr = PyArray_DESCR(array);
+    if (PyArray_NDIM(array) != 3 || !PyArray_ISNBO(descr->byteorder) ||
+        !PyArray_ISALIGNED(array)) {
+        return false;
+    }
+    const npy_intp item = PyArray_ITEMSIZE(array);
+    const npy_intp *dims = PyArray_DIMS(array);
+    const npy_intp *strides = PyArray_STRIDES(array);
+    const npy_intp row_bytes = dims[1] * dims[2] * item;
+    return strides[2] == item && (dims[1] <= 1 || strides[1] == dims[2] * item) &&
+           (dims[0] <= 1 || (strides[0] >= (rows_apart ? row_bytes : 0) && strides[0] % item == 0));
+}
+
+// Elements from one row to the next of an array that rows_readable accepts.
+inline npy_intp row_stride_of(PyArrayObject *array) {
+    const npy_intp *dims = PyArray_DIMS(array);
+    if (dims[0] <= 1) {
+        return dims[1] * dims[2];
+    }
+    return PyArray_STRIDES(array)[0] / PyArray_ITEMSIZE(array);
+}
+
+// A view of rows (a region of a larger image, a broadcast row) is taken as
+// it is; any other layout becomes a C-contiguous copy.
 inline PyArrayObject *to_image_array(PyObject *obj) {
+    if (PyArray_Check(obj)) {
+        PyArrayObject *array = reinterpret_cast<PyArrayObject *>(obj);
+        const int type = PyArray_DESCR(array)->type_num;
+        if ((type == NPY_UBYTE || type == NPY_FLOAT) && rows_readable(array, false)) {
+            Py_INCREF(obj);
+            return array;
+        }
+    }
     return reinterpret_cast<PyArrayObject *>(
         PyArray_FromAny(obj, nullptr, 3, 3, NPY_ARRAY_IN_ARRAY, nullptr));
 }
@@ -70,9 +134,11 @@ inline PyArrayObject *to_image_array(PyObject *obj) {
 struct ArraySnapshot {
     int type;
     npy_intp dims[3];
+    npy_intp row_stride;  // in elements
     void *data;
     bool byteswapped;
 };
+
 
 inline ArraySnapshot snapshot_of(PyArrayObject *array) {
     ArraySnapshot snap{};
@@ -83,6 +149,7 @@ inline ArraySnapshot snapshot_of(PyArrayObject *array) {
     for (int i = 0; i < 3; ++i) {
         snap.dims[i] = dims[i];
     }
+    snap.row_stride = row_stride_of(array);
     snap.data = PyArray_DATA(array);
     return snap;
 }
@@ -96,6 +163,7 @@ inline void fill_record(BlendArray *record, const ArraySnapshot &snap) {
     record->f32 = record->is_uint8 ? nullptr : static_cast<const float *>(snap.data);
     record->height = snap.dims[0];
     record->width = snap.dims[1];
+    record->row_stride = snap.row_stride;
 }
 
 // Byte-swapped float32 data would be read as garbage by the pixel loops, so
@@ -327,8 +395,9 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
 namespace blend_inputs_detail {
 
 inline void fill_output(const BlendArray *background, PyArrayObject *array, void *data,
-                        BlendOutput *output) {
+                        npy_intp row_stride, BlendOutput *output) {
     output->array = array;
+    output->row_stride = row_stride;
     output->channels = background->channels;
     output->is_uint8 = background->is_uint8;
     output->u8 = background->is_uint8 ? static_cast<uint8_t *>(data) : nullptr;
@@ -347,35 +416,37 @@ inline int alloc_output(const BlendArray *background, npy_intp height, npy_intp 
         return 0;
     }
     PyArrayObject *result = reinterpret_cast<PyArrayObject *>(array);
-    blend_inputs_detail::fill_output(background, result, PyArray_DATA(result), output);
+    blend_inputs_detail::fill_output(background, result, PyArray_DATA(result),
+                                     width * background->channels, output);
     return 1;
 }
 
 // Takes the caller's `out` as the output (a new reference in output->array)
-// if it is exactly what alloc_output would create: the background's type in
-// native order, its shape, C-contiguous, aligned and writeable. Its metadata
-// is read once, after every piece of caller code of the call has run.
-// Returns 0 with ValueError set otherwise.
+// if it holds what alloc_output would create: the background's type in
+// native order, its shape, aligned and writeable, each row's pixels
+// contiguous and rows apart (a region of a larger image will do). Its
+// metadata is read once, after every piece of caller code of the call has
+// run. Returns 0 with ValueError set otherwise.
 inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput *output) {
     bool fits = PyArray_Check(out);
     void *data = nullptr;
+    npy_intp row_stride = 0;
     if (fits) {
         PyArrayObject *array = reinterpret_cast<PyArrayObject *>(out);
         const PyArray_Descr *descr = PyArray_DESCR(array);
         const int ndim = PyArray_NDIM(array);
         const npy_intp *dims = PyArray_DIMS(array);
-        const int flags = PyArray_FLAGS(array);
-        const int required = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
         fits = descr->type_num == (background->is_uint8 ? NPY_UBYTE : NPY_FLOAT) &&
-               PyArray_ISNBO(descr->byteorder) && (flags & required) == required && ndim == 3 &&
-               dims[0] == background->height && dims[1] == background->width &&
-               dims[2] == background->channels;
+               PyArray_ISWRITEABLE(array) && ndim == 3 && dims[0] == background->height &&
+               dims[1] == background->width && dims[2] == background->channels &&
+               blend_inputs_detail::rows_readable(array, true);
         data = PyArray_DATA(array);
+        row_stride = fits ? blend_inputs_detail::row_stride_of(array) : 0;
     }
     if (!fits) {
         PyErr_Format(PyExc_ValueError,
-                     "out must be a C-contiguous, aligned, writeable %s array of shape "
-                     "(%zd, %zd, %d)",
+                     "out must be an aligned, writeable %s array of shape (%zd, %zd, %d) "
+                     "with each row's pixels contiguous",
                      background->is_uint8 ? "uint8" : "float32",
                      static_cast<Py_ssize_t>(background->height),
                      static_cast<Py_ssize_t>(background->width),
@@ -384,7 +455,7 @@ inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput
     }
     Py_INCREF(out);
     blend_inputs_detail::fill_output(background, reinterpret_cast<PyArrayObject *>(out), data,
-                                     output);
+                                     row_stride, output);
     return 1;
 }
 
@@ -392,14 +463,29 @@ inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput
 // may be the background itself (nothing to do) or, given by a caller,
 // overlap it in any other way.
 inline void copy_background_into(const BlendArray *background, BlendOutput *output) {
-    const npy_intp elements = record_elements(background);
-    const void *src = background->is_uint8 ? static_cast<const void *>(background->u8)
-                                           : static_cast<const void *>(background->f32);
-    void *dst = output->is_uint8 ? static_cast<void *>(output->u8)
-                                 : static_cast<void *>(output->f32);
-    if (elements > 0 && dst != src) {
-        const size_t item = background->is_uint8 ? 1 : sizeof(float);
-        std::memmove(dst, src, static_cast<size_t>(elements) * item);
+    const size_t item = background->is_uint8 ? 1 : sizeof(float);
+    const auto bytes_of = [](const auto *record) {
+        return record->is_uint8 ? static_cast<const unsigned char *>(
+                                      static_cast<const void *>(record->u8))
+                                : static_cast<const unsigned char *>(
+                                      static_cast<const void *>(record->f32));
+    };
+    const unsigned char *src = bytes_of(background);
+    unsigned char *dst = const_cast<unsigned char *>(bytes_of(output));
+    if (dst == src && output->row_stride == background->row_stride) {
+        return;  // in place
+    }
+    const npy_intp row = background->width * background->channels;
+    const bool whole = rows_adjoin(background->row_stride, background->height, background->width,
+                                   background->channels) &&
+                       rows_adjoin(output->row_stride, background->height, background->width,
+                                   background->channels);
+    const npy_intp runs = whole ? 1 : background->height;
+    const npy_intp run = whole ? record_elements(background) : row;
+    for (npy_intp r = 0; r < runs && run > 0; ++r) {
+        std::memmove(dst + static_cast<size_t>(r * output->row_stride) * item,
+                     src + static_cast<size_t>(r * background->row_stride) * item,
+                     static_cast<size_t>(run) * item);
     }
 }
 

@@ -12,10 +12,21 @@
 #include "numpy_api.hpp"
 
 struct BlendMask {
-    PyArrayObject *array;  // owned, C-contiguous, aligned, native order; null: no mask
+    PyArrayObject *array;  // owned, aligned, native order, rows contiguous; null: no mask
     const uint8_t *u8;     // data when the mask is uint8, else null
     const float *f32;      // data when the mask is float32, else null
+    npy_intp row_stride;   // values from a row to the next; 0 repeats one row
 };
+
+// Moves the mask's data pointer on by `rows` rows.
+inline void step_rows(BlendMask *mask, npy_intp rows) {
+    const npy_intp by = rows * mask->row_stride;
+    if (mask->u8 != nullptr) {
+        mask->u8 += by;
+    } else if (mask->f32 != nullptr) {
+        mask->f32 += by;
+    }
+}
 
 inline bool has_mask(const BlendMask &mask) { return mask.array != nullptr; }
 
@@ -28,16 +39,57 @@ inline void release_blend_mask(BlendMask *mask) {
 inline constexpr const char *k_msg_mask_type = "mask must be a uint8 or float32 array";
 inline constexpr const char *k_msg_mask_size = "mask must have one value per pixel";
 
-// `obj` is None (no mask) or an array of any shape holding exactly `pixels`
-// values. Returns 1 with *mask filled (an empty record for None), or 0 with
-// an exception set and nothing held.
-inline int parse_blend_mask(PyObject *obj, npy_intp pixels, BlendMask *mask) {
+namespace mask_input_detail {
+
+// Elements from a row to the next when `array` is a (height, width) or
+// (height, width, 1) view whose rows hold their values contiguously (a
+// region of a larger mask, a broadcast row), else -1.
+inline npy_intp view_row_stride(PyArrayObject *array, npy_intp height, npy_intp width) {
+    const int ndim = PyArray_NDIM(array);
+    const npy_intp *dims = PyArray_DIMS(array);
+    const npy_intp *strides = PyArray_STRIDES(array);
+    const int type = PyArray_DESCR(array)->type_num;
+    if ((type != NPY_UBYTE && type != NPY_FLOAT) || !PyArray_ISNBO(PyArray_DESCR(array)->byteorder) ||
+        !PyArray_ISALIGNED(array) || (ndim != 2 && ndim != 3) || dims[0] != height ||
+        dims[1] != width || (ndim == 3 && dims[2] != 1)) {
+        return -1;
+    }
+    const npy_intp item = PyArray_ITEMSIZE(array);
+    if (width > 1 && strides[1] != item) {
+        return -1;
+    }
+    if (height <= 1) {
+        return width;
+    }
+    return strides[0] >= 0 && strides[0] % item == 0 ? strides[0] / item : -1;
+}
+
+}  // namespace mask_input_detail
+
+// `obj` is None (no mask), a (height, width[, 1]) view whose rows hold their
+// values contiguously, or an array of any shape holding exactly
+// height × width values in order. Returns 1 with *mask filled (an empty
+// record for None), or 0 with an exception set and nothing held.
+inline int parse_blend_mask(PyObject *obj, npy_intp height, npy_intp width, BlendMask *mask) {
     *mask = BlendMask{};
     if (obj == nullptr || obj == Py_None) {
         return 1;
     }
-    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(
-        PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
+    const npy_intp pixels = height * width;
+    npy_intp row_stride = -1;
+    PyArrayObject *array = nullptr;
+    if (PyArray_Check(obj)) {
+        row_stride = mask_input_detail::view_row_stride(reinterpret_cast<PyArrayObject *>(obj),
+                                                        height, width);
+    }
+    if (row_stride >= 0) {
+        Py_INCREF(obj);
+        array = reinterpret_cast<PyArrayObject *>(obj);
+    } else {
+        row_stride = width;
+        array = reinterpret_cast<PyArrayObject *>(
+            PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
+    }
     if (array == nullptr) {
         return 0;
     }
@@ -77,6 +129,7 @@ inline int parse_blend_mask(PyObject *obj, npy_intp pixels, BlendMask *mask) {
         data = dst;
     }
     mask->array = array;
+    mask->row_stride = row_stride;
     mask->u8 = type == NPY_UBYTE ? static_cast<const uint8_t *>(data) : nullptr;
     mask->f32 = type == NPY_FLOAT ? static_cast<const float *>(data) : nullptr;
     return 1;
