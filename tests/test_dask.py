@@ -90,7 +90,7 @@ def _bad(**change):
         pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH + 1, 3), np.uint8)), id="size"),
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH, 2), np.uint8)), id="channels"),
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH), np.uint8)), id="ndim"),
-        pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH, 3), np.float64)), id="dtype"),
+        pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH, 3), np.float16)), id="dtype"),
         pytest.param(_bad(mode="no_such_mode"), id="mode"),
         pytest.param(_bad(mode=3), id="mode type"),
         pytest.param(_bad(kernel="neon"), id="kernel"),

@@ -24,9 +24,9 @@ import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick import _numbers
+from tarnwick import _floats, _numbers
 
-from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image, U16Image
+from ._typing import F32Image, F64Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image, U16Image
 
 # In the module's own order ("normal", the separable modes, the colour-model
 # modes together); dir() would sort them.
@@ -66,9 +66,10 @@ _MIN_BAND = 1 << 15
 _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 
 # Image types of the Python calls; the native loops read uint8 and float32,
-# and uint16 goes through float32 scratch a band at a time.
-_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
-_MASK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
+# and uint16 and float64 go through float32 scratch a band at a time.
+_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32), np.dtype(np.float64))
+_MASK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32), np.dtype(np.float64))
+IMAGE_TYPES = "uint8, uint16, float32 or float64"
 _UINT8 = np.dtype(np.uint8)
 _FLOAT32 = np.dtype(np.float32)
 
@@ -78,7 +79,7 @@ def _is_ndarray(value: object) -> TypeGuard[np.ndarray]:
 
 
 def _native_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
-    """uint8, uint16 or float32 in native byte order, or None for other types."""
+    """uint8, uint16, float32 or float64 in native byte order, or None for other types."""
     if dtype is _UINT8 or dtype is _FLOAT32:
         return dtype
     native = dtype.newbyteorder("=")
@@ -196,7 +197,7 @@ def _check_mask(mask: Any, height: int, width: int) -> None:
             f"got {shape}"
         )
     if np.dtype(mask.dtype).newbyteorder("=") not in _MASK_TYPES:
-        raise TypeError(f"mask must be a uint8 or float32 array, not {np.dtype(mask.dtype)}")
+        raise TypeError(f"mask must be a uint8, float32 or float64 array, not {np.dtype(mask.dtype)}")
 
 
 def check_arguments(
@@ -233,7 +234,7 @@ def check_pair(
     for name, array in zip(names, (background, foreground)):
         if _native_dtype(np.dtype(array.dtype)) is None:
             raise TypeError(
-                f"{name} must be a uint8, uint16 or float32 array, got {np.dtype(array.dtype)}"
+                f"{name} must be a {IMAGE_TYPES} array, got {np.dtype(array.dtype)}"
             )
     for name, shape in zip(names, (bg_shape, fg_shape)):
         if shape[2] not in (3, 4):
@@ -248,6 +249,13 @@ def check_pair(
     if mask is not None:
         _check_mask(mask, bg_shape[0], bg_shape[1])
     return checked_opacity, checked_kernel
+
+
+def mask_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
+    """The type the native loops read a mask of this type as: uint8, or
+    float32 for any float mask (a float64 mask is narrowed, one value a pixel)."""
+    native = _native_dtype(dtype)
+    return _FLOAT32 if native is not None and native.kind == "f" else native
 
 
 def _check_threads(threads: Any) -> int:
@@ -371,7 +379,7 @@ def _flat_mask(mask: np.ndarray) -> np.ndarray | None:
     weight is 1: then the unmasked loops run and give the unmasked result
     bit for bit (the masked loops share the pixels out differently)."""
     flat = mask.reshape(-1)
-    dtype = _native_dtype(flat.dtype)
+    dtype = mask_dtype(flat.dtype)
     if flat.dtype != dtype or not (flat.flags.c_contiguous and flat.flags.aligned):
         flat = np.ascontiguousarray(flat, dtype=dtype)
     if flat.dtype == np.uint8:
@@ -522,6 +530,12 @@ def blend(
 ) -> F32Image: ...
 @overload
 def blend(
+    background: F64Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ...,
+) -> F64Image: ...
+@overload
+def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
     float_scale: float = ...,
@@ -536,14 +550,15 @@ def blend(
     out: Image | None = None,
     mask: Mask | None = None,
     threads: int | None = 1,
-    float_scale: float = 255.0,
+    float_scale: float = _floats.DEFAULT_SCALE,
 ) -> Image:
     """Composite `foreground` over `background` with a blend mode.
 
     Parameters
     ----------
     background, foreground : array_like, shape (height, width, 3 or 4)
-        uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`).
+        uint8, uint16 (0..65535), float32 or float64 images (on
+        0..`float_scale`; float64 is converted a band at a time).
         They must agree in height and width and may differ in type and
         channel count; a missing alpha channel counts as opaque. uint16
         images are converted a band at a time (never whole) and uint16
@@ -592,8 +607,10 @@ def blend(
         `out` when given, else a new array with the background's dtype and
         shape.
 
-    A call that raises writes nothing into `out`.
+    A call that raises writes nothing into `out`. Float images within 0..1
+    given without `float_scale` give a warning (a sample is looked at).
     """
+    _floats.warn_if_unit(float_scale, ("background", background), ("foreground", foreground))
     if (
         mask is None
         and type(threads) is int and threads >= 1
@@ -631,7 +648,8 @@ def blend(
     if maybe_batch and _batch().is_batch(background, foreground, opacity, mask):
         def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
             return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
-                                     out=into, mask=m, threads=t, float_scale=float_scale))
+                                     out=into, mask=m, threads=t,
+                                     float_scale=_floats.passed_on(float_scale)))
 
         def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
             return check_arguments(b, f, mode, o, kernel, m)
