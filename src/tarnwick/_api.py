@@ -523,7 +523,7 @@ def blend(
     float_scale: float = ...,
 ) -> U16Image: ...
 @overload
-def blend(
+def blend(  # type: ignore[overload-overlap]  # NumPy's float types share a base
     background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
     float_scale: float = ...,

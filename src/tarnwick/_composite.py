@@ -240,7 +240,7 @@ def composite(
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
 ) -> U16Image: ...
 @overload
-def composite(
+def composite(  # type: ignore[overload-overlap]  # NumPy's float types share a base
     backdrop: F32Image, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
@@ -366,14 +366,16 @@ def composite(
         try:
             if out is None:
                 fresh: Image = np.empty(backdrop.shape, backdrop.dtype)
+                native_out: Any = fresh  # the native call takes uint8 and float32, checked above
                 _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
-                                          opacity, kernel, fresh, None)
+                                          opacity, kernel, native_out, None)
                 return fresh
             if type(out) is np.ndarray and (
                 out is backdrop or not _may_share_memory(out, backdrop)
             ) and not _may_share_memory(out, source):
+                given_out: Any = out
                 _tarnwick._composite_into(blend, operator, premultiplied, backdrop, source,
-                                          opacity, kernel, out, None)
+                                          opacity, kernel, given_out, None)
                 return out
         except (TypeError, ValueError):
             pass

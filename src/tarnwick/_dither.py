@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import functools
 import threading
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -51,9 +51,9 @@ def check_dither(value: Any) -> str | None:
 
 
 def check_seed(value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or int(cast(int, value)) < 0:
         raise TypeError(f"seed must be a non-negative integer, got {value!r}")
-    return int(value)
+    return int(cast(int, value))
 
 
 def _bayer() -> np.ndarray:
@@ -111,19 +111,22 @@ class _Pattern:
         self.strips = [tile[:, (np.arange(width) + x) % size] for _, x in starts]
 
     def rows(self, channel: int, start: int, stop: int) -> np.ndarray:
-        y = self.starts[channel][0]
-        return self.strips[channel][(np.arange(start, stop) + y) % self.size]
+        y = int(self.starts[channel][0])
+        strip: np.ndarray = self.strips[channel]
+        picked: np.ndarray = strip[(np.arange(start, stop) + y) % self.size]
+        return picked
 
 
 def _on_255(band: np.ndarray, scale: float) -> np.ndarray:
     """A band of values as float32 on 0..255 (a fresh array)."""
+    work: np.ndarray
     if band.dtype == np.uint16:
-        return np.multiply(band, np.float32(255.0 / 65535.0), dtype=np.float32)
-    if band.dtype == np.uint8:
-        return band.astype(np.float32)
-    if scale == 255.0:
-        return band.astype(np.float32)
-    return np.multiply(band, 255.0 / scale).astype(np.float32)
+        work = np.multiply(band, np.float32(255.0 / 65535.0), dtype=np.float32)
+    elif band.dtype == np.uint8 or scale == 255.0:
+        work = band.astype(np.float32)
+    else:
+        work = np.multiply(band, 255.0 / scale).astype(np.float32)
+    return work
 
 
 def _round_16_to_8(band: np.ndarray, out: np.ndarray) -> None:
@@ -187,7 +190,8 @@ def to_uint16(values: np.ndarray, scale: float = 255.0) -> np.ndarray:
     if values.dtype == np.uint16:
         return values
     if values.dtype == np.uint8:
-        return np.multiply(values, np.uint16(257), dtype=np.uint16)
+        wide: np.ndarray = np.multiply(values, np.uint16(257), dtype=np.uint16)
+        return wide
     out = np.empty(values.shape, np.uint16)
     rows = max(1, _BAND_PIXELS // max(1, values[:1].size))
     for start in range(0, values.shape[0], rows):

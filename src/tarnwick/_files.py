@@ -12,7 +12,7 @@ Pillow is loaded on first use, so ``import tarnwick`` needs only NumPy.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Literal, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -37,7 +37,7 @@ def _images() -> Any:
 def _check_path(path: Any, name: str = "path") -> str:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"{name} must be a file path (str or os.PathLike), not {type(path).__name__}")
-    text = os.fspath(path)
+    text = os.fspath(cast("str | os.PathLike[str] | os.PathLike[bytes]", path))
     if not isinstance(text, str):
         raise TypeError(f"{name} must be a file path as str, not bytes")
     return text
@@ -46,13 +46,14 @@ def _check_path(path: Any, name: str = "path") -> str:
 def _check_bool(value: Any, name: str) -> bool:
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return bool(value)
+    return bool(cast(bool, value))
 
 
 def _check_level(value: Any, name: str, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not low <= value <= high:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not (
+            low <= int(cast(int, value)) <= high):
         raise ValueError(f"{name} must be a whole number from {low} to {high}, got {value!r}")
-    return int(value)
+    return int(cast(int, value))
 
 
 def _as_dtype(array: np.ndarray, dtype: Any, float_scale: float) -> np.ndarray:
@@ -87,8 +88,10 @@ def imread(path: str | os.PathLike[str], *, upright: bool = ..., dtype: type[np.
 def imread(path: str | os.PathLike[str], *, upright: bool = ..., dtype: type[np.uint16],
            float_scale: float = ...) -> U16Image: ...
 @overload
-def imread(path: str | os.PathLike[str], *, upright: bool = ..., dtype: type[np.float32],
-           float_scale: float = ...) -> F32Image: ...
+def imread(  # type: ignore[overload-overlap]  # NumPy's float types share a base
+    path: str | os.PathLike[str], *, upright: bool = ..., dtype: type[np.float32],
+    float_scale: float = ...,
+) -> F32Image: ...
 @overload
 def imread(path: str | os.PathLike[str], *, upright: bool = ..., dtype: type[np.float64],
            float_scale: float = ...) -> F64Image: ...
@@ -96,7 +99,7 @@ def imread(
     path: str | os.PathLike[str],
     *,
     upright: bool = True,
-    dtype: npt.DTypeLike = None,
+    dtype: npt.DTypeLike | None = None,
     float_scale: float = 255.0,
 ) -> FileImage | F64Image:
     """An image file as an (H, W, 3|4) array, as the command line reads it.

@@ -287,7 +287,7 @@ def flatten(
     space: Space | str = ...,
 ) -> U16Image: ...
 @overload
-def flatten(
+def flatten(  # type: ignore[overload-overlap]  # NumPy's float types share a base
     canvas: F32Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,

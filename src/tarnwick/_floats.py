@@ -31,7 +31,7 @@ def passed_on(scale: float) -> float:
     return CHECKED_SCALE if scale is DEFAULT_SCALE else scale
 
 
-def _sample(array: np.ndarray) -> np.ndarray:
+def _sample(array: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     size = array.size
     if array.flags.c_contiguous:
         flat = array.reshape(-1)  # a view, never a copy
@@ -44,10 +44,12 @@ def _sample(array: np.ndarray) -> np.ndarray:
 def looks_unit(array: Any) -> bool:
     """Whether a float array's sampled values all lie within 0..1 and some
     are fractional."""
-    dtype = getattr(array, "dtype", None)
-    if not isinstance(array, np.ndarray) or dtype is None or dtype.kind != "f" or array.size == 0:
+    if not isinstance(array, np.ndarray):
         return False
-    values = _sample(array)
+    image: np.ndarray[Any, Any] = array  # pyright: ignore[reportUnknownVariableType]
+    if image.dtype.kind != "f" or image.size == 0:
+        return False
+    values = _sample(image)
     low, high = values.min(), values.max()
     # NaN compares false: such an image is not called 0..1.
     if not (low >= 0 and high <= 1):

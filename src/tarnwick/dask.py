@@ -171,11 +171,12 @@ def _rechunk(array: da.Array | np.ndarray[Any, Any], chunks: tuple[Any, ...]) ->
 def _client() -> Any:
     """The dask.distributed client the computation will go to, or None."""
     try:
-        from distributed import default_client
+        import distributed
     except ImportError:
         return None
+    module: Any = distributed  # unannotated
     try:
-        return default_client()
+        return module.default_client()
     except ValueError:  # no client: the local schedulers read the array where it is
         return None
 

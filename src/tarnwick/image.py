@@ -459,7 +459,7 @@ def metadata(image: Image.Image, upright: bool = True) -> dict[str, Any]:
 def stored_kind(image: Image.Image) -> Kind:
     """How an image was stored, 16-bit colour included; call before it is loaded
     (Pillow's mode then says 8 bits for a 16-bit colour file)."""
-    tiles = getattr(image, "tile", None) or []
+    tiles: list[Any] = list(getattr(image, "tile", None) or [])
     raws = {_rawmode(t) for t in tiles}
     if image.mode in ("RGB", "RGBA") and len(raws) == 1:
         raw = next(iter(raws))
