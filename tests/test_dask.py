@@ -89,7 +89,7 @@ def _bad(**change):
     [
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH, 2), np.uint8)), id="channels"),
         pytest.param(_bad(background=np.zeros((HEIGHT, WIDTH), np.uint8)), id="ndim"),
-        pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH, 3), np.float64)), id="dtype"),
+        pytest.param(_bad(foreground=np.zeros((HEIGHT, WIDTH, 3), np.float16)), id="dtype"),
         pytest.param(_bad(mode="no_such_mode"), id="mode"),
         pytest.param(_bad(mode=3), id="mode type"),
         pytest.param(_bad(kernel="neon"), id="kernel"),
@@ -270,3 +270,31 @@ def test_composite_raises_the_in_memory_errors_when_the_graph_is_built(call):
 def test_worker_processes_composite_and_flatten_as_in_memory(cluster_client, kind):
     lazy, in_memory = lazy_calls(kind, seed=5)
     np.testing.assert_array_equal(cluster_client.compute(lazy()).result(timeout=60), in_memory())
+
+
+@pytest.mark.parametrize("kind", ["blend", "composite frames", "flatten"])
+def test_numpy_layers_reach_a_distributed_client_once_without_a_large_graph(kind):
+    distributed = pytest.importorskip("distributed")
+    import warnings
+
+    rng = np.random.default_rng(11)
+    layer = rng.integers(0, 256, (2048, 2048, 4), dtype=np.uint8)  # 16 MiB
+    mask = rng.integers(0, 256, (2048, 2048), dtype=np.uint8)
+    canvas = np.full((2048, 2048, 4), 90, np.uint8)
+    lazy_canvas = da.full(canvas.shape, 90, dtype=np.uint8, chunks=(512, -1, -1))  # nothing embedded
+    calls = {
+        "blend": (lambda c: tdask.blend(c, layer, "multiply", 0.5, mask=mask),
+                  lambda: tarnwick.blend(canvas, layer, "multiply", 0.5, mask=mask)),
+        "composite frames": (lambda c: tdask.composite(c, layer, "screen", [0.3, 0.9], mask=mask),
+                             lambda: tarnwick.composite(canvas, layer, "screen", [0.3, 0.9], mask=mask)),
+        "flatten": (lambda c: tdask.flatten(c, [tarnwick.Layer(layer, mask=mask), tarnwick.Layer(layer[::-1])]),
+                    lambda: tarnwick.flatten(canvas, [tarnwick.Layer(layer, mask=mask), tarnwick.Layer(layer[::-1])])),
+    }
+    lazy, in_memory = calls[kind]
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = lazy(lazy_canvas).compute()
+    assert not [w for w in caught if "large graph" in str(w.message)]
+    np.testing.assert_array_equal(result, in_memory())

@@ -168,7 +168,7 @@ def test_bands_and_threads_give_the_same_bits(kwargs):
     ("composite", dict(space="linear", premultiplied=True), ValueError, "straight colours"),
     ("flatten", dict(float_scale=float("nan")), ValueError, "float_scale"),
     ("blend", dict(foreground=np.zeros((H, W, 3), np.int16)), TypeError,
-     "foreground must be a uint8, uint16 or float32 array, got int16"),
+     "foreground must be a uint8, uint16, float32 or float64 array, got int16"),
 ])
 def test_bad_numbers_raise_before_any_write(call, kwargs, error, text):
     bg = image(np.uint16, 4)

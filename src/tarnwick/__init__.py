@@ -6,7 +6,8 @@ array, through a layer mask and on several threads;
 ``tarnwick.composite(backdrop, source, blend, opacity, operator=...)`` does
 so in the standard compositing model (blend functions and Porter-Duff
 operators), and ``tarnwick.flatten(canvas, layers)`` composites a stack of
-``tarnwick.Layer`` records in one pass. Both two-image calls take batches of
+``tarnwick.Layer`` records in one pass; ``tarnwick.imread`` and
+``tarnwick.imwrite`` read and write image files as the command line does. Both two-image calls take batches of
 frames, shaped (..., height, width, channels). The 28 modes are also functions of their own, taking
 ``(background, foreground[, opacity[, kernel]])`` positionally and returning
 a new array with the background's dtype and shape.
@@ -52,6 +53,7 @@ from _tarnwick import (
 
 from ._blend import blend
 from ._composite import composite
+from ._files import imread, imwrite
 from ._flatten import Layer, flatten
 from ._names import BLENDS, KERNELS, MODES, OPERATORS
 from ._typing import BlendName, KernelName, Mode, OperatorName
@@ -78,7 +80,7 @@ except _metadata.PackageNotFoundError:  # run from a source tree that was never 
 __all__ = [
     "BLENDS", "BlendName", "KERNELS", "KernelKind", "KernelName", "Layer", "MODES", "Mode",
     "OPERATORS", "OperatorName", "__version__", "blend", "composite", "flatten",
-    "kernel_available",
+    "imread", "imwrite", "kernel_available",
     "addition", "burn", "darken_only", "difference", "divide", "dodge", "exclusion",
     "grain_extract", "grain_merge", "hard_light", "hsl_color", "hsv_hue", "hsv_saturation",
     "hsv_value", "lch_chroma", "lch_color", "lch_hue", "lch_lightness", "lighten_only",

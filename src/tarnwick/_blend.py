@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick import _bands, _batch, _numbers
+from tarnwick import _bands, _batch, _floats, _numbers
 
 from ._bands import band_count, run_banded
 from ._checks import (
@@ -32,7 +32,18 @@ from ._checks import (
 )
 from ._names import _KERNEL_SET, _MODE_SET, check_mode
 from ._place import Placement, check_offset, colour_layer, is_colour, place
-from ._typing import F32Image, Image, ImageT, Kernel, KernelName, Mask, Mode, U8Image, U16Image
+from ._typing import (
+    F32Image,
+    F64Image,
+    Image,
+    ImageT,
+    Kernel,
+    KernelName,
+    Mask,
+    Mode,
+    U8Image,
+    U16Image,
+)
 
 
 def check_arguments(
@@ -76,11 +87,17 @@ def blend(
     float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> U16Image: ...
 @overload
-def blend(
+def blend(  # type: ignore[overload-overlap]  # NumPy's float types share a base
     background: F32Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
     *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
     float_scale: float = ..., x: int = ..., y: int = ...,
 ) -> F32Image: ...
+@overload
+def blend(
+    background: F64Image, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
+    *, kernel: Kernel = ..., out: None = ..., mask: Mask | None = ..., threads: int | None = ...,
+    float_scale: float = ..., x: int = ..., y: int = ...,
+) -> F64Image: ...
 @overload
 def blend(
     background: npt.ArrayLike, foreground: npt.ArrayLike, mode: Mode = ..., opacity: float = ...,
@@ -97,7 +114,7 @@ def blend(
     out: Image | None = None,
     mask: Mask | None = None,
     threads: int | None = 1,
-    float_scale: float = 255.0,
+    float_scale: float = _floats.DEFAULT_SCALE,
     x: int = 0,
     y: int = 0,
 ) -> Image:
@@ -106,8 +123,9 @@ def blend(
     Parameters
     ----------
     background, foreground : array_like, shape (height, width, 3 or 4)
-        uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`).
-        They must agree in height and width and may differ in type and
+        uint8, uint16 (0..65535), float32 or float64 images (on
+        0..`float_scale`; float64 is converted a band at a time).
+        They may differ in type, size (see `x`, `y`) and
         channel count; a missing alpha channel counts as opaque. uint16
         images are converted a band at a time (never whole) and uint16
         results rounded to the nearest, as uint8 ones are. Leading dimensions, (..., height,
@@ -161,8 +179,10 @@ def blend(
         `out` when given, else a new array with the background's dtype and
         shape.
 
-    A call that raises writes nothing into `out`.
+    A call that raises writes nothing into `out`. Float images within 0..1
+    given without `float_scale` give a warning (a sample is looked at).
     """
+    _floats.warn_if_unit(float_scale, ("background", background), ("foreground", foreground))
     if (
         mask is None
         and type(threads) is int and threads >= 1
@@ -206,8 +226,8 @@ def blend(
     if maybe_batch and _batch.is_batch(background, foreground, opacity, mask):
         def one_frame(b: Any, f: Any, o: float, into: Any, m: Any, t: int) -> Image:
             return cast(Image, blend(b, f, cast(Mode, mode), o, kernel=cast(Kernel, kernel),
-                                     out=into, mask=m, threads=t, float_scale=float_scale,
-                                     x=column, y=row))
+                                     out=into, mask=m, threads=t,
+                                     float_scale=_floats.passed_on(float_scale), x=column, y=row))
 
         def check_frame(b: Any, f: Any, o: float, m: Any) -> object:
             return check_arguments(b, f, mode, o, kernel, m, placed=True)

@@ -23,11 +23,10 @@ _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 
 
 # Image types of the Python calls; the native loops read uint8 and float32,
-# and uint16 goes through float32 scratch a band at a time.
-_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
-
-
-_MASK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
+# and uint16 and float64 go through float32 scratch a band at a time.
+_SUPPORTED = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32), np.dtype(np.float64))
+_MASK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32), np.dtype(np.float64))
+IMAGE_TYPES = "uint8, uint16, float32 or float64"
 
 
 _UINT8 = np.dtype(np.uint8)
@@ -41,7 +40,7 @@ def _is_ndarray(value: object) -> TypeGuard[np.ndarray]:
 
 
 def _native_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
-    """uint8, uint16 or float32 in native byte order, or None for other types."""
+    """uint8, uint16, float32 or float64 in native byte order, or None for other types."""
     if dtype is _UINT8 or dtype is _FLOAT32:
         return dtype
     native = dtype.newbyteorder("=")
@@ -132,7 +131,7 @@ def _check_mask(mask: Any, height: int, width: int, like: str = "images") -> Non
             f"got {shape}"
         )
     if np.dtype(mask.dtype).newbyteorder("=") not in _MASK_TYPES:
-        raise TypeError(f"mask must be a uint8 or float32 array, not {np.dtype(mask.dtype)}")
+        raise TypeError(f"mask must be a uint8, float32 or float64 array, not {np.dtype(mask.dtype)}")
 
 
 def check_pair(
@@ -153,7 +152,7 @@ def check_pair(
     for name, array in zip(names, (background, foreground)):
         if _native_dtype(np.dtype(array.dtype)) is None:
             raise TypeError(
-                f"{name} must be a uint8, uint16 or float32 array, got {np.dtype(array.dtype)}"
+                f"{name} must be a {IMAGE_TYPES} array, got {np.dtype(array.dtype)}"
             )
     for name, shape in zip(names, (bg_shape, fg_shape)):
         if shape[2] not in (3, 4):
@@ -171,6 +170,13 @@ def check_pair(
         like = names[1] if placed and bg_shape[:2] != fg_shape[:2] else "images"
         _check_mask(mask, fg_shape[0], fg_shape[1], like)
     return checked_opacity, checked_kernel
+
+
+def mask_dtype(dtype: np.dtype[Any]) -> np.dtype[Any] | None:
+    """The type the native loops read a mask of this type as: uint8, or
+    float32 for any float mask (a float64 mask is narrowed, one value a pixel)."""
+    native = _native_dtype(dtype)
+    return _FLOAT32 if native is not None and native.kind == "f" else native
 
 
 def check_threads(threads: Any) -> int:
@@ -296,7 +302,7 @@ def loop_mask(mask: np.ndarray) -> np.ndarray:
     """A (H, W) or (H, W, 1) mask as the native loops take it: itself when
     its values lie contiguously within each row in native order, else a
     C-contiguous copy."""
-    dtype = _native_dtype(mask.dtype)
+    dtype = mask_dtype(mask.dtype)
     if mask.dtype == dtype and mask.flags.aligned and (
         mask.flags.c_contiguous or (mask.shape[1] <= 1 or mask.strides[1] == mask.itemsize)
         and (mask.ndim == 2 or mask.shape[2] == 1) and mask.strides[0] >= 0

@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick import _bands, _batch, _numbers
+from tarnwick import _bands, _batch, _floats, _numbers
 
 from ._bands import run_banded
 from ._checks import (
@@ -31,6 +31,7 @@ from ._checks import (
     check_pair,
     check_premultiplied,
     loop_mask,
+    mask_dtype,
 )
 from ._names import (
     CHANGES_WITHOUT_SOURCE,
@@ -46,6 +47,7 @@ from tarnwick._typing import (
     Blend,
     BlendName,
     F32Image,
+    F64Image,
     Image,
     ImageT,
     Kernel,
@@ -128,7 +130,13 @@ def _native_composite(
 
 def flat_mask(mask: np.ndarray | None) -> np.ndarray | None:
     """The mask as one native uint8 or float32 value per pixel, in order."""
-    return None if mask is None else contiguous(mask).reshape(-1)
+    if mask is None:
+        return None
+    flat = mask.reshape(-1)
+    dtype = mask_dtype(flat.dtype)
+    if flat.dtype == dtype and flat.flags.c_contiguous and flat.flags.aligned:
+        return flat
+    return np.ascontiguousarray(flat, dtype=dtype)
 
 
 # The result has the type of `out` when given, else the backdrop's.
@@ -157,13 +165,21 @@ def composite(
     x: int = ..., y: int = ...,
 ) -> U16Image: ...
 @overload
-def composite(
+def composite(  # type: ignore[overload-overlap]  # NumPy's float types share a base
     backdrop: F32Image, source: npt.ArrayLike, blend: BlendName = ...,
     opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
     premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
     threads: int | None = ..., float_scale: float = ..., space: Space = ...,
     x: int = ..., y: int = ...,
 ) -> F32Image: ...
+@overload
+def composite(
+    backdrop: F64Image, source: npt.ArrayLike, blend: BlendName = ...,
+    opacity: float | npt.ArrayLike = ..., *, operator: OperatorName = ...,
+    premultiplied: bool = ..., kernel: Kernel = ..., out: None = ..., mask: Mask | None = ...,
+    threads: int | None = ..., float_scale: float = ..., space: Space = ...,
+    x: int = ..., y: int = ...,
+) -> F64Image: ...
 @overload
 def composite(
     backdrop: npt.ArrayLike, source: npt.ArrayLike, blend: BlendName = ...,
@@ -184,7 +200,7 @@ def composite(
     out: Image | None = None,
     mask: Mask | None = None,
     threads: int | None = 1,
-    float_scale: float = 255.0,
+    float_scale: float = _floats.DEFAULT_SCALE,
     space: Space | str = "srgb",
     x: int = 0,
     y: int = 0,
@@ -213,7 +229,8 @@ def composite(
     Parameters
     ----------
     backdrop, source : array_like, shape (..., height, width, 3 or 4)
-        uint8, uint16 (0..65535) or float32 images (on 0..`float_scale`);
+        uint8, uint16 (0..65535), float32 or float64 images (on
+        0..`float_scale`; float64 is converted a band at a time);
         they may differ in type, channel count and size (see `x`, `y`).
         Leading dimensions (frames) broadcast as NumPy's do, and each frame
         is composited as a call of its own would. Either may be a region
@@ -269,8 +286,10 @@ def composite(
         `out` when given, else a new array with the backdrop's dtype and
         channel count and the broadcast leading shape.
 
-    A call that raises writes nothing into `out`.
+    A call that raises writes nothing into `out`. Float images within 0..1
+    given without `float_scale` give a warning (a sample is looked at).
     """
+    _floats.warn_if_unit(float_scale, ("backdrop", backdrop), ("source", source))
     if (
         mask is None
         and type(threads) is int and threads >= 1
@@ -321,7 +340,8 @@ def composite(
             lambda b, s, o, into, m, t: composite(
                 b, s, cast(BlendName, blend), o, operator=cast(OperatorName, operator),
                 premultiplied=premultiplied, kernel=cast(Kernel, kernel), out=into, mask=m,
-                threads=t, float_scale=float_scale, space=cast(Space, space), x=column, y=row),
+                threads=t, float_scale=_floats.passed_on(float_scale), space=cast(Space, space),
+                x=column, y=row),
             lambda b, s, o, m: check_composite(b, s, blend, o, operator, premultiplied, kernel, m,
                                                placed=True),
             backdrop, source, opacity, mask, out, threads, NAMES,

@@ -12,16 +12,17 @@ grouping), so the result is bit-identical to one call per layer.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, cast
+from typing import Any, Callable, Iterable, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
 import _tarnwick
-from tarnwick import _numbers
+from tarnwick import _floats, _numbers
 from tarnwick._bands import _GRANULE, pieces, run_bands
 from tarnwick._blend import _blend_converted, blend
 from tarnwick._checks import (
+    IMAGE_TYPES,
     as_image,
     _check_image,
     _check_mask,
@@ -44,7 +45,10 @@ from tarnwick._names import (
     resolve_blend,
     resolve_operator,
 )
-from tarnwick._typing import BlendName, Image, Kernel, KernelName, Mode, Model, OperatorName, Space
+from tarnwick._typing import (
+    BlendName, F32Image, F64Image, Image, ImageT, Kernel, KernelName, Mode, Model, OperatorName, Space,
+    U8Image, U16Image,
+)
 
 # Canvas bytes per band: a band and the matching rows of a layer stay in a
 # core's L2 cache while every layer is applied.
@@ -141,7 +145,7 @@ def check_layer(
         image = _shaped(layer.image) if arrays is None else arrays[0]
         _check_image("image", image)
         if _native_dtype(np.dtype(image.dtype)) is None:
-            raise TypeError(f"image must be a uint8, uint16 or float32 array, not {image.dtype}")
+            raise TypeError(f"image must be a {IMAGE_TYPES} array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
             raise ValueError(channels_error("image", tuple(image.shape)))
         if tuple(image.shape[:2]) != (height, width):
@@ -192,7 +196,7 @@ def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelNa
     kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
     shape = _check_image("canvas", canvas)
     if _native_dtype(np.dtype(canvas.dtype)) is None:
-        raise TypeError(f"canvas must be a uint8, uint16 or float32 array, not {canvas.dtype}")
+        raise TypeError(f"canvas must be a {IMAGE_TYPES} array, not {canvas.dtype}")
     if shape[2] not in (3, 4):
         raise ValueError(channels_error("canvas", shape))
     return check_kernel(kernel), check_premultiplied(premultiplied)
@@ -253,11 +257,48 @@ def _step(
                              threads, numbers)
             return
         blend(current, source, cast(Mode, name), opacity, kernel=kernel, out=out, mask=mask,
-              threads=threads)
+              threads=threads, float_scale=_floats.CHECKED_SCALE)
 
     return _Step(image, mask, None, whole)
 
 
+# The result has the type of `out` when given, else the canvas's.
+@overload
+def flatten(
+    canvas: npt.ArrayLike, layers: Iterable[Layer], *, out: ImageT, kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> ImageT: ...
+@overload
+def flatten(
+    canvas: U8Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> U8Image: ...
+@overload
+def flatten(
+    canvas: U16Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> U16Image: ...
+@overload
+def flatten(  # type: ignore[overload-overlap]  # NumPy's float types share a base
+    canvas: F32Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> F32Image: ...
+@overload
+def flatten(
+    canvas: F64Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> F64Image: ...
+@overload
+def flatten(
+    canvas: npt.ArrayLike, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
+    space: Space | str = ...,
+) -> Image: ...
 def flatten(
     canvas: npt.ArrayLike,
     layers: Iterable[Layer],
@@ -266,7 +307,7 @@ def flatten(
     kernel: Kernel = "auto",
     threads: int | None = 1,
     premultiplied: bool = False,
-    float_scale: float = 255.0,
+    float_scale: float = _floats.DEFAULT_SCALE,
     space: Space | str = "srgb",
 ) -> Image:
     """Composite `layers`, bottom first, onto `canvas` in one pass.
@@ -274,8 +315,8 @@ def flatten(
     Parameters
     ----------
     canvas : array_like, shape (height, width, 3 or 4)
-        uint8, uint16 (0..65535) or float32 (on 0..`float_scale`); it may
-        be fully transparent.
+        uint8, uint16 (0..65535), float32 or float64 (on 0..`float_scale`);
+        it may be fully transparent.
     layers : iterable of Layer
         Each with its image (any dtype and channel count the two-image calls
         take, of the canvas's height and width), blend, opacity, optional
@@ -315,6 +356,8 @@ def flatten(
     for i, layer in enumerate(stack):
         arrays.append(layer_arrays(i, layer))
         checked.append(check_layer(i, layer, canvas.shape, premultiplied, arrays[-1]))
+    _floats.warn_if_unit(float_scale, ("canvas", canvas),
+                         *((f"layers[{i}].image", a[0]) for i, a in enumerate(arrays)))
     count = check_threads(threads)
     canvas_dtype = _native_dtype(np.dtype(canvas.dtype))
     assert canvas_dtype is not None

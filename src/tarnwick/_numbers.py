@@ -7,7 +7,9 @@ goes through them a band of pixels at a time: the band is converted into
 float32 scratch on 0..255 (small enough to stay in cache, one per thread),
 run through the same native call, and converted back into the result's type.
 No image is ever copied whole. Inputs that need nothing (uint8, float32 on
-0..255 in sRGB) are handed to the native call as they are.
+0..255 in sRGB) are handed to the native call as they are; float64 images
+always go through scratch, and float64 results are written back in double
+precision from the float32 the loops compute.
 
 Bands of converted pieces start at multiples of 64 pixels from the band's
 start, as the native bands do, so the result does not depend on the number
@@ -35,6 +37,7 @@ PIECE = 1 << 15
 _UINT8 = np.dtype(np.uint8)
 _UINT16 = np.dtype(np.uint16)
 _FLOAT32 = np.dtype(np.float32)
+_FLOAT64 = np.dtype(np.float64)
 
 # uint16 to the engine's 0..255 scale and back.
 _U16_TO_WORK = np.float32(255.0 / 65535.0)
@@ -85,7 +88,10 @@ class Numbers:
 
     def converts(self, dtype: np.dtype) -> bool:
         """Whether images of this (native-order) dtype go through scratch."""
-        return self.linear or dtype == _UINT16 or (dtype == _FLOAT32 and self.scale != 255.0)
+        # float64 always does: the native loops read float32, and a band of
+        # scratch is all the narrowing costs (never a float32 copy of the image).
+        return (self.linear or dtype == _UINT16 or dtype == _FLOAT64
+                or (dtype == _FLOAT32 and self.scale != 255.0))
 
     def needed(self, *dtypes: np.dtype) -> bool:
         return any(self.converts(np.dtype(d)) for d in dtypes)
@@ -215,7 +221,9 @@ def _scale_into(src: np.ndarray, dst: np.ndarray, numbers: Numbers) -> None:
     if src.dtype == _UINT16:
         np.multiply(src, _U16_TO_WORK, out=dst)
     elif src.dtype == _UINT8 or numbers.scale == 255.0:
-        np.copyto(dst, src, casting="safe")
+        np.copyto(dst, src, casting="same_kind")
+    elif src.dtype == _FLOAT64:
+        np.multiply(src, 255.0 / numbers.scale, out=dst, casting="same_kind")
     else:
         np.multiply(src, np.float32(255.0 / numbers.scale), out=dst)
 
@@ -246,6 +254,12 @@ def from_work(work: np.ndarray, piece: np.ndarray, numbers: Numbers) -> None:
 
 def _unscale_into(work: np.ndarray, piece: np.ndarray, numbers: Numbers) -> None:
     dtype = piece.dtype
+    if dtype == _FLOAT64:
+        # Widened first, then scaled in double precision: one rounding.
+        np.copyto(piece, work)
+        if numbers.scale != 255.0:
+            np.divide(piece, 255.0 / numbers.scale, out=piece)
+        return
     if dtype == _FLOAT32:
         if numbers.scale == 255.0:
             np.copyto(piece, work)

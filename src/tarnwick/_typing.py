@@ -63,8 +63,11 @@ Kernel: TypeAlias = KernelName | HasKernelValue
 U8Image: TypeAlias = npt.NDArray[np.uint8]
 U16Image: TypeAlias = npt.NDArray[np.uint16]
 F32Image: TypeAlias = npt.NDArray[np.float32]
-Image: TypeAlias = U8Image | U16Image | F32Image
-Mask: TypeAlias = U8Image | F32Image
+F64Image: TypeAlias = npt.NDArray[np.float64]
+Image: TypeAlias = U8Image | U16Image | F32Image | F64Image
+Mask: TypeAlias = U8Image | F32Image | F64Image
+# What image files and Pillow images are read as.
+FileImage: TypeAlias = U8Image | U16Image | F32Image
 
 # An output array: the result has its type.
-ImageT = TypeVar("ImageT", U8Image, U16Image, F32Image)
+ImageT = TypeVar("ImageT", U8Image, U16Image, F32Image, F64Image)

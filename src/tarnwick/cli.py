@@ -8,12 +8,14 @@ library's warnings show only with -v.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
 import math
 import os
 import re
 import signal
 import sys
+import threading
 import warnings
 from types import FrameType, ModuleType
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TextIO
@@ -114,6 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="grey image (same size) whose lightness scales the layer's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
+    _add_jobs(p)
     _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_blend, combine=_combine_blend)
@@ -142,6 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="grey image (same size) whose lightness scales the source's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
+    _add_jobs(p)
     _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_blend, combine=_combine_composite)
@@ -176,6 +180,24 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _add_jobs(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-j", "--jobs", type=_count(0, 1024, "--jobs"), default=0, metavar="N",
+                        help="batch mode: files read, blended and written at once, each on a "
+                             "thread of its own; 0 for one per core (the default)")
+
+
+def _dither_name(text: str) -> str:
+    from tarnwick import _dither
+
+    try:
+        name = _dither.check_dither(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"--dither must be ordered or blue-noise, got {text!r}") from None
+    assert name is not None
+    return name
+
+
 def _add_encoding(parser: argparse.ArgumentParser) -> None:
     # The defaults live in tarnwick.image; spelled out here for the help text.
     parser.add_argument("--quality", type=_count(1, 100, "--quality"), default=95, metavar="Q",
@@ -184,6 +206,13 @@ def _add_encoding(parser: argparse.ArgumentParser) -> None:
                         metavar="L",
                         help="PNG and TIFF compression from 0 (none) to 9 (smallest, slowest); "
                              "default 1, fast on large images for files a little larger than 6's")
+    parser.add_argument("--dither", type=_dither_name, default=None, metavar="METHOD",
+                        help="dither 16-bit or float results written as 8 bits: ordered or "
+                             "blue-noise (default: none, rounded to the nearest); needed to "
+                             "write a 16-bit result as JPEG or WebP")
+    parser.add_argument("--dither-seed", type=_count(0, 2**32 - 1, "--dither-seed"), default=0,
+                        metavar="S", help="the dither pattern's seed: the same seed, the same "
+                                          "pattern (default 0)")
 
 
 def _encoding(args: argparse.Namespace) -> image_module.Encoding:
@@ -221,29 +250,40 @@ def _error_line(text: object) -> str:
     return f"{PROG}: error: {_escaped(str(text))}"
 
 
+# The file each thread is reading, for its warnings (the batch reads several
+# at once, and warnings.catch_warnings is one state for the whole process).
+_READING = threading.local()
+
+
 def _show_warnings(verbose: bool) -> Callable[..., None]:
     """A warnings.showwarning that writes one escaped line on stderr with -v, and
-    nothing otherwise (the image library warns about large or odd files)."""
+    nothing otherwise (the image library warns about large or odd files); a
+    warning raised while a file is read names the file, once per file."""
     def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
              file: TextIO | None = None, line: str | None = None) -> None:
+        text = str(message).strip()
+        path: str | None = getattr(_READING, "path", None)
+        if path is not None:
+            seen: set[tuple[str, type[Warning]]] = _READING.seen
+            if (text, category) in seen:  # a reader may parse a header twice
+                return
+            seen.add((text, category))
+            text = f"{path}: {text}"
         if verbose:
-            print(f"{PROG}: warning: {_escaped(str(message).strip())}", file=sys.stderr)
+            sys.stderr.write(f"{PROG}: warning: {_escaped(text)}\n")  # one write: whole lines
 
     return show
 
 
 @contextlib.contextmanager
 def _warnings_about(path: str) -> Generator[None, None, None]:
-    """Warnings raised inside, issued again with the file's name in front."""
-    caught: list[warnings.WarningMessage] = []
+    """Warnings raised inside, on this thread, shown with the file's name in front."""
+    previous = getattr(_READING, "path", None), getattr(_READING, "seen", None)
+    _READING.path, _READING.seen = path, set()
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            yield
+        yield
     finally:
-        # A reader may parse the same header more than once.
-        for text, category in dict.fromkeys((str(w.message), w.category) for w in caught):
-            warnings.warn(f"{path}: {text}", category, stacklevel=2)
+        _READING.path, _READING.seen = previous
 
 
 def _raise_terminated(signum: int, frame: FrameType | None) -> None:
@@ -264,6 +304,11 @@ def _one_line(exc: BaseException) -> str:
     # OSError's text repeats the file name, which the caller already puts in front.
     text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc).strip()
     return text.splitlines()[0] if text else type(exc).__name__
+
+
+def _core_count() -> int:
+    counter = getattr(os, "process_cpu_count", None) or os.cpu_count
+    return counter() or 1
 
 
 def _image_module() -> ModuleType:
@@ -298,8 +343,12 @@ def _read(image: ModuleType, path: str) -> tuple[Image, Any, dict[str, Any]]:
         raise CommandError(f"{path}: {_one_line(exc)}") from None
 
 
+class _Stopped(BaseException):
+    """A batch job that was to start its write after Ctrl-C or SIGTERM."""
+
+
 def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_path: str,
-                 out_path: str, mask: Mask | None) -> None:
+                 out_path: str, mask: Mask | None, stop: threading.Event | None = None) -> None:
     _refuse_inputs(out_path, (bg_path, fg_path, args.mask))
     try:
         image.format_for(out_path)
@@ -315,8 +364,11 @@ def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_p
         result = args.combine(args, bg, fg, mask)
     except Exception as exc:  # reported per file so a batch goes on
         raise CommandError(f"{bg_path}: {_one_line(exc)}") from None
+    if stop is not None and stop.is_set():
+        raise _Stopped
     try:
-        image.write_file(out_path, result, kind, meta, _encoding(args))
+        image.write_file(out_path, result, kind, meta, _encoding(args), args.dither,
+                         args.dither_seed)
     except Exception as exc:
         raise CommandError(f"{out_path}: {_one_line(exc)}") from None
 
@@ -413,17 +465,39 @@ def _run_batch(image: ModuleType, args: argparse.Namespace, bg_dir: bool, fg_dir
         else:
             print(message, file=sys.stderr)
 
+    jobs = min(_core_count() if args.jobs == 0 else args.jobs, len(pairs))
+    stop = threading.Event()
+    pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="tarnwick-job") if jobs > 1 else None
+
+    def job(name: str, bg_path: str, fg_path: str) -> str | None:
+        try:
+            _blend_files(image, args, bg_path, fg_path, os.path.join(args.output, name), mask, stop)
+        except CommandError as exc:
+            return _error_line(exc)
+        return None
+
     try:
-        for name, bg_path, fg_path in pairs:
-            try:
-                _blend_files(image, args, bg_path, fg_path, os.path.join(args.output, name), mask)
+        if pool is None:
+            outcomes: Iterable[str | None] = (job(*pair) for pair in pairs)
+        else:
+            # Every pair is queued at once; results are taken in the pairs' order,
+            # so messages and the summary read as one file at a time gives them.
+            futures = [pool.submit(job, *pair) for pair in pairs]
+            outcomes = (future.result() for future in futures)
+        for error in outcomes:
+            if error is None:
                 written += 1
-            except CommandError as exc:
+            else:
                 failed += 1
-                report(_error_line(exc))
+                report(error)
             if bar is not None:
                 bar.update(1)
     finally:
+        if pool is not None:
+            # On Ctrl-C or SIGTERM: queued files never start, started ones write
+            # nothing more; a file being written is whole or not there.
+            stop.set()
+            pool.shutdown(wait=True, cancel_futures=True)
         if bar is not None:
             bar.close()
     if not args.quiet:
@@ -456,7 +530,8 @@ def _run_sheet(args: argparse.Namespace) -> int:
     except MemoryError:
         raise CommandError(f"{args.output}: not enough memory for the sheet") from None
     try:
-        image.write_file(args.output, np.asarray(picture), image.Kind("RGB"), None, _encoding(args))
+        image.write_file(args.output, np.asarray(picture), image.Kind("RGB"), None, _encoding(args),
+                         args.dither, args.dither_seed)
     except Exception as exc:
         raise CommandError(f"{args.output}: {_one_line(exc)}") from None
     return 0

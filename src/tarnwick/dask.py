@@ -26,6 +26,7 @@ whole stack of layers to each chunk of the canvas in one task.
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, TypeAlias, cast
@@ -91,7 +92,7 @@ def blend(
     )
 
     if not isinstance(bg_in, da.Array):
-        bg_in = _dask_array.from_array(bg_in, chunks=(_row_bands(bg_in), -1, -1))
+        bg_in = _from_numpy(bg_in, (_row_bands(bg_in), -1, -1))
     lazy_bg: Any = bg_in
     height_width: tuple[tuple[int, ...], ...] = lazy_bg.chunks[:2]
     bg: Any = lazy_bg.rechunk(height_width + (-1,))
@@ -162,10 +163,44 @@ def _row_bands(image: np.ndarray[Any, Any]) -> tuple[int, ...]:
 def _rechunk(array: da.Array | np.ndarray[Any, Any], chunks: tuple[Any, ...]) -> da.Array:
     lazy: Any = array
     rechunked: da.Array = (
-        lazy.rechunk(chunks) if isinstance(array, da.Array)
-        else _dask_array.from_array(array, chunks=chunks)
+        lazy.rechunk(chunks) if isinstance(array, da.Array) else _from_numpy(array, chunks)
     )
     return rechunked
+
+
+def _client() -> Any:
+    """The dask.distributed client the computation will go to, or None."""
+    try:
+        import distributed
+    except ImportError:
+        return None
+    module: Any = distributed  # unannotated
+    try:
+        return module.default_client()
+    except ValueError:  # no client: the local schedulers read the array where it is
+        return None
+
+
+def _from_numpy(array: Any, chunks: Any) -> da.Array:
+    """A NumPy array as a Dask array of the given chunks. With a distributed
+    client, the chunks are sent to the workers once, ahead of the graph, which
+    then holds only their keys: a graph with the pixels inside would be sent
+    whole to the scheduler (and warned about) on every compute."""
+    client = _client()
+    if client is None:
+        wrapped: da.Array = _dask_array.from_array(array, chunks=chunks)
+        return wrapped
+    sizes = _dask_array.core.normalize_chunks(chunks, array.shape, dtype=array.dtype)
+    starts = [np.cumsum((0, *axis)) for axis in sizes]
+    grid = list(itertools.product(*(range(len(axis)) for axis in sizes)))
+    pieces = [array[tuple(slice(at[i], at[i + 1]) for at, i in zip(starts, where))] for where in grid]
+    futures = client.scatter(pieces)
+    blocks = np.empty(tuple(len(axis) for axis in sizes), dtype=object)
+    for where, future, piece in zip(grid, futures, pieces):
+        blocks[where] = _dask_array.from_delayed(
+            future, piece.shape, dtype=piece.dtype, meta=np.empty((0,) * piece.ndim, piece.dtype))
+    joined: da.Array = _dask_array.block(blocks.tolist())
+    return joined
 
 
 def _is_dask(value: object) -> bool:
@@ -257,8 +292,7 @@ def _frames_graph(
     are the image."""
     if not _is_dask(backdrop):
         frames = (0,) * (backdrop.ndim - 3)
-        backdrop = _dask_array.from_array(
-            backdrop, chunks=(1,) * len(frames) + (_row_bands(backdrop[frames]), -1, -1))
+        backdrop = _from_numpy(backdrop, (1,) * len(frames) + (_row_bands(backdrop[frames]), -1, -1))
     k = len(lead)
     # The backdrop's leading dimensions are the last of the broadcast ones;
     # where it is broadcast, each frame is a chunk.
@@ -272,7 +306,12 @@ def _frames_graph(
     def spread(array: Any, trailing: int) -> Any:
         shape = lead + tuple(array.shape[array.ndim - trailing:])
         if not isinstance(array, da.Array):
-            array = _dask_array.from_array(np.asarray(array))
+            array = np.asarray(array)
+            own = array.ndim - trailing
+            # Chunked as it will be used: a frame at a time where it has frames,
+            # the backdrop's bands along height and width.
+            along = tuple(1 if array.shape[d] == 1 else lead_chunks[k - own + d] for d in range(own))
+            array = _from_numpy(array, along + chunks[-2:] + (-1,) * (trailing - 2))
         return _dask_array.broadcast_to(array, shape).rechunk(chunks + (-1,) * (trailing - 2))
 
     letters = tuple(f"frame{d}" for d in range(k))
@@ -337,7 +376,7 @@ def flatten(
     for i, layer in enumerate(stack):
         _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
     if not _is_dask(lazy):
-        lazy = _dask_array.from_array(lazy, chunks=(_row_bands(lazy), -1, -1))
+        lazy = _from_numpy(lazy, (_row_bands(lazy), -1, -1))
     height_width = lazy.chunks[:2]
     args: list[Any] = [lazy.rechunk(height_width + (-1,)), ("i", "j", "c")]
     records: list[tuple[Any, ...]] = []

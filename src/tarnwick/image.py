@@ -37,7 +37,8 @@ except ImportError as exc:  # pragma: no cover - exercised only without Pillow
         "tarnwick's image helpers need Pillow: pip install tarnwick[image]"
     ) from exc
 
-from ._typing import F32Image, U8Image, U16Image
+from . import _dither
+from ._typing import F32Image, FileImage, U8Image, U16Image
 
 __all__ = ["from_image", "to_image"]
 
@@ -253,13 +254,18 @@ def read_mask(image: Image.Image) -> U8Image | F32Image:
 # --- writing -----------------------------------------------------------------
 
 
-def _check_array(array: npt.ArrayLike) -> np.ndarray:
+_ARRAY_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32),
+                np.dtype(np.float64))
+
+
+def _check_array(array: npt.ArrayLike, name: str = "array") -> np.ndarray:
     array = np.asarray(array)
-    supported = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
-    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in supported:
+    if array.dtype.newbyteorder("=") in _ARRAY_TYPES and not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
+    if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in _ARRAY_TYPES:
         raise ValueError(
-            f"expected an (H, W, 3|4) uint8, uint16 or float32 array, got shape {array.shape} "
-            f"dtype {array.dtype}"
+            f"{name} must be an (H, W, 3|4) uint8, uint16, float32 or float64 array, got shape "
+            f"{array.shape} dtype {array.dtype}"
         )
     return array
 
@@ -277,16 +283,14 @@ def _luma(rgb: np.ndarray) -> np.ndarray:
     return (rgb[..., 0] * 0.299 + rgb[..., 1] * 0.587 + rgb[..., 2] * 0.114).astype(np.float32)
 
 
-def _to_bits(values: np.ndarray, bits: int) -> np.ndarray:
-    """0..255 values (or uint16 ones) as unsigned integers of the given depth,
-    rounded and clipped."""
-    if values.dtype == np.uint16 and bits == 16:
-        return values
-    values = _on_255(values)
-    values = np.nan_to_num(values.astype(np.float32), nan=0.0, posinf=255.0, neginf=0.0)
-    values = np.clip(values, 0.0, 255.0)
-    scaled: np.ndarray = np.rint(values if bits == 8 else values * np.float32(_WIDE))
-    return scaled.astype(np.uint8 if bits == 8 else np.uint16)
+def _to_bits(values: np.ndarray, bits: int, dither: str | None = None, seed: int = 0,
+             colour: int | None = None) -> np.ndarray:
+    """0..255 values (or uint8 and uint16 ones) as unsigned integers of the given
+    depth, rounded and clipped, in bands (no whole-image float copy); 8-bit
+    results dithered where asked (the first `colour` channels)."""
+    if bits == 8:
+        return _dither.to_uint8(values, dither, seed, colour=colour)
+    return _dither.to_uint16(values)
 
 
 def _kind_of(like: Image.Image | Kind | None) -> Kind | None:
@@ -304,31 +308,66 @@ def _kind_of(like: Image.Image | Kind | None) -> Kind | None:
     raise TypeError(f"like must be a PIL.Image.Image or None, got {type(like).__name__}")
 
 
-def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Image.Image:
+def _fit_for_pillow(array: np.ndarray, mode: str, dither: str | None) -> None:
+    """Refuses to cut 16 bits to 8 where the caller did not ask for 8 bits."""
+    if array.dtype == np.uint16 and dither is None:
+        raise UnsupportedImage(
+            f"Pillow has no 16-bit {mode} mode: to_image would cut the uint16 array to 8 bits; "
+            "write it with tarnwick.imwrite (16-bit PNG or TIFF), pass dither='ordered' or "
+            "'blue_noise' to reduce it, or like= an 8-bit image for plain rounding"
+        )
+
+
+def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None, *,
+             dither: str | None = None, seed: int = 0) -> Image.Image:
     """A Pillow image of an H x W x 3|4 array on the 0..255 scale.
 
-    Without ``like`` the image is "RGB" or "RGBA" (float values rounded to 8 bits).
+    Without ``like`` the image is "RGB" or "RGBA": uint8 arrays are copied as
+    they are, float values rounded to 8 bits; a uint16 colour array raises
+    (Pillow has no 16-bit colour mode) unless `dither` asks for the reduction.
     With ``like`` it takes that image's mode: grey modes get the result's luma,
     "I;16" and "F" keep their depth, palette images come back as RGB or RGBA.
     "RGBa" and "La" (premultiplied alpha) and "RGBX" (padded) are made from the
     straight "RGBA", "LA" and "RGB" images, as ``from_image`` reads them.
+    A Pillow ``like`` also lends its colour profile and EXIF block to the new
+    image's ``info`` (Pillow writes the profile from there when saving).
+
+    dither : None, "ordered" or "blue_noise"
+        How values are reduced to 8 bits: rounded to the nearest (None, the
+        default) or dithered with a pattern fixed by `seed`; alpha is rounded.
     """
     array = _check_array(array)
+    dither = _dither.check_dither(dither)
+    seed = _dither.check_seed(seed)
     kind = _kind_of(like)
-    if array.dtype == np.uint16 and (kind is None or kind.mode in ("RGB", "RGBA", "L", "LA", "F")):
-        array = _on_255(array)
-    alpha = array[..., 3] if array.shape[2] == 4 else None
+    picture = _to_image(array, kind, dither, seed)
+    if isinstance(like, Image.Image):
+        for key in ("icc_profile", "exif"):
+            if like.info.get(key):
+                picture.info[key] = like.info[key]
+    return picture
+
+
+def _to_image(array: np.ndarray, kind: Kind | None, dither: str | None, seed: int) -> Image.Image:
+    channels = array.shape[2]
     if kind is None:
-        return Image.fromarray(_to_bits(array, 8), "RGBA" if alpha is not None else "RGB")
+        mode = "RGBA" if channels == 4 else "RGB"
+        _fit_for_pillow(array, mode, dither)
+        return Image.fromarray(np.ascontiguousarray(_to_bits(array, 8, dither, seed, colour=3)), mode)
     mode = kind.mode
+    alpha = array[..., 3] if channels == 4 else None
     if mode in ("RGB", "RGBA"):
-        rgb = _to_bits(array[..., :3], 8)
+        want = 3 if mode == "RGB" else 4
+        if channels == want:
+            return Image.fromarray(np.ascontiguousarray(_to_bits(array, 8, dither, seed, colour=3)), mode)
+        rgb = _to_bits(array[..., :3], 8, dither, seed)
         if mode == "RGBA":
-            a = _to_bits(alpha, 8) if alpha is not None else np.full(rgb.shape[:2], 255, np.uint8)
-            rgb = np.dstack([rgb, a])
+            rgb = np.dstack([rgb, np.full(rgb.shape[:2], 255, np.uint8)])
         return Image.fromarray(np.ascontiguousarray(rgb), mode)
+    if array.dtype == np.uint16 and mode in ("L", "LA", "F"):
+        array = _on_255(array)
     if mode in ("L", "LA"):
-        grey = _to_bits(_luma(array), 8)
+        grey = _to_bits(_luma(array), 8, dither, seed)
         if mode == "L":
             return Image.fromarray(grey, "L")
         a = _to_bits(alpha, 8) if alpha is not None else np.full(grey.shape, 255, np.uint8)
@@ -340,7 +379,7 @@ def to_image(array: npt.ArrayLike, like: Image.Image | Kind | None = None) -> Im
     if mode == "F":
         return Image.fromarray(_luma(array).astype(np.float32), "F")
     if mode in _STORED_AS:
-        return to_image(array, Kind(_STORED_AS[mode])).convert(mode)
+        return _to_image(array, Kind(_STORED_AS[mode]), dither, seed).convert(mode)
     raise UnsupportedImage(f"cannot convert an array to image mode {mode!r}")
 
 
@@ -399,26 +438,57 @@ def _exif_shown_upright(exif: bytes) -> bytes | None:
     return bytes(data)
 
 
-def open_file(path: Path) -> tuple[U8Image | U16Image | F32Image, Kind, dict[str, Any]]:
+def metadata(image: Image.Image, upright: bool = True) -> dict[str, Any]:
+    """The colour profile ("icc_profile") and EXIF block ("exif") of an image,
+    when it has them: the metadata worth carrying to a result. With `upright`
+    the EXIF orientation says "as stored", for pixels already turned as a
+    viewer shows them (a block that cannot be patched is left out)."""
+    meta: dict[str, Any] = {}
+    if image.info.get("icc_profile"):
+        meta["icc_profile"] = image.info["icc_profile"]
+    exif = image.info.get("exif")
+    if isinstance(exif, Image.Exif):
+        exif = exif.tobytes()
+    if isinstance(exif, bytes) and exif:
+        block = _exif_shown_upright(exif) if upright else exif
+        if block is not None:
+            meta["exif"] = block
+    return meta
+
+
+def stored_kind(image: Image.Image) -> Kind:
+    """How an image was stored, 16-bit colour included; call before it is loaded
+    (Pillow's mode then says 8 bits for a 16-bit colour file)."""
+    tiles: list[Any] = list(getattr(image, "tile", None) or [])
+    raws = {_rawmode(t) for t in tiles}
+    if image.mode in ("RGB", "RGBA") and len(raws) == 1:
+        raw = next(iter(raws))
+        if raw in _WIDE_RAWMODES:
+            return Kind("LA", 16) if raw == "LA;16B" else Kind(image.mode, 16)
+    kind = _kind_of(image)
+    assert kind is not None
+    if kind.mode == "I":
+        return Kind("I", 16)
+    if kind.mode == "F":
+        return Kind("F", 32)
+    return {"RGBa": Kind("RGBA"), "La": Kind("LA"), "RGBX": Kind("RGB")}.get(kind.mode, kind)
+
+
+def open_file(path: Path, upright: bool = True) -> tuple[FileImage, Kind, dict[str, Any]]:
     """Array, kind and the metadata worth carrying over of an image file.
 
     The array is turned as its EXIF orientation says, so it looks as a viewer
-    shows the file; the metadata are the colour profile ("icc_profile") and the
-    EXIF block ("exif", its orientation then "as stored"), when the file has them.
+    shows the file (unless `upright` is False: the pixels as stored); the
+    metadata are the colour profile ("icc_profile") and the EXIF block
+    ("exif", its orientation then "as stored" when turned), when the file
+    has them.
     """
     with Image.open(path) as image:
         # Read first: a 16-bit file is read at full depth only before it is
         # loaded, and a PNG's EXIF may follow its pixels.
         array, kind = read_image(image)
-        orientation = _orientation(image)
-        meta: dict[str, Any] = {}
-        if image.info.get("icc_profile"):
-            meta["icc_profile"] = image.info["icc_profile"]
-        exif = image.info.get("exif")
-        if isinstance(exif, bytes) and exif:
-            upright = _exif_shown_upright(exif)
-            if upright is not None:
-                meta["exif"] = upright
+        orientation = _orientation(image) if upright else 1
+        meta = metadata(image, upright)
     return _upright(array, orientation), kind, meta
 
 
@@ -538,11 +608,31 @@ def _tiff16(array: np.ndarray, channels: int) -> bytes:
             + struct.pack(f"<{channels}H", *[1] * channels) + data)
 
 
+# Formats that hold 16 bits per channel (colour in PNG and TIFF, grey in both).
+_HOLDS_16 = ("PNG", "TIFF")
+# The 8-bit kind a 16-bit one is reduced to.
+_EIGHT_BIT = {"RGB": "RGB", "RGBA": "RGBA", "LA": "LA", "I;16": "L", "I": "L"}
+
+
+def _reduced(kind: Kind | None, fmt: str, dither: str | None) -> Kind | None:
+    """kind, or its 8-bit counterpart for a format that holds only 8 bits,
+    which only a chosen dither allows: no depth is cut without being asked."""
+    if kind is None or kind.bits != 16 or fmt in _HOLDS_16 or kind.mode not in _EIGHT_BIT:
+        return kind
+    if dither is None:
+        raise UnsupportedImage(
+            f"{fmt} holds 8 bits per channel and this image has 16: choose a dither "
+            "(ordered or blue_noise) to reduce it, or write PNG or TIFF"
+        )
+    return Kind(_EIGHT_BIT[kind.mode])
+
+
 def encode(
     array: np.ndarray, kind: Kind | None, fmt: str, meta: dict[str, Any] | None = None,
-    encoding: Encoding = Encoding(),
+    encoding: Encoding = Encoding(), dither: str | None = None, seed: int = 0,
 ) -> bytes | Image.Image:
     """The encoded bytes (16-bit colour) or the Pillow image to save for one result."""
+    kind = _reduced(kind, fmt, dither)
     if kind is not None and kind.bits == 16 and kind.mode in ("RGB", "RGBA", "LA") and fmt in ("PNG", "TIFF"):
         if kind.mode == "LA":
             scaled = _on_255(array)
@@ -568,7 +658,11 @@ def encode(
         kind = Kind("LA")
     if kind is not None and kind.mode == "I" and fmt == "PNG":
         kind = Kind("I;16", 16)  # PNG holds 16-bit grey; Pillow is dropping "I" for PNG
-    return to_image(array, kind)
+    if kind is None and array.dtype == np.uint16:
+        kind = _reduced(Kind("RGBA" if array.shape[2] == 4 else "RGB", 16), fmt, dither)
+        if kind is not None and kind.bits == 16:
+            return encode(array, kind, fmt, meta, encoding, dither, seed)
+    return _to_image(_check_array(array), kind, dither, seed)
 
 
 def _temporary_path(folder: str, base: str) -> str:
@@ -605,17 +699,20 @@ def _save_options(fmt: str, meta: dict[str, Any], encoding: Encoding) -> dict[st
 
 def write_file(
     path: Path, array: np.ndarray, kind: Kind | None, meta: dict[str, Any] | None = None,
-    encoding: Encoding = Encoding(),
+    encoding: Encoding = Encoding(), dither: str | None = None, seed: int = 0,
 ) -> None:
     """Write an array to path atomically: a temporary file in the same folder, then a rename.
 
     meta is open_file's (colour profile, EXIF), written where the format holds it.
+    kind None writes the array's own depth: 16 bits for uint16 where the
+    format holds them, 8 bits otherwise. A 16-bit image is reduced to 8 bits
+    for a format that holds only 8 only with a dither (see _dither).
     A failure at any point leaves whatever was at path untouched.
     """
     path = os.fspath(path)
     fmt = format_for(path)
     kept = {key: meta[key] for key in _CARRIES.get(fmt, ()) if meta and meta.get(key)}
-    encoded = encode(array, kind, fmt, kept, encoding)
+    encoded = encode(array, kind, fmt, kept, encoding, dither, seed)
     folder = os.path.dirname(os.path.abspath(path))
     tmp = _temporary_path(folder, os.path.basename(path))
     try:

@@ -49,7 +49,7 @@ bg16: U16 = bg.astype(np.uint16) * np.uint16(257)
 assert_type(tarnwick.blend(bg16, bg32, "screen", float_scale=1.0), U16)
 
 
-def any_array(image: npt.ArrayLike) -> U8 | U16 | F32:
+def any_array(image: npt.ArrayLike) -> U8 | U16 | F32 | npt.NDArray[np.float64]:
     return tarnwick.blend(image, fg, kernel="scalar")
 
 
@@ -77,7 +77,13 @@ canvas32 = rgba.astype(np.float32)
 assert_type(tarnwick.composite(canvas32, fg, out=canvas32, threads=2), F32)
 assert_type(tarnwick.composite(rgba, fg, space="linear"), U8)
 stack = [tarnwick.Layer(fg, "multiply", 0.8, mask), tarnwick.Layer.layer_mode(fg, "lch_color")]
-assert_type(tarnwick.flatten(rgba, stack, threads=2), U8 | U16 | F32)
+assert_type(tarnwick.flatten(rgba, stack, threads=2), U8)
+assert_type(tarnwick.flatten(canvas32, stack, out=canvas32), F32)
+F64 = npt.NDArray[np.float64]
+unit: F64 = np.zeros((4, 64, 4))
+assert_type(tarnwick.blend(unit, fg, "screen", float_scale=1.0), F64)
+assert_type(tarnwick.composite(unit, fg, float_scale=1.0), F64)
+assert_type(tarnwick.flatten(unit, stack, float_scale=1.0), F64)
 blends: tuple[tarnwick.BlendName, ...] = tarnwick.BLENDS
 operators: tuple[tarnwick.OperatorName, ...] = tarnwick.OPERATORS
 
@@ -93,6 +99,14 @@ with tempfile.TemporaryDirectory() as folder:
         array = tarnwick.from_image(photo)
         assert_type(array, U8 | U16 | F32)
         picture: Image.Image = tarnwick.to_image(tarnwick.blend(array, fg, "overlay"), like=photo)
+    assert_type(tarnwick.imread(path), U8 | U16 | F32)
+    read8 = tarnwick.imread(path, dtype=np.uint8)
+    assert_type(read8, U8)
+    assert_type(tarnwick.imread(path, upright=False, dtype=np.float64, float_scale=1.0), F64)
+    tarnwick.imwrite(Path(folder) / "out.png", tarnwick.blend(read8, fg, "screen"), like=path)
+    tarnwick.imwrite(Path(folder) / "out.jpg", bg16, like=photo, dither="blue_noise", seed=7,
+                     quality=90)
+    dithered: Image.Image = tarnwick.to_image(bg16, dither="ordered")
 
 # Dask's own functions are unannotated: typed here as a user would.
 dask_array: Any = da
@@ -113,5 +127,7 @@ if TYPE_CHECKING:
     tarnwick.Layer(fg, model="layers")  # type: ignore[arg-type]
     tarnwick.from_image(bg)  # type: ignore[arg-type]
     tarnwick.kernel_available(3)  # type: ignore[arg-type]
+    tarnwick.imwrite("out.png", bg, dither="floyd")  # type: ignore[arg-type]
+    tarnwick.imread("photo.png", dtype=np.int32)  # type: ignore[arg-type]
 
 print("user script ran")
