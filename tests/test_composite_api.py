@@ -265,10 +265,6 @@ def flatten_faults():
     good = tarnwick.Layer(FG)
     return {
         # What is composited is checked, not what an object reports.
-        "posing size": ([good, tarnwick.Layer(Posing(FG[:4], FG.shape))], ValueError,
-                        "layers[1].image must have height and width (6, 5) like the canvas, got (4, 5)"),
-        "posing pixels": ([good, tarnwick.Layer(Posing(FG.reshape(3, 10, 4), FG.shape))], ValueError,
-                          "layers[1].image must have height and width (6, 5) like the canvas, got (3, 10)"),
         "posing dtype": ([good, tarnwick.Layer(Posing(FG.astype(np.float16), FG.shape))], TypeError,
                          "layers[1].image must be a uint8, uint16, float32 or float64 array, not float16"),
         "posing mask": ([good, tarnwick.Layer(FG, mask=Posing(np.zeros((5, 6), np.uint8), (6, 5)))],
@@ -277,7 +273,6 @@ def flatten_faults():
                               ValueError, "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas"),
         "mask": ([good, tarnwick.Layer(FG, mask=np.zeros((6, 6), np.uint8))], ValueError,
                  "layers[1].mask must have shape (6, 5) or (6, 5, 1) like the canvas, got (6, 6)"),
-        "image": ([tarnwick.Layer(FG[:, :4])], ValueError, "layers[0].image must have height and width (6, 5)"),
         "dtype": ([tarnwick.Layer(FG.astype(np.int32))], TypeError, "layers[0].image must be a uint8, uint16, float32 or float64"),
         "blend": ([good, good, tarnwick.Layer(FG, "grain_merge")], ValueError, "layers[2].blend 'grain_merge' is a layer mode"),
         "layer mode": ([tarnwick.Layer.layer_mode(FG, "color_dodge")], ValueError, "layers[0].blend: 'color_dodge' is a blend function"),

@@ -139,3 +139,35 @@ def test_bad_placement_raises_and_writes_nothing(arguments, error, message):
     with pytest.raises(error, match=message):
         tarnwick.composite(canvas, **call)
     assert canvas.tobytes() == before
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_flatten_of_placed_and_colour_layers_equals_one_call_each(threads, dtype, monkeypatch):
+    monkeypatch.setattr(tarnwick._flatten, "_BAND_BYTES", 2048)  # several bands
+    big = _image(50, 70, 4, dtype)
+    region = np.s_[4:44, 9:61]
+    top = 255 if dtype == np.uint8 else 65535 if dtype == np.uint16 else 255.0
+    mask = RNG.integers(0, 256, (40, 52), np.uint8)
+    stack = [
+        (tarnwick.Layer(_image(13, 21, 4, dtype), "multiply", 0.8, x=-5, y=30), {}),
+        (tarnwick.Layer(_image(9, 9, 3, dtype), operator="source_in", x=20, y=3), {}),
+        (tarnwick.Layer((top, 0, top, top // 2), "screen", mask=mask), {}),
+        (tarnwick.Layer.layer_mode(_image(12, 60, 4, dtype), "overlay", 0.7, x=3, y=-4), {}),
+        (tarnwick.Layer.layer_mode(_image(40, 52, 4, dtype), "hsl_color", 0.5), {}),
+    ]
+    want = np.ascontiguousarray(big[region])
+    for layer, _ in stack:
+        image = layer.image
+        if layer.model == "layer":
+            tarnwick.blend(want, image, layer.blend, layer.opacity, mask=layer.mask, out=want,
+                           x=layer.x, y=layer.y)
+        else:
+            tarnwick.composite(want, image, layer.blend, layer.opacity, operator=layer.operator,
+                               mask=layer.mask, out=want, x=layer.x, y=layer.y)
+    canvas = big.copy()
+    view = canvas[region]
+    tarnwick.flatten(view, [layer for layer, _ in stack], out=view, threads=threads)
+    assert view.tobytes() == want.tobytes()
+    canvas[region] = big[region]
+    assert canvas.tobytes() == big.tobytes()

@@ -251,7 +251,7 @@ def blend(
             return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
         _native_into(mode, background, foreground, opacity, kernel, out)
         return out
-    return _blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
+    return blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
                          threads, numbers if converted else None, spot)
 
 
@@ -263,7 +263,7 @@ def _native_into(
     _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
 
 
-def _blend_placed(
+def blend_placed(
     mode: str,
     background: np.ndarray,
     foreground: np.ndarray,
@@ -300,23 +300,3 @@ def _blend_placed(
     run_banded(native, below, layer, into, None if weights is None else weights[spot.layer],
                threads, numbers, grouped=True)
     return result
-
-
-def _blend_converted(
-    mode: str,
-    background: np.ndarray,
-    foreground: np.ndarray,
-    opacity: float,
-    kernel: KernelName,
-    out: np.ndarray | None,
-    in_place: bool,
-    mask: np.ndarray | None,
-    threads: int,
-    numbers: _numbers.Numbers,
-) -> np.ndarray:
-    """blend for images of one size the native loops cannot read as they
-    are (uint16, floats on another scale)."""
-    spot = place(background.shape, foreground.shape, 0, 0)
-    weights = None if mask is None else mask_unless_full(mask)
-    return _blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
-                         threads, numbers, spot)

@@ -358,7 +358,7 @@ def composite(
     bg = out if out is not None and in_place else contiguous(backdrop)
     fg = contiguous(source)
     weights = None if mask is None else loop_mask(mask)
-    result: Image = np.empty(bg.shape, bg.dtype) if out is None else out
+    result: Image = cast(Image, np.empty(bg.shape, bg.dtype)) if out is None else out
     native_scale = scaled_natively(numbers, bg.dtype, fg.dtype, result.dtype)
     converted = not native_scale and numbers.needed(bg.dtype, fg.dtype)
     scale = numbers.scale if native_scale else 255.0

@@ -1,16 +1,19 @@
 """``tarnwick.flatten``: a stack of layers composited onto a canvas in one
 pass over memory.
 
-The canvas is cut into bands of about ``_BAND_BYTES`` that start on
-multiples of 64 pixels; every layer is applied to a band while it is in
-cache before the next band is read, and bands are shared among the threads.
-Each layer's native call on a band gives the pixels the call on the whole
-image gives (runs that start on multiples of 64 pixels keep the vector
-grouping), so the result is bit-identical to one call per layer.
+The canvas is cut into bands of whole rows, about ``_BAND_BYTES`` each,
+that start on multiples of 64 pixels; every layer is applied to the part of
+a band it overlaps while the band is in cache before the next band is read,
+and bands are shared among the threads. Each layer's native call on a band
+gives the pixels the call on the whole image gives (the standard model's
+loops round alike at every place; runs of the layer modes start on
+multiples of 64 pixels and keep the vector grouping), so the result is
+bit-identical to one call per layer.
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, cast, overload
 
@@ -19,8 +22,8 @@ import numpy.typing as npt
 
 import _tarnwick
 from tarnwick import _floats, _numbers
-from tarnwick._bands import _GRANULE, pieces, run_bands
-from tarnwick._blend import _blend_converted, blend
+from tarnwick._bands import _GRANULE, run_banded, run_bands
+from tarnwick._blend import blend_placed
 from tarnwick._checks import (
     IMAGE_TYPES,
     as_image,
@@ -36,15 +39,19 @@ from tarnwick._checks import (
     channels_error,
     check_numbers,
     check_premultiplied,
+    loop_mask,
+    mask_unless_full,
 )
-from tarnwick._composite import composite_rows, flat_mask, runs
+from tarnwick._composite import scaled_natively
 from tarnwick._names import (
+    CHANGES_WITHOUT_SOURCE,
     check_kernel,
     check_mode,
     check_operator_channels,
     resolve_blend,
     resolve_operator,
 )
+from tarnwick._place import check_offset, colour_layer, is_colour, place, transparent_layer
 from tarnwick._typing import (
     BlendName, F32Image, F64Image, Image, ImageT, Kernel, KernelName, Mode, Model, OperatorName, Space,
     U8Image, U16Image,
@@ -76,21 +83,23 @@ class Layer:
     mask: npt.ArrayLike | None = None
     operator: OperatorName = "source_over"
     model: Model = "standard"
+    x: int = 0
+    y: int = 0
 
     @classmethod
     def layer_mode(
         cls, image: npt.ArrayLike, mode: Mode = "normal", opacity: float = 1.0,
-        mask: npt.ArrayLike | None = None,
+        mask: npt.ArrayLike | None = None, *, x: int = 0, y: int = 0,
     ) -> Layer:
         """A layer composited with one of the 28 layer modes of ``tarnwick.blend``."""
-        return cls(image, mode, opacity, mask, model="layer")
+        return cls(image, mode, opacity, mask, model="layer", x=x, y=y)
 
 
 @dataclass
 class _Step:
-    """One checked layer: its native call on pixels [start, stop) of the
-    canvas given as ``runs`` (reading, writing), or, for a layer mode with a
-    mask, a whole-image call of its own."""
+    """One checked layer: its native call on the rows of a band it overlaps
+    (reading, writing), or, for a layer mode with a mask or an offset, a
+    whole-image call of its own."""
 
     image: np.ndarray
     mask: np.ndarray | None
@@ -110,16 +119,22 @@ def _shaped(value: Any) -> Any:
     return value if hasattr(value, "shape") and hasattr(value, "dtype") else np.asarray(value)
 
 
-def layer_arrays(index: int, layer: Any) -> tuple[np.ndarray, np.ndarray | None]:
+def layer_arrays(
+    index: int, layer: Any, canvas: np.ndarray | None = None, float_scale: float = 255.0,
+) -> tuple[np.ndarray, np.ndarray | None]:
     """The image and mask of ``layers[index]`` as the arrays that will be
     composited, each converted once: an object that reports one shape but
     converts to another is checked, and composited, as what it converts to.
-    A masked array's hidden mask entries weigh 0, as in ``blend``."""
+    A masked array's hidden mask entries weigh 0, as in ``blend``. A colour
+    given as the image covers the `canvas`, one row of memory."""
     if not isinstance(layer, Layer):
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
     field = "image"
     try:
-        image = as_image(layer.image)
+        if canvas is not None and is_colour(layer.image):
+            image = colour_layer("image", layer.image, canvas.dtype, canvas.shape[:2], float_scale)
+        else:
+            image = as_image(layer.image)
         field = "mask"
         mask = None if layer.mask is None else plain_mask(layer.mask)
     except (TypeError, ValueError) as exc:
@@ -129,12 +144,13 @@ def layer_arrays(index: int, layer: Any) -> tuple[np.ndarray, np.ndarray | None]
 
 def check_layer(
     index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool,
-    arrays: tuple[Any, Any] | None = None,
+    arrays: tuple[Any, Any] | None = None, placed: bool = True,
 ) -> tuple[str, str, float]:
     """Raise what ``flatten`` raises for ``layers[index]``; return its blend
     (or layer mode), operator and opacity. Reads only ``shape`` and
     ``dtype`` of its arrays: of `arrays` (image, mask) when given, else of
-    the layer's own."""
+    the layer's own. Without `placed`, the image must have the canvas's
+    size and the layer no offset."""
     if not isinstance(layer, Layer):
         raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
     height, width, channels = canvas_shape
@@ -148,20 +164,29 @@ def check_layer(
             raise TypeError(f"image must be a {IMAGE_TYPES} array, not {image.dtype}")
         if image.shape[2] not in (3, 4):
             raise ValueError(channels_error("image", tuple(image.shape)))
-        if tuple(image.shape[:2]) != (height, width):
+        if not placed and tuple(image.shape[:2]) != (height, width):
             raise ValueError(
                 f"image must have height and width {(height, width)} like the canvas, "
                 f"got {tuple(image.shape[:2])}"
             )
+        field = "x"
+        column = check_offset("x", layer.x)
+        field = "y"
+        row = check_offset("y", layer.y)
+        if not placed and (column or row):
+            field = "x" if column else "y"
+            raise ValueError(f"{field} must be 0 here: these layers take no offset")
         field = "mask"
         if layer.mask is not None:
             mask = _shaped(layer.mask) if arrays is None else arrays[1]
-            if tuple(mask.shape) not in ((height, width), (height, width, 1)):
+            size = tuple(image.shape[:2])
+            like = "canvas" if size == (height, width) else "image"
+            if tuple(mask.shape) not in (size, (*size, 1)):
                 raise ValueError(
-                    f"mask must have shape {(height, width)} or {(height, width, 1)} like the "
-                    f"canvas, got {tuple(mask.shape)}"
+                    f"mask must have shape {size} or {(*size, 1)} like the {like}, "
+                    f"got {tuple(mask.shape)}"
                 )
-            _check_mask(mask, height, width)
+            _check_mask(mask, size[0], size[1])
         field = "opacity"
         opacity = _check_opacity(layer.opacity)
         field = "model"
@@ -211,55 +236,81 @@ def check_layers(layers: Any) -> list[Any]:
 
 def _step(
     layer: Layer, arrays: tuple[np.ndarray, np.ndarray | None], checked: tuple[str, str, float],
-    kernel: KernelName, premultiplied: bool, numbers: _numbers.Numbers,
-    canvas_dtype: np.dtype[Any],
+    kernel: KernelName, premultiplied: bool, numbers: _numbers.Numbers, canvas: np.ndarray,
+    result: np.ndarray,
 ) -> _Step:
     name, operator, opacity = checked
     image, mask = arrays
     source = contiguous(image)
-    layer_runs = runs(source)
-    # Converted piece by piece, and back into the canvas's type after each
-    # layer, as one call per layer would.
-    converted = numbers.needed(canvas_dtype, source.dtype)
+    height, width = canvas.shape[:2]
+    spot = place(canvas.shape, source.shape, layer.x, layer.y)
+    if layer.model == "layer" and (mask is not None or not spot.whole):
+        # A layer mode with a mask or an offset takes tarnwick.blend's own
+        # path: the layer is applied in a pass of its own, exactly as that
+        # call applies it.
+        weights = None if mask is None else mask_unless_full(mask)
+        converted = numbers if numbers.needed(canvas.dtype, source.dtype) else None
+
+        def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
+            blend_placed(name, current, source, opacity, kernel, out, current is out, weights,
+                         threads, converted, spot)
+
+        return _Step(image, mask, None, whole)
+
     if layer.model == "standard":
-        weights = flat_mask(mask)
+        # As composite decides: float32 on another scale natively, the
+        # rest converted piece by piece, and back into the canvas's type
+        # after each layer, as one call per layer would.
+        native_scale = scaled_natively(numbers, canvas.dtype, source.dtype, result.dtype)
+        scale = numbers.scale if native_scale else 255.0
+        converted = None if native_scale or not numbers.needed(canvas.dtype, source.dtype) \
+            else numbers
 
-        def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
-            _tarnwick._composite_into(name, operator, premultiplied, b, f, opacity, kernel, o,
-                                      None if weights is None else weights[start:stop])
+        def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
+            _tarnwick._composite_into(name, operator, premultiplied, b, f, opacity, kernel, o, m,
+                                      scale)
 
-        def band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
-            if converted:
-                _numbers.run_converted(native, current, layer_runs, out, start, stop, numbers)
-                return
-            composite_rows(name, operator, premultiplied, current, layer_runs, opacity, kernel, out,
-                           weights, start, stop)
+        changes_outside = operator in CHANGES_WITHOUT_SOURCE
+    else:
+        converted = numbers if numbers.needed(canvas.dtype, source.dtype) else None
 
-        return _Step(image, mask, band, None)
-    if mask is None:
-        def layer_native(b: np.ndarray, f: np.ndarray, o: np.ndarray, start: int, stop: int) -> None:
-            _tarnwick._blend_into(name, b, f, opacity, kernel, o)
+        def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
+            _tarnwick._blend_into(name, b, f, opacity, kernel, o, m)
 
-        def layer_band(current: np.ndarray, out: np.ndarray, start: int, stop: int) -> None:
-            if converted:
-                _numbers.run_converted(layer_native, current, layer_runs, out, start, stop, numbers)
-                return
-            layer_native(current[start:stop], layer_runs[start:stop], out[start:stop], start, stop)
+        changes_outside = False
+    weights = None if mask is None else loop_mask(mask)
+    grouped = layer.model == "layer"
+    rows, cols = spot.backdrop
+    layer_rows, layer_cols = spot.layer
+    outside = spot.outside(height, width)
+    clear = transparent_layer(source.dtype, (height, width)) if changes_outside else None
 
-        return _Step(image, mask, layer_band, None)
+    def run(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
+        if converted is None:
+            native(b, f, o, m)
+        else:
+            run_banded(native, b, f, o, m, 1, converted, grouped)
 
-    # The layer modes take a mask through tarnwick.blend's own path: the
-    # layer is applied in a pass of its own, exactly as that call applies it.
-    def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
-        if converted:
-            _blend_converted(name, current, source, opacity, kernel, out, current is out,
-                             np.asarray(mask),
-                             threads, numbers)
+    def band(reading: np.ndarray, out: np.ndarray, first: int, last: int) -> None:
+        top, bottom = max(first, rows.start), min(last, rows.stop)
+        if top < bottom:
+            start = layer_rows.start + top - rows.start
+            on_layer = slice(start, start + bottom - top)
+            run(reading[top:bottom, cols], source[on_layer, layer_cols], out[top:bottom, cols],
+                None if weights is None else weights[on_layer, layer_cols])
+        if reading is out and clear is None:
             return
-        blend(current, source, cast(Mode, name), opacity, kernel=kernel, out=out, mask=mask,
-              threads=threads, float_scale=_floats.CHECKED_SCALE)
+        for rect_rows, rect_cols in outside:
+            top, bottom = max(first, rect_rows.start), min(last, rect_rows.stop)
+            if top >= bottom:
+                continue
+            here = (slice(top, bottom), rect_cols)
+            if clear is not None:
+                run(reading[here], clear[here], out[here], None)
+            else:
+                out[here] = reading[here]
 
-    return _Step(image, mask, None, whole)
+    return _Step(image, mask, band, None)
 
 
 # The result has the type of `out` when given, else the canvas's.
@@ -316,11 +367,14 @@ def flatten(
     ----------
     canvas : array_like, shape (height, width, 3 or 4)
         uint8, uint16 (0..65535), float32 or float64 (on 0..`float_scale`);
-        it may be fully transparent.
+        it may be fully transparent, and a region of a larger array.
     layers : iterable of Layer
         Each with its image (any dtype and channel count the two-image calls
-        take, of the canvas's height and width), blend, opacity, optional
-        mask and, for the standard model, operator.
+        take, and any size: it lands with its top-left pixel at column
+        `x`, row `y` of the canvas, as in ``tarnwick.composite``; or a
+        colour, which covers the canvas), blend, opacity, optional mask
+        (the image's size) and, for the standard model, operator. Only the
+        rows and columns a layer overlaps are worked on.
     out : ndarray, optional
         Receives the result (the canvas's dtype and shape); it may be the
         canvas itself.
@@ -354,48 +408,44 @@ def flatten(
     arrays: list[tuple[np.ndarray, np.ndarray | None]] = []
     checked: list[tuple[str, str, float]] = []
     for i, layer in enumerate(stack):
-        arrays.append(layer_arrays(i, layer))
+        arrays.append(layer_arrays(i, layer, canvas, numbers.scale))
         checked.append(check_layer(i, layer, canvas.shape, premultiplied, arrays[-1]))
     _floats.warn_if_unit(float_scale, ("canvas", canvas),
                          *((f"layers[{i}].image", a[0]) for i, a in enumerate(arrays)))
     count = check_threads(threads)
-    canvas_dtype = _native_dtype(np.dtype(canvas.dtype))
-    assert canvas_dtype is not None
-    steps = [_step(layer, a, c, kernel_name, premultiplied, numbers, canvas_dtype)
-             for layer, a, c in zip(stack, arrays, checked)]
     in_place = False
     if out is not None:
         in_place = check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
-        for i, step in enumerate(steps):
-            check_out(out, canvas, step.image, None, ("canvas", f"layers[{i}].image"))
-            if step.mask is not None and _overlaps(out, step.mask):
+        for i, (image, mask) in enumerate(arrays):
+            check_out(out, canvas, image, None, ("canvas", f"layers[{i}].image"))
+            if mask is not None and _overlaps(out, mask):
                 raise ValueError(f"out must not overlap layers[{i}].mask")
 
     result = np.empty(canvas.shape, _native_dtype(np.dtype(canvas.dtype))) if out is None else out
     current = result if in_place else contiguous(canvas)
+    steps = [_step(layer, a, c, kernel_name, premultiplied, numbers, current, result)
+             for layer, a, c in zip(stack, arrays, checked)]
     if not steps:
         if not in_place:
             np.copyto(result, current)
         return result
 
     height, width, channels = canvas.shape
-    pixels = height * width
-    per_band = max(_GRANULE, _BAND_BYTES // (channels * result.itemsize) // _GRANULE * _GRANULE)
-    bands = pieces(0, pixels, -(-pixels // per_band)) if pixels else []
+    # Bands of whole rows that start on multiples of 64 pixels.
+    step_rows = _GRANULE // math.gcd(width, _GRANULE) if width else 1
+    row_bytes = max(1, width * channels * result.itemsize)
+    per_band = max(step_rows, _BAND_BYTES // row_bytes // step_rows * step_rows)
+    bands = [(top, min(height, top + per_band)) for top in range(0, height, per_band)]
     workers = min(count, len(bands))
 
-    into = runs(result)
-
     def run(group: list[_Step], source: np.ndarray) -> None:
-        below = runs(source)
-
         def worker(first: int) -> None:
-            for start, stop in bands[first::workers]:
-                reading = below
+            for top, bottom in bands[first::workers]:
+                reading = source
                 for step in group:
                     assert step.band is not None
-                    step.band(reading, into, start, stop)
-                    reading = into
+                    step.band(reading, result, top, bottom)
+                    reading = result
 
         run_bands(worker, workers)
 

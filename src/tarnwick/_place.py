@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import operator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -76,7 +76,8 @@ def is_colour(value: Any) -> bool:
     """Whether a layer argument is a colour: a sequence of numbers, or an
     array of shape (C,) or (1, 1, C)."""
     if isinstance(value, (list, tuple)):
-        return all(isinstance(v, (int, float, np.integer, np.floating)) for v in value)
+        items: tuple[object, ...] = tuple(cast(Any, value))
+        return all(isinstance(v, (int, float, np.integer, np.floating)) for v in items)
     shape = getattr(value, "shape", None)
     return shape is not None and (len(shape) == 1 or tuple(shape[:2]) == (1, 1) and len(shape) == 3)
 

@@ -374,7 +374,7 @@ def flatten(
     numbers = _checks.check_numbers(float_scale, space, checked_premultiplied)
     scale, checked_space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
-        _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
+        _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied, placed=False)
     if not _is_dask(lazy):
         lazy = _from_numpy(lazy, (_row_bands(lazy), -1, -1))
     height_width = lazy.chunks[:2]
