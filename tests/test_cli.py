@@ -102,6 +102,22 @@ def test_blend_with_mask_and_threads(tmp_path):
     np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "o.png")), expected)
 
 
+@pytest.mark.parametrize("command", ["blend", "composite"])
+def test_a_placed_layer_and_a_colour_layer(tmp_path, command):
+    bg, fg, mask = rgb(4, 40, 30), rgb(4, 12, 9), RNG.integers(0, 256, (12, 9), dtype=np.uint8)
+    paths = [save(tmp_path / n, a) for n, a in (("b.png", bg), ("f.png", fg), ("m.png", mask))]
+    call = getattr(tarnwick, command)
+    proc = run(command, "multiply", paths[0], paths[1], "-o", tmp_path / "o.png", "--at", "-3,25",
+               "--mask", paths[2])
+    assert proc.returncode == 0, proc.stderr
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "o.png")),
+                                  call(bg, fg, "multiply", mask=mask, x=-3, y=25))
+    proc = run(command, "screen", paths[0], "#ff800040", "-o", tmp_path / "c.png")
+    assert proc.returncode == 0, proc.stderr
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "c.png")),
+                                  call(bg, (255, 128, 0, 64), "screen"))
+
+
 def test_batch_goes_on_past_a_corrupt_file(tmp_path):
     bgs, fgs, outs = tmp_path / "bg", tmp_path / "fg", tmp_path / "out"
     bgs.mkdir(), fgs.mkdir()
@@ -159,11 +175,14 @@ def _error_case(tmp_path, case):
         "own input": (["blend", "screen", bg, fg, "-o", fg], 1, "refusing to write over"),
         "extension": (["blend", "screen", bg, fg, "-o", "o.xyz"], 1, "extension '.xyz'"),
         "unwritable": (["blend", "screen", bg, fg, "-o", jpg], 1, "cannot write mode RGBA as JPEG"),
+        "at": (["blend", "screen", bg, small, "-o", "o.png", "--at", "3"], 2, "--at must be two integers"),
+        "colour": (["composite", "screen", bg, "#12345", "-o", "o.png"], 1, "expected #rrggbb"),
     }[case]
 
 
 @pytest.mark.parametrize("case", ["unknown mode", "opacity", "one sheet image", "missing", "missing folder", "size",
-                                  "corrupt", "cmyk", "own input", "extension", "unwritable"])
+                                  "corrupt", "cmyk", "own input", "extension", "unwritable", "at",
+                                  "colour"])
 def test_errors_give_status_and_one_line(tmp_path, case):
     args, status, text = _error_case(tmp_path, case)
     before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}

@@ -76,6 +76,36 @@ def _opacity(text: str) -> float:
     return value
 
 
+def _at(text: str) -> tuple[int, int]:
+    parts = text.split(",")
+    try:
+        if len(parts) != 2:
+            raise ValueError
+        return int(parts[0]), int(parts[1])
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"--at must be two integers X,Y (the layer's top-left pixel), got {text!r}") from None
+
+
+_COLOUR = re.compile(r"#([0-9a-fA-F]{6}|[0-9a-fA-F]{8})")
+
+
+def _colour(text: str) -> tuple[int, ...] | None:
+    """A layer given as #rrggbb or #rrggbbaa: its 8-bit values, else None."""
+    if not text.startswith("#"):
+        return None
+    if not _COLOUR.fullmatch(text):
+        raise CommandError(f"{text}: not a colour; expected #rrggbb or #rrggbbaa")
+    digits = text[1:]
+    return tuple(int(digits[i:i + 2], 16) for i in range(0, len(digits), 2))
+
+
+def _in_scale(colour: tuple[int, ...], dtype: np.dtype[Any]) -> tuple[float, ...]:
+    # 8-bit values in the backdrop's scale: 0..65535 for 16 bits, else 0..255.
+    factor = 257 if dtype == np.uint16 else 1
+    return tuple(float(v * factor) for v in colour)
+
+
 def _count(low: int, high: int, what: str) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
@@ -104,7 +134,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "every image of the other folder).")
     p.add_argument("mode", metavar="MODE", type=_mode, help=f"a blend mode ('{PROG} modes' lists them)")
     p.add_argument("background", metavar="BACKGROUND", help="background image or folder")
-    p.add_argument("foreground", metavar="FOREGROUND", help="foreground (layer) image or folder")
+    p.add_argument("foreground", metavar="FOREGROUND", help="foreground (layer) image, folder or colour (#rrggbb, #rrggbbaa)")
     p.add_argument("-o", "--output", metavar="OUTPUT", required=True,
                    help="output image, or output folder in batch mode")
     p.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
@@ -112,8 +142,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--kernel", choices=kernels, default="auto", help="compute kernel (default auto)")
     p.add_argument("--threads", type=_count(0, 1024, "--threads"), default=1, metavar="N",
                    help="threads per image; 0 for one per core (default 1)")
+    p.add_argument("--at", type=_at, default=(0, 0), metavar="X,Y",
+                   help="background column and row of the layer's top-left pixel (default 0,0)")
     p.add_argument("--mask", metavar="FILE",
-                   help="grey image (same size) whose lightness scales the layer's alpha")
+                   help="grey image (the layer's size) whose lightness scales the layer's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
     _add_jobs(p)
@@ -129,7 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("mode", metavar="BLEND", type=_standard(resolve_blend),
                    help=f"a blend function ('{PROG} modes' lists them)")
     p.add_argument("background", metavar="BACKDROP", help="backdrop image or folder")
-    p.add_argument("foreground", metavar="SOURCE", help="source (layer) image or folder")
+    p.add_argument("foreground", metavar="SOURCE", help="source (layer) image, folder or colour (#rrggbb, #rrggbbaa)")
     p.add_argument("-o", "--output", metavar="OUTPUT", required=True,
                    help="output image, or output folder in batch mode")
     p.add_argument("--operator", type=_standard(resolve_operator), default="source_over", metavar="OP",
@@ -141,8 +173,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--kernel", choices=kernels, default="auto", help="compute kernel (default auto)")
     p.add_argument("--threads", type=_count(0, 1024, "--threads"), default=1, metavar="N",
                    help="threads per image; 0 for one per core (default 1)")
+    p.add_argument("--at", type=_at, default=(0, 0), metavar="X,Y",
+                   help="backdrop column and row of the source's top-left pixel (default 0,0)")
     p.add_argument("--mask", metavar="FILE",
-                   help="grey image (same size) whose lightness scales the source's alpha")
+                   help="grey image (the source's size) whose lightness scales the source's alpha")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar or summary line in batch mode")
     _add_jobs(p)
@@ -355,11 +389,18 @@ def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_p
     except ValueError as exc:
         raise CommandError(f"{out_path}: {exc}") from None
     bg, kind, meta = _read(image, bg_path)
-    fg = _read(image, fg_path)[0]
-    for path, array in ((fg_path, fg), (args.mask, mask)):
-        if array is not None and array.shape[:2] != bg.shape[:2]:
-            raise CommandError(f"{path}: size {array.shape[1]}x{array.shape[0]} does not match the "
-                               f"background's {bg.shape[1]}x{bg.shape[0]} ({bg_path})")
+    colour = _colour(fg_path)
+    fg: Any = _in_scale(colour, bg.dtype) if colour is not None else _read(image, fg_path)[0]
+    # A layer at an offset may have any size; without one, a size that
+    # differs is most often the wrong file.
+    size = tuple(np.shape(fg)[:2]) if colour is None else tuple(bg.shape[:2])
+    if colour is None and args.at == (0, 0) and size != bg.shape[:2]:
+        raise CommandError(f"{fg_path}: size {size[1]}x{size[0]} does not match the "
+                           f"background's {bg.shape[1]}x{bg.shape[0]} ({bg_path}); "
+                           "--at X,Y places a layer of another size")
+    if mask is not None and mask.shape[:2] != size:
+        raise CommandError(f"{args.mask}: size {mask.shape[1]}x{mask.shape[0]} does not match the "
+                           f"layer's {size[1]}x{size[0]} ({fg_path})")
     try:
         result = args.combine(args, bg, fg, mask)
     except Exception as exc:  # reported per file so a batch goes on
@@ -375,7 +416,7 @@ def _blend_files(image: ModuleType, args: argparse.Namespace, bg_path: str, fg_p
 
 def _combine_blend(args: argparse.Namespace, bg: Image, fg: Image, mask: Mask | None) -> Image:
     return tarnwick.blend(bg, fg, args.mode, args.opacity, kernel=args.kernel, mask=mask,
-                          threads=args.threads)
+                          threads=args.threads, x=args.at[0], y=args.at[1])
 
 
 def _combine_composite(
@@ -383,7 +424,7 @@ def _combine_composite(
 ) -> Image:
     return tarnwick.composite(bg, fg, args.mode, args.opacity, operator=args.operator,
                               premultiplied=args.premultiplied, kernel=args.kernel, mask=mask,
-                              threads=args.threads)
+                              threads=args.threads, x=args.at[0], y=args.at[1])
 
 
 def _images_in(image: ModuleType, folder: str) -> dict[str, str]:
@@ -418,6 +459,8 @@ def _run_blend(args: argparse.Namespace) -> int:
     # Before anything else: a missing input folder would otherwise be read as
     # a file name and the output blamed for it.
     for path in (args.background, args.foreground):
+        if path is args.foreground and _colour(path) is not None:
+            continue
         if not os.path.exists(path):
             raise CommandError(f"{path}: no such file or folder")
     mask: Mask | None = None
@@ -571,7 +614,15 @@ def _run_info(args: argparse.Namespace) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    given = list(sys.argv[1:] if argv is None else argv)
+    # "--at -3,25" would read as an unknown option: the offset is joined to it.
+    joined: list[str] = []
+    while given:
+        word = given.pop(0)
+        if word == "--at" and given and re.fullmatch(r"-\d.*", given[0]):
+            word = f"--at={given.pop(0)}"
+        joined.append(word)
+    args = parser.parse_args(joined)
     args.parser = parser
     previous = _catch_sigterm()
     try:
