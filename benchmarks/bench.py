@@ -692,6 +692,55 @@ def integer_table(repeat, rng, before):
     print(f"premultiplied round trip: {premultiplied_round_trip()} of 65536 (value, alpha) pairs exact")
 
 
+def placement_table(repeat, rng):
+    """Placed layers, regions and colour layers against the unplaced calls
+    they stand for: the cost should follow the pixels worked on."""
+    layer = translucent(rng, 512, 512)
+    alone = rng.integers(0, 256, (512, 512, 4), np.uint8)
+    # A large canvas, touched only where the layer lands (np.zeros maps the
+    # pages lazily: nothing outside the overlap is ever read).
+    canvas = np.zeros((20000, 20000, 4), np.uint8)
+    t_alone = best_of(repeat, lambda: tarnwick.composite(alone, layer, out=alone))
+    t_placed = best_of(repeat, lambda: tarnwick.composite(canvas, layer, out=canvas, x=9000, y=13000))
+    del canvas
+    rows = [("512x512 layer into a 20000x20000 canvas, in place", t_placed, t_alone,
+             "against a 512x512 composite alone (target <= 1.1)")]
+
+    big = rng.integers(0, 256, (2 * HEIGHT, 2 * WIDTH, 4), np.uint8)
+    region = np.s_[HEIGHT // 2:HEIGHT // 2 + HEIGHT, 100:100 + WIDTH]
+    flat = np.ascontiguousarray(big[region])
+    source = translucent(rng, HEIGHT, WIDTH)
+    for blend in ("normal", "multiply"):
+        t_view = best_of(repeat, lambda: tarnwick.composite(big[region], source, blend,
+                                                            out=big[region]))
+        t_flat = best_of(repeat, lambda: tarnwick.composite(flat, source, blend, out=flat))
+        rows.append((f"{WIDTH}x{HEIGHT} region of a canvas twice its size, in place, {blend}",
+                     t_view, t_flat, "against a contiguous image of the region's size"))
+    del big
+
+    mask = rng.integers(0, 256, (HEIGHT, WIDTH), np.uint8)
+    backdrop = translucent(rng, HEIGHT, WIDTH)
+    colour = (200, 40, 90, 180)
+    full = np.ascontiguousarray(np.broadcast_to(np.array(colour, np.uint8), (HEIGHT, WIDTH, 4)))
+    out = np.empty_like(backdrop)
+    t_colour = best_of(repeat, lambda: tarnwick.composite(backdrop, colour, mask=mask, out=out))
+    t_full = best_of(repeat, lambda: tarnwick.composite(backdrop, full, mask=mask, out=out))
+    rows.append((f"colour layer with a mask over {WIDTH}x{HEIGHT}", t_colour, t_full,
+                 "against a full-size layer array (target <= 1.1)"))
+
+    print(f"{'case':<62} {'ms':>9} {'ratio':>7}  against")
+    for name, took, base, against in rows:
+        print(f"{name:<62} {took * 1e3:9.3f} {took / base:7.2f}  {against}")
+
+    tiles = [tarnwick.Layer(translucent(rng, 16, 16), x=16 * (i % 16), y=16 * (i // 16))
+             for i in range(256)]
+    tile_canvas = np.zeros((256, 256, 4), np.uint8)
+    t_tiles = best_of(repeat, lambda: tarnwick.flatten(tile_canvas, tiles, out=tile_canvas))
+    print(f"256 layers of 16x16 flattened onto a 256x256 canvas, one thread: "
+          f"{1 / t_tiles:,.0f} canvases a second ({t_tiles * 1e6 / 256:.2f} us a layer; "
+          "target >= 1,000)")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("modes", nargs="*", help="only cases of these modes")
@@ -713,7 +762,16 @@ def main(argv=None):
                         help="only the integer-path table (uint8 RGBA at opacity 1)")
     parser.add_argument("--before", metavar="DIR",
                         help="with --integer: an earlier build's install folder to measure beside")
+    parser.add_argument("--placement", action="store_true",
+                        help="only the table of placed layers, regions and colour layers")
     args = parser.parse_args(argv)
+    if args.placement:
+        print(f"one thread, kernel auto, best of {args.repeat}, Python {sys.version.split()[0]}, "
+              f"NumPy {np.__version__}")
+        placement_table(args.repeat, np.random.default_rng(0))
+        print()
+        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+        return
     if args.integer:
         integer_table(args.repeat, np.random.default_rng(0), args.before)
         print()

@@ -41,17 +41,28 @@ from tarnwick._checks import (
     check_premultiplied,
     loop_mask,
     mask_unless_full,
+    rows_readable,
 )
 from tarnwick._composite import scaled_natively
 from tarnwick._names import (
+    _BLEND_SET,
+    _OPERATOR_SET,
     CHANGES_WITHOUT_SOURCE,
+    NEEDS_ALPHA,
     check_kernel,
     check_mode,
     check_operator_channels,
     resolve_blend,
     resolve_operator,
 )
-from tarnwick._place import check_offset, colour_layer, is_colour, place, transparent_layer
+from tarnwick._place import (
+    Placement,
+    check_offset,
+    colour_layer,
+    is_colour,
+    place,
+    transparent_layer,
+)
 from tarnwick._typing import (
     BlendName, F32Image, F64Image, Image, ImageT, Kernel, KernelName, Mode, Model, OperatorName, Space,
     U8Image, U16Image,
@@ -105,6 +116,10 @@ class _Step:
     mask: np.ndarray | None
     band: Callable[[np.ndarray, np.ndarray, int, int], None] | None
     whole: Callable[[np.ndarray, np.ndarray, int], None] | None
+    # A plain layer, run inline by the band loop: (blend, operator, opacity,
+    # image, x, y, its height and width, its columns on the canvas and on
+    # the image, clipped to the canvas).
+    plain: tuple[Any, ...] | None = None
 
 
 def _field_error(index: int, field: str, exc: Exception) -> Exception:
@@ -216,6 +231,31 @@ def check_layer(
     return name, operator, opacity
 
 
+_QUICK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
+
+
+def _plain_layer(layer: Any, channels: int) -> tuple[str, str, float] | None:
+    """check_layer's result for the layer most stacks hold (a standard-model
+    layer, an image of a type the loops read, no mask), checked cheaply;
+    None sends the layer through the full checks."""
+    if type(layer) is not Layer:
+        return None
+    image = layer.image
+    operator = layer.operator
+    opacity = layer.opacity
+    if (
+        type(image) is np.ndarray and layer.mask is None
+        and layer.model == "standard" and image.ndim == 3 and image.shape[2] in (3, 4)
+        and image.dtype in _QUICK_TYPES and type(layer.blend) is str
+        and layer.blend in _BLEND_SET and type(operator) is str and operator in _OPERATOR_SET
+        and operator not in CHANGES_WITHOUT_SOURCE and (channels == 4 or operator not in NEEDS_ALPHA)
+        and (type(opacity) is float or type(opacity) is int) and 0 <= opacity <= 1
+        and type(layer.x) is int and type(layer.y) is int
+    ):
+        return layer.blend, operator, float(opacity)
+    return None
+
+
 def check_canvas(canvas: Any, kernel: Any, premultiplied: Any) -> tuple[KernelName, bool]:
     """Raise what ``flatten`` raises for its canvas and options; return the
     kernel name and premultiplied. Reads only ``shape`` and ``dtype``."""
@@ -241,8 +281,8 @@ def _step(
 ) -> _Step:
     name, operator, opacity = checked
     image, mask = arrays
-    source = contiguous(image)
     height, width = canvas.shape[:2]
+    source = contiguous(image)
     spot = place(canvas.shape, source.shape, layer.x, layer.y)
     if layer.model == "layer" and (mask is not None or not spot.whole):
         # A layer mode with a mask or an offset takes tarnwick.blend's own
@@ -282,7 +322,6 @@ def _step(
     grouped = layer.model == "layer"
     rows, cols = spot.backdrop
     layer_rows, layer_cols = spot.layer
-    outside = spot.outside(height, width)
     clear = transparent_layer(source.dtype, (height, width)) if changes_outside else None
 
     def run(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
@@ -298,19 +337,42 @@ def _step(
             on_layer = slice(start, start + bottom - top)
             run(reading[top:bottom, cols], source[on_layer, layer_cols], out[top:bottom, cols],
                 None if weights is None else weights[on_layer, layer_cols])
-        if reading is out and clear is None:
-            return
-        for rect_rows, rect_cols in outside:
-            top, bottom = max(first, rect_rows.start), min(last, rect_rows.stop)
-            if top >= bottom:
-                continue
-            here = (slice(top, bottom), rect_cols)
-            if clear is not None:
-                run(reading[here], clear[here], out[here], None)
-            else:
-                out[here] = reading[here]
+        if clear is not None:
+            for rect_rows, rect_cols in spot.outside(height, width):
+                top, bottom = max(first, rect_rows.start), min(last, rect_rows.stop)
+                if top < bottom:
+                    here = (slice(top, bottom), rect_cols)
+                    run(reading[here], clear[here], out[here], None)
+        elif reading is not out:
+            _copy_outside(reading, out, spot, first, last)
 
     return _Step(image, mask, band, None)
+
+
+def _plain_step(
+    name: str, operator: str, opacity: float, image: np.ndarray, x: int, y: int,
+    canvas_width: int,
+) -> _Step:
+    """The step of a standard-model layer the native loops read as it is,
+    without a mask: stacks of many small layers pay this per layer, so it
+    is a record the band loop runs inline."""
+    height, width = image.shape[0], image.shape[1]
+    left = x if x > 0 else 0
+    right = max(left, min(x + width, canvas_width))
+    return _Step(image, None, None, None, (
+        name, operator, opacity, image, x, y, height, width,
+        slice(left, right), slice(left - x, right - x),
+    ))
+
+
+def _copy_outside(
+    reading: np.ndarray, out: np.ndarray, spot: Placement, first: int, last: int
+) -> None:
+    """Rows [first, last) of `reading` into `out` where the layer leaves them."""
+    for rect_rows, rect_cols in spot.outside(reading.shape[0], reading.shape[1]):
+        top, bottom = max(first, rect_rows.start), min(last, rect_rows.stop)
+        if top < bottom:
+            out[top:bottom, rect_cols] = reading[top:bottom, rect_cols]
 
 
 # The result has the type of `out` when given, else the canvas's.
@@ -407,24 +469,38 @@ def flatten(
     stack = check_layers(layers)
     arrays: list[tuple[np.ndarray, np.ndarray | None]] = []
     checked: list[tuple[str, str, float]] = []
+    channels = canvas.shape[2]
+    # Plain layers over a canvas the loops read as it is get their steps at
+    # once (the rest once `out` is settled).
+    quick = canvas.dtype in _QUICK_TYPES and not numbers.linear
+    plain_steps: dict[int, _Step] = {}
     for i, layer in enumerate(stack):
+        plain = _plain_layer(layer, channels) if quick else None
+        if plain is not None and rows_readable(layer.image):
+            arrays.append((layer.image, None))
+            checked.append(plain)
+            plain_steps[i] = _plain_step(*plain, layer.image, layer.x, layer.y, canvas.shape[1])
+            continue
         arrays.append(layer_arrays(i, layer, canvas, numbers.scale))
         checked.append(check_layer(i, layer, canvas.shape, premultiplied, arrays[-1]))
     _floats.warn_if_unit(float_scale, ("canvas", canvas),
-                         *((f"layers[{i}].image", a[0]) for i, a in enumerate(arrays)))
+                         *((f"layers[{i}].image", a[0]) for i, a in enumerate(arrays)
+                           if a[0].dtype.kind == "f"))
     count = check_threads(threads)
     in_place = False
     if out is not None:
         in_place = check_out(out, canvas, np.empty(0, np.uint8), None, ("canvas", "canvas"))
         for i, (image, mask) in enumerate(arrays):
-            check_out(out, canvas, image, None, ("canvas", f"layers[{i}].image"))
+            if _overlaps(out, image):
+                raise ValueError(f"out must not overlap the layers[{i}].image")
             if mask is not None and _overlaps(out, mask):
                 raise ValueError(f"out must not overlap layers[{i}].mask")
 
     result = np.empty(canvas.shape, _native_dtype(np.dtype(canvas.dtype))) if out is None else out
     current = result if in_place else contiguous(canvas)
-    steps = [_step(layer, a, c, kernel_name, premultiplied, numbers, current, result)
-             for layer, a, c in zip(stack, arrays, checked)]
+    steps = [plain_steps[i] if i in plain_steps
+             else _step(layer, a, c, kernel_name, premultiplied, numbers, current, result)
+             for i, (layer, a, c) in enumerate(zip(stack, arrays, checked))]
     if not steps:
         if not in_place:
             np.copyto(result, current)
@@ -438,20 +514,39 @@ def flatten(
     bands = [(top, min(height, top + per_band)) for top in range(0, height, per_band)]
     workers = min(count, len(bands))
 
+    # Untyped: the loop passes views of the canvas, whose type it checked.
+    composite_into: Any = _tarnwick._composite_into
+    scale = numbers.scale
+
     def run(group: list[_Step], source: np.ndarray) -> None:
         def worker(first: int) -> None:
             for top, bottom in bands[first::workers]:
                 reading = source
                 for step in group:
-                    assert step.band is not None
-                    step.band(reading, result, top, bottom)
-                    reading = result
+                    plain = step.plain
+                    if plain is None:
+                        assert step.band is not None
+                        step.band(reading, result, top, bottom)
+                        reading = result
+                        continue
+                    # Inline: a stack of many small layers pays this per layer.
+                    name, operator, opacity, image, x, y, rows, _, cols, image_cols = plain
+                    start = top if top > y else y
+                    stop = bottom if bottom < y + rows else y + rows
+                    if start < stop and cols.start < cols.stop:
+                        composite_into(name, operator, premultiplied, reading[start:stop, cols],
+                                       image[start - y:stop - y, image_cols], opacity,
+                                       kernel_name, result[start:stop, cols], None, scale)
+                    if reading is not result:
+                        spot = place((height, width), plain[6:8], x, y)
+                        _copy_outside(reading, result, spot, top, bottom)
+                        reading = result
 
         run_bands(worker, workers)
 
     group: list[_Step] = []
     for step in steps:
-        if step.band is not None:
+        if step.band is not None or step.plain is not None:
             group.append(step)
             continue
         if group:
