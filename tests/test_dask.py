@@ -298,3 +298,24 @@ def test_numpy_layers_reach_a_distributed_client_once_without_a_large_graph(kind
             result = lazy(lazy_canvas).compute()
     assert not [w for w in caught if "large graph" in str(w.message)]
     np.testing.assert_array_equal(result, in_memory())
+
+
+@pytest.mark.parametrize("operator, touched", [("source_over", 4), ("source_in", 20)])
+def test_a_placed_layer_makes_work_only_for_the_chunks_it_touches(operator, touched):
+    rng = np.random.default_rng(25)
+    backdrop = rng.integers(0, 256, (400, 500, 4), np.uint8)
+    lazy = da.from_array(backdrop, chunks=(100, 100, 4))
+    layer = rng.integers(0, 256, (50, 70, 4), np.uint8)
+    mask = rng.integers(0, 256, (50, 70), np.uint8)
+    result = tarnwick.dask.composite(lazy, layer, "multiply", 0.8, operator=operator, mask=mask,
+                                     x=180, y=90)
+    tasks = [v for v in dict(result.__dask_graph__()).values()
+             if isinstance(v, tuple) and getattr(v[0], "__name__", "") == "_placed_chunk"]
+    assert len(tasks) == touched
+    want = tarnwick.composite(backdrop, layer, "multiply", 0.8, operator=operator, mask=mask,
+                              x=180, y=90)
+    assert result.compute().tobytes() == want.tobytes()
+    stack = [tarnwick.Layer(layer, "screen", x=-30, y=370),
+             tarnwick.Layer.layer_mode(layer, "overlay", 0.5, x=460, y=-10)]
+    flat = tarnwick.dask.flatten(lazy, stack, kernel="scalar").compute()
+    assert flat.tobytes() == tarnwick.flatten(backdrop, stack, kernel="scalar").tobytes()

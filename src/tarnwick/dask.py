@@ -44,6 +44,8 @@ except ImportError as exc:
 
 import tarnwick
 from tarnwick import _bands, _batch, _blend, _checks, _composite, _flatten, _numbers
+from tarnwick._names import CHANGES_WITHOUT_SOURCE
+from tarnwick._place import check_offset
 from tarnwick._typing import BlendName, Image, Kernel, Mask, Mode, OperatorName, Space
 
 if TYPE_CHECKING:
@@ -68,6 +70,8 @@ def blend(
     kernel: Kernel = "auto",
     mask: ArrayInput | None = None,
     float_scale: float = 255.0,
+    x: int = 0,
+    y: int = 0,
 ) -> da.Array:
     """Blend two Dask arrays lazily; returns a Dask array.
 
@@ -78,12 +82,21 @@ def blend(
     in bands of whole rows that keep results bit-identical). The result has the
     background's dtype, shape and chunks along height and width, with the
     channel axis in one chunk; the foreground and mask are rechunked to match.
+    A foreground of another size, or at an offset (`x`, `y`), makes tasks
+    only for the background's chunks it touches.
     """
     bg_in, fg_in = _array(background), _array(foreground)
     mask_in = _mask(mask)
     for name, array in (("background", bg_in), ("foreground", fg_in), ("mask", mask_in)):
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
+    column, row = check_offset("x", x), check_offset("y", y)
+    if _is_placed(bg_in, fg_in, column, row) and not _batch.is_batch(bg_in, fg_in, opacity,
+                                                                        mask_in):
+        _blend.check_arguments(bg_in, fg_in, mode, opacity, kernel, mask_in, placed=True)
+        make: Any = tarnwick.Layer  # a layer of lazy arrays, checked above
+        layer = make.layer_mode(fg_in, mode, opacity, mask_in, x=column, y=row)
+        return flatten(bg_in, [layer], kernel=kernel, float_scale=float_scale)
     scale = _numbers.check_float_scale(float_scale)
     if _batch.is_batch(bg_in, fg_in, opacity, mask_in):
         return _blend_frames(bg_in, fg_in, mode, opacity, kernel, mask_in, scale)
@@ -226,12 +239,17 @@ def composite(
     mask: ArrayInput | None = None,
     float_scale: float = 255.0,
     space: Space = "srgb",
+    x: int = 0,
+    y: int = 0,
 ) -> da.Array:
     """Composite two Dask arrays lazily in the standard model; returns a
     Dask array.
 
     Arguments and errors are those of ``tarnwick.composite`` (without
-    ``out`` and ``threads``), checked when the graph is built. Leading
+    ``out`` and ``threads``), checked when the graph is built. A source of
+    another size, or at an offset (`x`, `y`), makes tasks only for the
+    backdrop's chunks it touches (all of them under the operators a
+    transparent source changes); the others are the backdrop's own. Leading
     dimensions broadcast as there; the result is chunked as the backdrop
     along them and along height and width (single frames where only the
     source or opacity has a dimension), with the channel axis in one chunk.
@@ -239,6 +257,15 @@ def composite(
     bd_in, src_in = _array(backdrop), _array(source)
     mask_in = _mask(mask)
     _known(backdrop=bd_in, source=src_in, mask=mask_in)
+    column, row = check_offset("x", x), check_offset("y", y)
+    if _is_placed(bd_in, src_in, column, row) and not _batch.is_batch(bd_in, src_in, opacity,
+                                                                         mask_in):
+        _composite.check_composite(bd_in, src_in, blend, opacity, operator, premultiplied, kernel,
+                                   mask_in, placed=True)
+        make: Any = tarnwick.Layer  # a layer of lazy arrays, checked above
+        layer = make(src_in, blend, opacity, mask_in, operator, x=column, y=row)
+        return flatten(bd_in, [layer], kernel=kernel, premultiplied=premultiplied,
+                       float_scale=float_scale, space=space)
     numbers = _checks.check_numbers(float_scale, space, _checks.check_premultiplied(premultiplied))
     lead: tuple[int, ...]
     opacities: Any
@@ -374,10 +401,13 @@ def flatten(
     numbers = _checks.check_numbers(float_scale, space, checked_premultiplied)
     scale, checked_space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
-        _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied, placed=False)
+        _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
     if not _is_dask(lazy):
         lazy = _from_numpy(lazy, (_row_bands(lazy), -1, -1))
     height_width = lazy.chunks[:2]
+    if any(_placed(layer, tuple(lazy.shape)) for layer in stack):
+        return _placed_flatten(lazy.rechunk(height_width + (-1,)), stack, checked_kernel,
+                               checked_premultiplied, scale, checked_space)
     args: list[Any] = [lazy.rechunk(height_width + (-1,)), ("i", "j", "c")]
     records: list[tuple[Any, ...]] = []
     for i, layer in enumerate(stack):
@@ -416,4 +446,112 @@ def _flatten_chunk(
         position += 2 if masked else 1
         layers.append(tarnwick.Layer(image, blend, opacity, mask, operator, model))
     return tarnwick.flatten(canvas, layers, kernel=kernel, premultiplied=premultiplied,
+                            float_scale=float_scale, space=space)
+
+
+# --- placed layers -------------------------------------------------------------
+
+
+def _is_placed(backdrop: Any, source: Any, x: int, y: int) -> bool:
+    """Whether a two-image call places its layer: an offset, or another size."""
+    if backdrop.ndim != 3 or source.ndim != 3:
+        return False
+    return bool(x or y) or tuple(source.shape[:2]) != tuple(backdrop.shape[:2])
+
+
+def _placed(layer: Any, canvas_shape: tuple[int, ...]) -> bool:
+    image = _array(layer.image)
+    return bool(layer.x or layer.y) or tuple(image.shape[:2]) != tuple(canvas_shape[:2])
+
+
+def _aligned(size: int, offset: int, bounds: list[int]) -> tuple[int, ...]:
+    """Chunk sizes for an axis of `size` placed at `offset` whose boundaries
+    fall where the canvas's (`bounds`, its chunk starts and end) do."""
+    cuts = sorted({min(max(b - offset, 0), size) for b in bounds} | {0, size})
+    return tuple(b - a for a, b in zip(cuts[:-1], cuts[1:]) if b > a) or (size,)
+
+
+def _placed_flatten(
+    canvas: Any, stack: list[Any], kernel: str, premultiplied: bool, float_scale: float,
+    space: str,
+) -> da.Array:
+    """flatten of layers at offsets: each layer's image (and mask) is cut
+    where the canvas's chunks are, and a chunk's task holds only the layers
+    that touch it; a chunk no layer changes keeps the canvas's own chunk.
+    Under the operators a transparent layer changes, the layer changes every
+    chunk, as in one call."""
+    from dask.highlevelgraph import HighLevelGraph
+
+    bounds = [list(np.cumsum((0, *axis))) for axis in canvas.chunks[:2]]
+    pieces: list[tuple[Any, Any, Any]] = []
+    for layer in stack:
+        image = _array(layer.image)
+        height, width = int(image.shape[0]), int(image.shape[1])
+        chunks = (_aligned(height, layer.y, bounds[0]), _aligned(width, layer.x, bounds[1]))
+        lazy_image = _rechunk(image, chunks + (-1,))
+        mask = None
+        if layer.mask is not None:
+            mask_in = _mask(layer.mask)
+            assert mask_in is not None
+            mask = _rechunk(mask_in, chunks + (-1,) * (mask_in.ndim - 2))
+        pieces.append((layer, lazy_image, mask))
+
+    name = "tarnwick-placed-" + tokenize(canvas, [(p[1], p[2], p[0].blend, p[0].opacity,
+                                                   p[0].operator, p[0].model, p[0].x, p[0].y)
+                                                  for p in pieces],
+                                         kernel, premultiplied, float_scale, space)
+    graph: dict[Any, Any] = {}
+    for i, (top, bottom) in enumerate(zip(bounds[0][:-1], bounds[0][1:])):
+        for j, (left, right) in enumerate(zip(bounds[1][:-1], bounds[1][1:])):
+            specs: list[Any] = []
+            for layer, lazy_image, mask in pieces:
+                height, width = int(lazy_image.shape[0]), int(lazy_image.shape[1])
+                everywhere = layer.model == "standard" and layer.operator in CHANGES_WITHOUT_SOURCE
+                rows = (max(top, layer.y), min(bottom, layer.y + height))
+                cols = (max(left, layer.x), min(right, layer.x + width))
+                touches = rows[0] < rows[1] and cols[0] < cols[1]
+                if not touches and not everywhere:
+                    continue
+                image_key = mask_key = None
+                if touches:
+                    # The image's chunk that lies in this canvas chunk.
+                    image_chunks: Any = lazy_image.chunks
+                    row_starts = np.cumsum((0, *image_chunks[0]))
+                    col_starts = np.cumsum((0, *image_chunks[1]))
+                    at_row: int = rows[0] - layer.y
+                    at_col: int = cols[0] - layer.x
+                    bi = int(np.searchsorted(row_starts, at_row, side="right")) - 1
+                    bj = int(np.searchsorted(col_starts, at_col, side="right")) - 1
+                    image_key = (lazy_image.name, bi, bj, 0)
+                    if mask is not None:
+                        mask_key = (mask.name, bi, bj) + ((0,) if mask.ndim == 3 else ())
+                    x = cols[0] - left
+                    y = rows[0] - top
+                else:
+                    x = y = 0
+                specs.append([image_key, mask_key, layer.blend, layer.opacity, layer.operator,
+                              layer.model, x, y])
+            key = (name, i, j, 0)
+            if specs:
+                graph[key] = (_placed_chunk, (canvas.name, i, j, 0), specs, kernel,
+                              premultiplied, float_scale, space)
+            else:
+                graph[key] = (canvas.name, i, j, 0)  # untouched: the canvas's chunk itself
+    dependencies = [canvas] + [p[1] for p in pieces] + [p[2] for p in pieces if p[2] is not None]
+    layered = HighLevelGraph.from_collections(name, graph, dependencies=dependencies)
+    result: da.Array = _dask_array.Array(layered, name, chunks=canvas.chunks, dtype=canvas.dtype,
+                                         meta=np.empty((0, 0, 0), dtype=canvas.dtype))
+    return result
+
+
+def _placed_chunk(
+    chunk: Image, specs: list[list[Any]], kernel: Kernel, premultiplied: bool,
+    float_scale: float, space: Space,
+) -> Image:
+    layers: list[Layer] = []
+    for image, mask, blend, opacity, operator, model, x, y in specs:
+        if image is None:  # a layer that misses the chunk but still changes it
+            image = np.zeros((0, 0, 4), chunk.dtype)
+        layers.append(tarnwick.Layer(image, blend, opacity, mask, operator, model, x=x, y=y))
+    return tarnwick.flatten(chunk, layers, kernel=kernel, premultiplied=premultiplied,
                             float_scale=float_scale, space=space)
