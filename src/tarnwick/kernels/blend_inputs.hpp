@@ -43,22 +43,14 @@ inline bool rows_adjoin(npy_intp row_stride, npy_intp height, npy_intp width, in
     return height <= 1 || row_stride == width * channels;
 }
 
-// Moves a record's data pointer on by `rows` rows.
-inline void step_rows(BlendArray *record, npy_intp rows) {
+// Moves an image's or the output's data pointer on by `rows` rows.
+template <typename Record>
+inline void step_rows(Record *record, npy_intp rows) {
     const npy_intp by = rows * record->row_stride;
     if (record->is_uint8) {
         record->u8 += by;
     } else {
         record->f32 += by;
-    }
-}
-
-inline void step_rows(BlendOutput *output, npy_intp rows) {
-    const npy_intp by = rows * output->row_stride;
-    if (output->is_uint8) {
-        output->u8 += by;
-    } else {
-        output->f32 += by;
     }
 }
 
