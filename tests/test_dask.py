@@ -319,3 +319,5 @@ def test_a_placed_layer_makes_work_only_for_the_chunks_it_touches(operator, touc
              tarnwick.Layer.layer_mode(layer, "overlay", 0.5, x=460, y=-10)]
     flat = tarnwick.dask.flatten(lazy, stack, kernel="scalar").compute()
     assert flat.tobytes() == tarnwick.flatten(backdrop, stack, kernel="scalar").tobytes()
+    with pytest.raises(ValueError, match="x and y take single images here, not frames"):
+        tarnwick.dask.composite(np.stack([backdrop] * 2), layer, x=1)

@@ -91,6 +91,7 @@ def blend(
         if array is not None and any(math.isnan(size) for size in array.shape):
             raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() on it first")
     column, row = check_offset("x", x), check_offset("y", y)
+    _no_offset_in_frames(bg_in, fg_in, opacity, mask_in, column, row)
     if _is_placed(bg_in, fg_in, column, row) and not _batch.is_batch(bg_in, fg_in, opacity,
                                                                         mask_in):
         _blend.check_arguments(bg_in, fg_in, mode, opacity, kernel, mask_in, placed=True)
@@ -258,6 +259,7 @@ def composite(
     mask_in = _mask(mask)
     _known(backdrop=bd_in, source=src_in, mask=mask_in)
     column, row = check_offset("x", x), check_offset("y", y)
+    _no_offset_in_frames(bd_in, src_in, opacity, mask_in, column, row)
     if _is_placed(bd_in, src_in, column, row) and not _batch.is_batch(bd_in, src_in, opacity,
                                                                          mask_in):
         _composite.check_composite(bd_in, src_in, blend, opacity, operator, premultiplied, kernel,
@@ -450,6 +452,14 @@ def _flatten_chunk(
 
 
 # --- placed layers -------------------------------------------------------------
+
+
+def _no_offset_in_frames(backdrop: Any, source: Any, opacity: Any, mask: Any, x: int, y: int
+                         ) -> None:
+    # The lazy frame graphs place no layer: refused rather than ignored.
+    if (x or y) and _batch.is_batch(backdrop, source, opacity, mask):
+        raise ValueError("x and y take single images here, not frames; "
+                         "tarnwick.blend and tarnwick.composite place layers on frames")
 
 
 def _is_placed(backdrop: Any, source: Any, x: int, y: int) -> bool:
