@@ -151,8 +151,8 @@ class Group:
         # A tuple: a generator given as the layers is read once, here, and
         # the tree cannot be changed (or made to hold itself) afterwards.
         layers: Any = self.layers
-        if isinstance(layers, Iterable) and not isinstance(layers, (str, bytes, np.ndarray, Layer)):
-            object.__setattr__(self, "layers", tuple(layers))
+        if hasattr(layers, "__iter__") and not isinstance(layers, (str, bytes, np.ndarray, Layer)):
+            object.__setattr__(self, "layers", tuple(iter(layers)))
 
 
 @dataclass
@@ -299,7 +299,7 @@ def check_name(name: Any) -> None:
 def check_flag(field: str, value: Any) -> bool:
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{field} must be True or False, not {type(value).__name__}")
-    return bool(value)
+    return bool(cast(bool, value))
 
 
 _QUICK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
@@ -508,7 +508,13 @@ def flatten(
         `x`, row `y` of the canvas, as in ``tarnwick.composite``; or a
         colour, which covers the canvas), blend, opacity, optional mask
         (the image's size) and, for the standard model, operator. Only the
-        rows and columns a layer overlaps are worked on.
+        rows and columns a layer overlaps are worked on. A ``tarnwick.Group``
+        stands for its layers (isolated or pass-through, nested to any
+        depth), ``Layer(..., clip=True)`` clips a layer to the one below it
+        in its group, and hidden layers (``visible=False``) are skipped; an
+        isolated group or clipping run is drawn onto a scratch picture of
+        its own extent (float32 for integer canvases) and composited as one
+        layer.
     out : ndarray, optional
         Receives the result (the canvas's dtype and shape); it may be the
         canvas itself.

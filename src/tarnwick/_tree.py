@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -245,7 +245,7 @@ def _plan(
             copy = dataclasses.replace(placed, blend="normal", operator="source_over", opacity=1.0,
                                        mask=None, model="standard")
             unit = _Unit([copy], [], rect, placed.blend, placed.operator, placed.opacity,
-                         placed.model, placed.mask, (placed.x, placed.y))
+                         placed.model, cast("np.ndarray | None", placed.mask), (placed.x, placed.y))
         for j in shown:
             clipped, where = items[j], f"{prefix}[{j}]"
             if clipped.operator != "source_over":

@@ -54,7 +54,7 @@ import zipfile
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import Any, Literal, cast
 from xml.etree import ElementTree
 from xml.sax.saxutils import quoteattr
 
@@ -177,7 +177,7 @@ class PNGImage:
         images = _images()
         try:
             with images.Image.open(io.BytesIO(self.data), formats=["PNG"]) as picture:
-                array, _ = images.read_image(picture)
+                array: np.ndarray = images.read_image(picture)[0]
         except (OSError, ValueError, SyntaxError, struct.error, zlib.error) as exc:
             raise ValueError(f"{self.where} cannot be decoded: {exc}") from None
         if array.shape[2] == 3:
@@ -217,8 +217,9 @@ class Document:
         given. Hidden layers and groups are left out. With several
         `threads`, the layers' PNG entries are also decoded side by side."""
         width, height = _size(self.width, "width"), _size(self.height, "height")
+        backdrop: np.ndarray
         if canvas is None:
-            backdrop: Any = np.zeros((height, width, 4), np.uint8)
+            backdrop = np.zeros((height, width, 4), np.uint8)
         else:
             backdrop = np.asarray(canvas)
             if backdrop.ndim != 3 or backdrop.shape[:2] != (height, width):
@@ -233,7 +234,7 @@ class Document:
 def _size(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value <= 0:
         raise ValueError(f"document {name} must be a whole number above 0, got {value!r}")
-    return int(value)
+    return int(cast(int, value))
 
 
 def _walk(layers: Any) -> list[Layer]:
@@ -392,7 +393,8 @@ def read(path: str | os.PathLike[str], *, unknown: Literal["error", "normal"] = 
     name = _check_path(path)
     if unknown not in ("error", "normal"):
         raise ValueError(f"unknown must be 'error' or 'normal', got {unknown!r}")
-    if isinstance(max_pixels, bool) or not isinstance(max_pixels, int) or max_pixels < 1:
+    given: Any = max_pixels
+    if isinstance(given, bool) or not isinstance(given, int) or given < 1:
         raise ValueError(f"max_pixels must be a whole number above 0, got {max_pixels!r}")
     try:
         archive = zipfile.ZipFile(name)
@@ -421,7 +423,7 @@ def read(path: str | os.PathLike[str], *, unknown: Literal["error", "normal"] = 
         stacks = [child for child in root if child.tag == "stack"]
         if len(stacks) != 1:
             raise reader.fail(f"stack.xml's <image> must hold one <stack>, not {len(stacks)}")
-        layers = reader.stack(stacks[0], "layers", 1)
+        layers: list[Layer | Group] = reader.stack(stacks[0], "layers", 1)
         top = reader.common(stacks[0], "the root stack")
         top.pop("name")
         if top != dict(opacity=1.0, visible=True, blend="normal", operator="source_over", x=0, y=0):
@@ -460,8 +462,8 @@ class _Writer:
             except (TypeError, ValueError) as exc:
                 raise ValueError(f"{path}.{exc}") from None
         array = np.asarray(image)
-        if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype not in (
-                np.uint8, np.uint16):
+        if array.ndim != 3 or array.shape[2] not in (3, 4) or array.dtype.kind != "u" \
+                or array.dtype.itemsize > 2:
             raise ValueError(f"{path}.image must be a uint8 or uint16 (height, width, 3 or 4) "
                              f"array to be stored as PNG, got {array.dtype} {array.shape}")
         if array.shape[0] == 0 or array.shape[1] == 0:
@@ -546,7 +548,7 @@ def write(path: str | os.PathLike[str], document: Document, *, compress_level: i
     from tarnwick._files import _check_level, _check_path
 
     name = _check_path(path)
-    if not isinstance(document, Document):
+    if not isinstance(cast(Any, document), Document):
         raise TypeError(f"document must be a tarnwick.ora.Document, not {type(document).__name__}")
     level = _check_level(compress_level, "compress_level", 0, 9)
     width, height = _size(document.width, "width"), _size(document.height, "height")
@@ -566,7 +568,7 @@ def write(path: str | os.PathLike[str], document: Document, *, compress_level: i
     xml = "\n".join(["<?xml version='1.0' encoding='UTF-8'?>", f"<image{_attrs(head)}>",
                      "  <stack>", *body, "  </stack>", "</image>", ""]).encode("utf-8")
     thumbnail = io.BytesIO()
-    _thumbnail(merged).save(thumbnail, format="PNG", compress_level=level)
+    _thumbnail(cast(U8Image, merged)).save(thumbnail, format="PNG", compress_level=level)
     merged_png = writer.png(merged)
 
     images = _images()
