@@ -54,7 +54,7 @@ from _tarnwick import (
 from ._blend import blend
 from ._composite import composite
 from ._files import imread, imwrite
-from ._flatten import Layer, flatten
+from ._flatten import Group, Layer, flatten
 from ._names import BLENDS, KERNELS, MODES, OPERATORS
 from ._typing import BlendName, KernelName, Mode, OperatorName
 
@@ -78,7 +78,7 @@ except _metadata.PackageNotFoundError:  # run from a source tree that was never 
     __version__ = "0+unknown"
 
 __all__ = [
-    "BLENDS", "BlendName", "KERNELS", "KernelKind", "KernelName", "Layer", "MODES", "Mode",
+    "BLENDS", "BlendName", "Group", "KERNELS", "KernelKind", "KernelName", "Layer", "MODES", "Mode",
     "OPERATORS", "OperatorName", "__version__", "blend", "composite", "flatten",
     "imread", "imwrite", "kernel_available",
     "addition", "burn", "darken_only", "difference", "divide", "dodge", "exclusion",

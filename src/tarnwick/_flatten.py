@@ -14,8 +14,8 @@ bit-identical to one call per layer.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import Any, Callable, Iterable, cast, overload
+from dataclasses import KW_ONLY, dataclass
+from typing import Any, Callable, Iterable, Sequence, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -96,14 +96,63 @@ class Layer:
     model: Model = "standard"
     x: int = 0
     y: int = 0
+    # For a tree (see tarnwick.Group): a label, hidden layers kept but not
+    # drawn, and clipping to the layer below in the same group.
+    name: str | None = None
+    visible: bool = True
+    clip: bool = False
 
     @classmethod
     def layer_mode(
         cls, image: npt.ArrayLike, mode: Mode = "normal", opacity: float = 1.0,
-        mask: npt.ArrayLike | None = None, *, x: int = 0, y: int = 0,
+        mask: npt.ArrayLike | None = None, *, x: int = 0, y: int = 0, name: str | None = None,
+        visible: bool = True, clip: bool = False,
     ) -> Layer:
         """A layer composited with one of the 28 layer modes of ``tarnwick.blend``."""
-        return cls(image, mode, opacity, mask, model="layer", x=x, y=y)
+        return cls(image, mode, opacity, mask, model="layer", x=x, y=y, name=name,
+                   visible=visible, clip=clip)
+
+
+@dataclass(frozen=True, eq=False)
+class Group:
+    """Layers composited together, usable wherever ``tarnwick.flatten`` takes
+    a layer, and nested to any depth; `layers` bottom first.
+
+    Isolated (the default), the children are composited onto a transparent
+    canvas the size of their bounding box (within the canvas), and that
+    picture meets what lies below as one layer, with the group's `blend`
+    (a blend function of ``tarnwick.composite``), `operator`, `opacity`
+    and `mask`. The mask has its own size and lies at the group's `x`, `y`;
+    the group shows nowhere outside it.
+
+    Pass-through (``isolated=False``), the children are composited straight
+    onto what lies below, each at its own opacity times the group's. Such a
+    group has no picture of its own, so its blend and operator are not used:
+    a blend other than "normal", an operator other than "source_over" or a
+    mask on it is an error rather than ignored.
+
+    `x`, `y` move every child; `visible=False` keeps the group in the tree
+    and leaves it out of the picture.
+    """
+
+    layers: Sequence[Layer | Group]
+    blend: BlendName = "normal"
+    opacity: float = 1.0
+    _: KW_ONLY
+    operator: OperatorName = "source_over"
+    isolated: bool = True
+    mask: npt.ArrayLike | None = None
+    name: str | None = None
+    visible: bool = True
+    x: int = 0
+    y: int = 0
+
+    def __post_init__(self) -> None:
+        # A tuple: a generator given as the layers is read once, here, and
+        # the tree cannot be changed (or made to hold itself) afterwards.
+        layers: Any = self.layers
+        if hasattr(layers, "__iter__") and not isinstance(layers, (str, bytes, np.ndarray, Layer)):
+            object.__setattr__(self, "layers", tuple(iter(layers)))
 
 
 @dataclass
@@ -122,10 +171,15 @@ class _Step:
     plain: tuple[Any, ...] | None = None
 
 
-def _field_error(index: int, field: str, exc: Exception) -> Exception:
+def where(index: int | str) -> str:
+    """How errors name a layer: its index in the list, or its path in a tree."""
+    return f"layers[{index}]" if isinstance(index, int) else index
+
+
+def _field_error(index: int | str, field: str, exc: Exception) -> Exception:
     text = str(exc)
-    where = f"layers[{index}]."
-    message = where + text if text.startswith(field) else f"{where}{field}: {text}"
+    where_ = where(index) + "."
+    message = where_ + text if text.startswith(field) else f"{where_}{field}: {text}"
     return type(exc)(message)
 
 
@@ -135,7 +189,7 @@ def _shaped(value: Any) -> Any:
 
 
 def layer_arrays(
-    index: int, layer: Any, canvas: np.ndarray | None = None, float_scale: float = 255.0,
+    index: int | str, layer: Any, canvas: np.ndarray | None = None, float_scale: float = 255.0,
 ) -> tuple[np.ndarray, np.ndarray | None]:
     """The image and mask of ``layers[index]`` as the arrays that will be
     composited, each converted once: an object that reports one shape but
@@ -143,7 +197,7 @@ def layer_arrays(
     A masked array's hidden mask entries weigh 0, as in ``blend``. A colour
     given as the image covers the `canvas`, one row of memory."""
     if not isinstance(layer, Layer):
-        raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
+        raise TypeError(f"{where(index)} must be a tarnwick.Layer, not {type(layer).__name__}")
     field = "image"
     try:
         if canvas is not None and is_colour(layer.image):
@@ -158,7 +212,7 @@ def layer_arrays(
 
 
 def check_layer(
-    index: int, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool,
+    index: int | str, layer: Any, canvas_shape: tuple[int, ...], premultiplied: bool,
     arrays: tuple[Any, Any] | None = None, placed: bool = True,
 ) -> tuple[str, str, float]:
     """Raise what ``flatten`` raises for ``layers[index]``; return its blend
@@ -167,7 +221,7 @@ def check_layer(
     the layer's own. Without `placed`, the image must have the canvas's
     size and the layer no offset."""
     if not isinstance(layer, Layer):
-        raise TypeError(f"layers[{index}] must be a tarnwick.Layer, not {type(layer).__name__}")
+        raise TypeError(f"{where(index)} must be a tarnwick.Layer, not {type(layer).__name__}")
     height, width, channels = canvas_shape
     field = "image"
     name: str
@@ -204,6 +258,12 @@ def check_layer(
             _check_mask(mask, size[0], size[1])
         field = "opacity"
         opacity = _check_opacity(layer.opacity)
+        field = "name"
+        check_name(layer.name)
+        field = "visible"
+        check_flag("visible", layer.visible)
+        field = "clip"
+        check_flag("clip", layer.clip)
         field = "model"
         if layer.model not in MODELS:
             raise ValueError(f"model must be 'standard' or 'layer', got {layer.model!r}")
@@ -231,6 +291,17 @@ def check_layer(
     return name, operator, opacity
 
 
+def check_name(name: Any) -> None:
+    if name is not None and not isinstance(name, str):
+        raise TypeError(f"name must be a string or None, not {type(name).__name__}")
+
+
+def check_flag(field: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{field} must be True or False, not {type(value).__name__}")
+    return bool(cast(bool, value))
+
+
 _QUICK_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
 
 
@@ -251,6 +322,7 @@ def _plain_layer(layer: Any, channels: int) -> tuple[str, str, float] | None:
         and operator not in CHANGES_WITHOUT_SOURCE and (channels == 4 or operator not in NEEDS_ALPHA)
         and (type(opacity) is float or type(opacity) is int) and 0 <= opacity <= 1
         and type(layer.x) is int and type(layer.y) is int
+        and (layer.name is None or type(layer.name) is str)
     ):
         return layer.blend, operator, float(opacity)
     return None
@@ -378,43 +450,43 @@ def _copy_outside(
 # The result has the type of `out` when given, else the canvas's.
 @overload
 def flatten(
-    canvas: npt.ArrayLike, layers: Iterable[Layer], *, out: ImageT, kernel: Kernel = ...,
+    canvas: npt.ArrayLike, layers: Iterable[Layer | Group], *, out: ImageT, kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> ImageT: ...
 @overload
 def flatten(
-    canvas: U8Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    canvas: U8Image, layers: Iterable[Layer | Group], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> U8Image: ...
 @overload
 def flatten(
-    canvas: U16Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    canvas: U16Image, layers: Iterable[Layer | Group], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> U16Image: ...
 @overload
 def flatten(  # type: ignore[overload-overlap]  # NumPy's float types share a base
-    canvas: F32Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    canvas: F32Image, layers: Iterable[Layer | Group], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> F32Image: ...
 @overload
 def flatten(
-    canvas: F64Image, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    canvas: F64Image, layers: Iterable[Layer | Group], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> F64Image: ...
 @overload
 def flatten(
-    canvas: npt.ArrayLike, layers: Iterable[Layer], *, out: None = ..., kernel: Kernel = ...,
+    canvas: npt.ArrayLike, layers: Iterable[Layer | Group], *, out: None = ..., kernel: Kernel = ...,
     threads: int | None = ..., premultiplied: bool = ..., float_scale: float = ...,
     space: Space | str = ...,
 ) -> Image: ...
 def flatten(
     canvas: npt.ArrayLike,
-    layers: Iterable[Layer],
+    layers: Iterable[Layer | Group],
     *,
     out: Image | None = None,
     kernel: Kernel = "auto",
@@ -436,7 +508,13 @@ def flatten(
         `x`, row `y` of the canvas, as in ``tarnwick.composite``; or a
         colour, which covers the canvas), blend, opacity, optional mask
         (the image's size) and, for the standard model, operator. Only the
-        rows and columns a layer overlaps are worked on.
+        rows and columns a layer overlaps are worked on. A ``tarnwick.Group``
+        stands for its layers (isolated or pass-through, nested to any
+        depth), ``Layer(..., clip=True)`` clips a layer to the one below it
+        in its group, and hidden layers (``visible=False``) are skipped; an
+        isolated group or clipping run is drawn onto a scratch picture of
+        its own extent (float32 for integer canvases) and composited as one
+        layer.
     out : ndarray, optional
         Receives the result (the canvas's dtype and shape); it may be the
         canvas itself.
@@ -467,6 +545,15 @@ def flatten(
     kernel_name, premultiplied = check_canvas(canvas, kernel, premultiplied)
     numbers = check_numbers(float_scale, space, premultiplied)
     stack = check_layers(layers)
+    if any(isinstance(layer, Group)
+           or isinstance(layer, Layer) and (layer.clip is not False or layer.visible is not True)
+           for layer in stack):
+        # Groups, clipping and hidden layers: the tree's own route, which
+        # runs the plain lists inside it through this one.
+        from tarnwick import _tree
+
+        return _tree.flatten_tree(canvas, stack, out, kernel_name, threads, premultiplied,
+                                  float_scale, space)
     arrays: list[tuple[np.ndarray, np.ndarray | None]] = []
     checked: list[tuple[str, str, float]] = []
     channels = canvas.shape[2]

@@ -75,6 +75,8 @@ def place(backdrop_hw: tuple[int, ...], layer_hw: tuple[int, ...], x: int, y: in
 def is_colour(value: Any) -> bool:
     """Whether a layer argument is a colour: a sequence of numbers, or an
     array of shape (C,) or (1, 1, C)."""
+    if getattr(value.__class__, "never_a_colour", False):
+        return False
     if isinstance(value, (list, tuple)):
         items: tuple[object, ...] = tuple(cast(Any, value))
         return all(isinstance(v, (int, float, np.integer, np.floating)) for v in items)

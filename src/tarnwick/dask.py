@@ -403,7 +403,14 @@ def flatten(
     numbers = _checks.check_numbers(float_scale, space, checked_premultiplied)
     scale, checked_space = numbers.scale, "linear" if numbers.linear else "srgb"
     for i, layer in enumerate(stack):
+        if isinstance(layer, tarnwick.Group) or isinstance(layer, tarnwick.Layer) and layer.clip:
+            what = "a group" if isinstance(layer, tarnwick.Group) else "a clipped layer"
+            raise TypeError(
+                f"layers[{i}] is {what}: tarnwick.dask.flatten takes a flat list of layers; "
+                "flatten trees with tarnwick.flatten (on each chunk, through map_blocks)"
+            )
         _flatten.check_layer(i, layer, tuple(lazy.shape), checked_premultiplied)
+    stack = [layer for layer in stack if layer.visible]  # hidden layers draw nothing
     if not _is_dask(lazy):
         lazy = _from_numpy(lazy, (_row_bands(lazy), -1, -1))
     height_width = lazy.chunks[:2]

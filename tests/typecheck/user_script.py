@@ -18,6 +18,7 @@ from PIL import Image
 
 import tarnwick
 import tarnwick.dask
+import tarnwick.ora
 
 U8 = npt.NDArray[np.uint8]
 U16 = npt.NDArray[np.uint16]
@@ -84,6 +85,10 @@ unit: F64 = np.zeros((4, 64, 4))
 assert_type(tarnwick.blend(unit, fg, "screen", float_scale=1.0), F64)
 assert_type(tarnwick.composite(unit, fg, float_scale=1.0), F64)
 assert_type(tarnwick.flatten(unit, stack, float_scale=1.0), F64)
+tree: list[tarnwick.Layer | tarnwick.Group] = [tarnwick.Layer(rgba, name="base"), tarnwick.Layer(fg, "screen", clip=True),
+        tarnwick.Group([tarnwick.Layer(fg, x=3, y=-2)], "multiply", 0.5, isolated=True, name="g"),
+        tarnwick.Group(stack, isolated=False, visible=False)]
+assert_type(tarnwick.flatten(rgba, tree), U8)
 blends: tuple[tarnwick.BlendName, ...] = tarnwick.BLENDS
 operators: tuple[tarnwick.OperatorName, ...] = tarnwick.OPERATORS
 
@@ -107,6 +112,11 @@ with tempfile.TemporaryDirectory() as folder:
     tarnwick.imwrite(Path(folder) / "out.jpg", bg16, like=photo, dither="blue_noise", seed=7,
                      quality=90)
     dithered: Image.Image = tarnwick.to_image(bg16, dither="ordered")
+    document = tarnwick.ora.Document(64, 4, [tarnwick.Layer(rgba, name="paper"), tree[2]],
+                                     resolution=(72.0, 72.0))
+    tarnwick.ora.write(Path(folder) / "doc.ora", document)
+    again: tarnwick.ora.Document = tarnwick.ora.read(Path(folder) / "doc.ora", unknown="normal")
+    flat: U8 | U16 | F32 | npt.NDArray[np.float64] = again.flatten(threads=2)
 
 # Dask's own functions are unannotated: typed here as a user would.
 dask_array: Any = da
@@ -129,5 +139,7 @@ if TYPE_CHECKING:
     tarnwick.kernel_available(3)  # type: ignore[arg-type]
     tarnwick.imwrite("out.png", bg, dither="floyd")  # type: ignore[arg-type]
     tarnwick.imread("photo.png", dtype=np.int32)  # type: ignore[arg-type]
+    tarnwick.ora.read("doc.ora", unknown="skip")  # type: ignore[arg-type]
+    tarnwick.Group([fg])  # type: ignore[list-item]
 
 print("user script ran")
