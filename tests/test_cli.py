@@ -378,3 +378,23 @@ def test_composite_sheet_has_a_tile_per_blend_function(tmp_path):
     left, top = sheet.tile_boxes(26, 48, th)[6]
     np.testing.assert_array_equal(got[top:top + th, left:left + 48],
                                   sheet._displayable(tarnwick.composite(bg, fg, "color_dodge")))
+
+
+def test_openraster_commands_stack_show_and_flatten(tmp_path):
+    bottom, top = rgb(3, 40, 30), rgb(4, 20, 10)
+    paths = [save(tmp_path / n, a) for n, a in (("bottom.png", bottom), ("top.png", top))]
+    doc = tmp_path / "doc.ora"
+    assert run("stack", *paths, "-o", doc, "--mode", "normal", "--mode", "multiply").returncode == 0
+    shown = run("layers", doc)
+    assert shown.stdout.splitlines()[1:] == ["  - top: multiply source_over 1 10x20 at 0,0",
+                                             "  - bottom: normal source_over 1 30x40 at 0,0"]
+    checked = run("flatten", doc, "-o", tmp_path / "flat.png", "--check")
+    assert checked.returncode == 0 and "largest difference from the stored merged image: 0" in checked.stdout
+    want = tarnwick.flatten(np.zeros((40, 30, 4), np.uint8), [
+        tarnwick.Layer(np.concatenate([bottom, np.full((40, 30, 1), 255, np.uint8)], 2)),
+        tarnwick.Layer(top, "multiply")])
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "flat.png")), want)
+    refused = run("stack", *paths, "-o", tmp_path / "x.ora", "--mode", "hue", "--mode", "hue",
+                  "--mode", "hue")
+    assert refused.returncode == 1 and "--mode given 3 times for 2 layers" in refused.stderr
+    assert not (tmp_path / "x.ora").exists()

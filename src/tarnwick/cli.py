@@ -18,13 +18,13 @@ import sys
 import threading
 import warnings
 from types import FrameType, ModuleType
-from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TextIO
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TextIO, cast
 
 import numpy as np
 
 import tarnwick
 from tarnwick._names import closest_modes, families, resolve_blend, resolve_operator, standard_family
-from tarnwick._typing import Image, Mask, Mode
+from tarnwick._typing import BlendName, Image, Mask, Mode
 
 if TYPE_CHECKING:
     from tarnwick import image as image_module
@@ -201,6 +201,39 @@ def build_parser() -> argparse.ArgumentParser:
     _add_encoding(p)
     _add_verbose(p)
     p.set_defaults(run=_run_sheet)
+
+    p = sub.add_parser(
+        "flatten", help="flatten OpenRaster documents (.ora) into pictures",
+        description="Flatten DOC (an OpenRaster document, or a folder of them) over a transparent "
+                    "canvas and write OUTPUT (a file, or a folder in batch mode) as 8-bit RGBA.")
+    p.add_argument("document", metavar="DOC", help="OpenRaster document or folder")
+    p.add_argument("-o", "--output", metavar="OUTPUT", required=True,
+                   help="output image, or output folder in batch mode")
+    p.add_argument("--check", action="store_true",
+                   help="also print the largest difference from the document's stored merged image")
+    p.add_argument("--threads", type=_count(0, 1024, "--threads"), default=1, metavar="N",
+                   help="threads per document; 0 for one per core (default 1)")
+    _add_encoding(p)
+    _add_verbose(p)
+    p.set_defaults(run=_run_flatten)
+
+    p = sub.add_parser("layers", help="show an OpenRaster document's tree of layers",
+                       description="Print the tree of DOC: each group and layer with its name, "
+                                   "blend, operator, opacity, offset, size and flags.")
+    p.add_argument("document", metavar="DOC", help="OpenRaster document")
+    p.set_defaults(run=_run_layers)
+
+    p = sub.add_parser(
+        "stack", help="build an OpenRaster document from image files",
+        description="Stack LAYER files, bottom first, into the OpenRaster document OUTPUT; the "
+                    "canvas takes the first layer's size. --mode gives the layers' blends in order "
+                    "(one for every layer, or one for all).")
+    p.add_argument("layers", nargs="+", metavar="LAYER", help="layer image files, bottom first")
+    p.add_argument("-o", "--output", metavar="DOC", required=True, help="output document (.ora)")
+    p.add_argument("--mode", action="append", type=_standard(resolve_blend), default=None,
+                   metavar="M", help="a layer's blend function (repeat for each layer)")
+    _add_verbose(p)
+    p.set_defaults(run=_run_stack)
 
     p = sub.add_parser("modes", help="list the blend modes by family, and composite's blends and operators",
                        description="List the layer modes of 'blend' by family, then the blend "
@@ -576,6 +609,131 @@ def _run_sheet(args: argparse.Namespace) -> int:
         image.write_file(args.output, np.asarray(picture), image.Kind("RGB"), None, _encoding(args),
                          args.dither, args.dither_seed)
     except Exception as exc:
+        raise CommandError(f"{args.output}: {_one_line(exc)}") from None
+    return 0
+
+
+def _ora() -> ModuleType:
+    try:
+        from tarnwick import ora
+    except ImportError as exc:
+        raise CommandError(str(exc)) from None
+    return ora
+
+
+def _flatten_document(ora: ModuleType, args: argparse.Namespace, path: str, out: str) -> None:
+    _refuse_inputs(out, (path,))
+    try:
+        document = ora.read(path)
+        picture = document.flatten(threads=args.threads)
+        difference = None
+        if args.check:
+            merged = ora.read_merged(path)
+            if merged is not None and merged.shape == picture.shape:
+                difference = int(np.max(np.abs(merged.astype(np.int16) - picture), initial=0))
+            else:
+                difference = -1
+    except (ValueError, TypeError, OSError) as exc:
+        raise CommandError(f"{path}: {_one_line(exc)}") from None
+    try:
+        tarnwick.imwrite(out, picture, quality=args.quality, compress_level=args.compress_level,
+                         dither=args.dither, seed=args.dither_seed)
+    except Exception as exc:
+        raise CommandError(f"{out}: {_one_line(exc)}") from None
+    if difference is not None:
+        told = ("no stored merged image of that size" if difference < 0
+                else f"largest difference from the stored merged image: {difference}")
+        print(f"{path}: {told}")
+
+
+def _run_flatten(args: argparse.Namespace) -> int:
+    ora = _ora()
+    if not os.path.exists(args.document):
+        raise CommandError(f"{args.document}: no such file or folder")
+    if not os.path.isdir(args.document):
+        out: str = args.output
+        if os.path.isdir(out):
+            stem = os.path.splitext(os.path.basename(args.document))[0]
+            out = os.path.join(out, stem + ".png")
+        _flatten_document(ora, args, args.document, out)
+        return 0
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise CommandError(f"{args.output}: batch output must be a folder")
+    documents = sorted(entry.path for entry in os.scandir(args.document)
+                       if entry.is_file() and entry.name.lower().endswith(".ora"))
+    if not documents:
+        raise CommandError(f"{args.document}: no OpenRaster documents (.ora) in it")
+    os.makedirs(args.output, exist_ok=True)
+    failed = 0
+    for path in documents:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        try:
+            _flatten_document(ora, args, path, os.path.join(args.output, stem + ".png"))
+        except CommandError as exc:
+            failed += 1
+            print(_error_line(exc), file=sys.stderr)
+    print(f"{len(documents) - failed} written, {failed} failed")
+    return 1 if failed else 0
+
+
+def _tree_lines(items: Iterable[Any], depth: int, lines: list[str]) -> None:
+    # Top of the stack first, as layer panels show it.
+    for item in reversed(list(items)):
+        is_group = isinstance(item, tarnwick.Group)
+        flags = [] if item.visible else ["hidden"]
+        if is_group:
+            flags.append("isolated" if item.isolated else "pass-through")
+            size = ""
+        else:
+            flags += ["clipped"] if item.clip else []
+            shape = np.shape(item.image)
+            size = f" {shape[1]}x{shape[0]}" if len(shape) >= 2 else " colour"
+        name = item.name if item.name is not None else ("(group)" if is_group else "(layer)")
+        lines.append(f"{'  ' * depth}{'+ ' if is_group else '- '}{_escaped(name)}: {item.blend} "
+                     f"{item.operator} {item.opacity:g}{size} at {item.x},{item.y}"
+                     + (f" [{', '.join(flags)}]" if flags else ""))
+        if is_group:
+            _tree_lines(item.layers, depth + 1, lines)
+
+
+def _run_layers(args: argparse.Namespace) -> int:
+    ora = _ora()
+    try:
+        document = ora.read(args.document)
+    except (ValueError, TypeError, OSError) as exc:
+        raise CommandError(f"{args.document}: {_one_line(exc)}") from None
+    lines = [f"{args.document}: {document.width}x{document.height}"]
+    _tree_lines(document.layers, 1, lines)
+    print("\n".join(lines))
+    return 0
+
+
+def _run_stack(args: argparse.Namespace) -> int:
+    ora = _ora()
+    image = _image_module()
+    modes: list[str] = args.mode or ["normal"]
+    if len(modes) not in (1, len(args.layers)):
+        raise CommandError(f"--mode given {len(modes)} times for {len(args.layers)} layers; "
+                           "give it once, or once for every layer")
+    _refuse_inputs(args.output, args.layers)
+    pictures: list[np.ndarray[Any, Any]] = []
+    for path in args.layers:
+        picture = _read(image, path)[0]
+        # Stored as 8-bit RGBA, each layer rounded once.
+        if picture.dtype == np.uint16:
+            picture = ((picture.astype(np.uint32) + 128) // 257).astype(np.uint8)
+        elif picture.dtype != np.uint8:
+            picture = np.clip(np.rint(picture), 0, 255).astype(np.uint8)
+        if picture.shape[2] == 3:
+            picture = np.concatenate([picture, np.full(picture.shape[:2] + (1,), 255, np.uint8)], 2)
+        pictures.append(picture)
+    height, width = pictures[0].shape[:2]
+    layers = [tarnwick.Layer(picture, cast(BlendName, modes[i] if len(modes) > 1 else modes[0]),
+                             name=os.path.splitext(os.path.basename(path))[0])
+              for i, (path, picture) in enumerate(zip(args.layers, pictures))]
+    try:
+        ora.write(args.output, ora.Document(width, height, layers))
+    except (ValueError, TypeError, OSError) as exc:
         raise CommandError(f"{args.output}: {_one_line(exc)}") from None
     return 0
 

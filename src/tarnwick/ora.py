@@ -67,7 +67,7 @@ from tarnwick._tree import MAX_DEPTH
 from tarnwick._typing import Image, U8Image
 
 __all__ = ["COMPOSITE_OPS", "Document", "MAX_DEPTH", "MAX_PIXELS", "NAMESPACE", "PNGImage",
-           "read", "write"]
+           "read", "read_merged", "write"]
 
 MIMETYPE = b"image/openraster"
 NAMESPACE = "urn:x-tarnwick:openraster"
@@ -429,6 +429,24 @@ def read(path: str | os.PathLike[str], *, unknown: Literal["error", "normal"] = 
         if top != dict(opacity=1.0, visible=True, blend="normal", operator="source_over", x=0, y=0):
             layers = [Group(layers, **top)]  # the root stack's own settings, kept
     return Document(width, height, layers, resolution)
+
+
+def read_merged(path: str | os.PathLike[str], *, max_pixels: int = MAX_PIXELS) -> np.ndarray | None:
+    """The merged image a document stores (H x W x 4 uint8), or None when it
+    stores none; read with the limits ``read`` keeps."""
+    from tarnwick._files import _check_path
+
+    name = _check_path(path)
+    try:
+        archive = zipfile.ZipFile(name)
+    except zipfile.BadZipFile:
+        raise ValueError(f"{name}: not an OpenRaster document (not a zip archive)") from None
+    with archive:
+        reader = _Reader(archive, name, "error", max_pixels)
+        if "mergedimage.png" not in reader.entries:
+            return None
+        merged = np.asarray(reader.image("mergedimage.png", "the merged image"))
+    return merged
 
 
 # --- writing ---------------------------------------------------------------------
