@@ -56,7 +56,10 @@ import numpy as np
 
 import _tarnwick
 import tarnwick
-from tarnwick._names import families
+try:
+    from tarnwick._names import families
+except ImportError:  # an earlier build, measured beside this one (--before)
+    from tarnwick._api import families
 
 KERNELS = ("scalar", "sse42", "avx2")
 HEIGHT, WIDTH = 2160, 3840
