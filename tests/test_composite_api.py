@@ -283,7 +283,7 @@ def flatten_faults():
                             "layers[1].opacity must be a real number, not complex128"),
         "percentage": ([good, tarnwick.Layer.layer_mode(FG, opacity=80)], ValueError,
                        "layers[1].opacity must be from 0 to 1, got 80; for 80 % pass 0.8"),
-        "model": ([tarnwick.Layer(FG, model="gimp")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
+        "model": ([tarnwick.Layer(FG, model="editor")], ValueError, "layers[0].model must be 'standard' or 'layer'"),
         "not a layer": ([good, FG], TypeError, "layers[1] must be a tarnwick.Layer, not ndarray"),
         "premultiplied": ([good, tarnwick.Layer.layer_mode(FG)], ValueError,
                           "layers[1].model: the layer modes take straight colours, not premultiplied=True"),
