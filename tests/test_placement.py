@@ -171,3 +171,25 @@ def test_flatten_of_placed_and_colour_layers_equals_one_call_each(threads, dtype
     assert view.tobytes() == want.tobytes()
     canvas[region] = big[region]
     assert canvas.tobytes() == big.tobytes()
+
+
+@pytest.mark.parametrize("premultiplied", [False, True])
+def test_a_stack_of_small_plain_layers_equals_one_call_each(premultiplied):
+    canvas = _image(40, 50)
+    tiles = [tarnwick.Layer(_image(7, 9, 3 + i % 2), tarnwick.BLENDS[i % 26], 0.3 + 0.1 * (i % 7),
+                            operator=("source_over", "xor", "destination_over")[i % 3],
+                            x=int(RNG.integers(-8, 52)), y=int(RNG.integers(-8, 42)))
+             for i in range(60)]
+    want = canvas.copy()
+    for tile in tiles:
+        tarnwick.composite(want, tile.image, tile.blend, tile.opacity, operator=tile.operator,
+                           premultiplied=premultiplied, out=want, x=tile.x, y=tile.y)
+    got = canvas.copy()
+    tarnwick.flatten(got, tiles, out=got, premultiplied=premultiplied)
+    assert got.tobytes() == want.tobytes()
+    # A layer the one-call path refuses gets the general path's error, nothing written.
+    for bad, message in ((tarnwick.Layer(tiles[0].image, opacity=80), "opacity must be from 0 to 1"),
+                         (tarnwick.Layer(got[:5, :5]), "out must not overlap the layers")):
+        with pytest.raises(ValueError, match=message):
+            tarnwick.flatten(got, [*tiles, bad], out=got)
+        assert got.tobytes() == want.tobytes()

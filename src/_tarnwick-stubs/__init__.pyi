@@ -68,6 +68,14 @@ def _blend_into(
     mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
     /,
 ) -> _Out: ...
+def _composite_layers(
+    premultiplied: object,
+    kernel: str,
+    float_scale: float,
+    canvas: _Out,
+    layers: tuple[tuple[str, str, float, npt.ArrayLike, int, int], ...],
+    /,
+) -> _Out: ...
 def _composite_into(
     blend: str,
     operator: str,

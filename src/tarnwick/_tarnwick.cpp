@@ -10,7 +10,9 @@
 #include "mode_list.hpp"
 #include "row_runs.hpp"
 
+#include <algorithm>
 #include <cfloat>
+#include <utility>
 #include <cstring>
 
 #define TARNWICK_BLEND_ENTRY(name) \
@@ -230,6 +232,210 @@ PyObject *composite_into(PyObject *, PyObject *args) {
 #define TARNWICK_BLEND_METHOD(name) \
     {#name, reinterpret_cast<PyCFunction>(blend_##name), METH_VARARGS, k_blend_doc},
 
+// One plain layer of _composite_layers, as checked: its image's data and
+// layout read once.
+struct PlainLayer {
+    const BlendFunctionEntry *entry;
+    const CompositeOperator *op;
+    float opacity;
+    BlendArray image;
+    long long x;
+    long long y;
+};
+
+// A record of `array` (rows readable, checked by the caller), not owning it.
+BlendArray record_of(PyArrayObject *array) {
+    BlendArray record{};
+    const npy_intp *dims = PyArray_DIMS(array);
+    record.channels = static_cast<int32_t>(dims[2]);
+    record.is_uint8 = PyArray_DESCR(array)->type_num == NPY_UBYTE ? 1 : 0;
+    record.u8 = record.is_uint8 ? static_cast<const uint8_t *>(PyArray_DATA(array)) : nullptr;
+    record.f32 = record.is_uint8 ? nullptr : static_cast<const float *>(PyArray_DATA(array));
+    record.height = dims[0];
+    record.width = dims[1];
+    record.row_stride = blend_inputs_detail::row_stride_of(array);
+    return record;
+}
+
+// The record's rows [top, top + height) and columns [left, left + width).
+BlendArray window_of(const BlendArray &record, npy_intp top, npy_intp left, npy_intp height,
+                     npy_intp width) {
+    BlendArray window = record;
+    const npy_intp at = top * record.row_stride + left * record.channels;
+    if (record.is_uint8) {
+        window.u8 += at;
+    } else {
+        window.f32 += at;
+    }
+    window.height = height;
+    window.width = width;
+    return window;
+}
+
+// The first and one-past-last byte a record's pixels span.
+std::pair<const char *, const char *> extent_of(const BlendArray &record) {
+    const char *first = record.is_uint8 ? reinterpret_cast<const char *>(record.u8)
+                                        : reinterpret_cast<const char *>(record.f32);
+    const size_t item = record.is_uint8 ? 1 : sizeof(float);
+    if (record.height <= 0 || record.width <= 0) {
+        return {first, first};
+    }
+    const npy_intp last = (record.height - 1) * record.row_stride + record.width * record.channels;
+    return {first, first + static_cast<size_t>(last) * item};
+}
+
+bool is_plain_image(PyObject *obj, bool writeable) {
+    if (!PyArray_CheckExact(obj)) {
+        return false;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(obj);
+    const int type = PyArray_DESCR(array)->type_num;
+    return (type == NPY_UBYTE || type == NPY_FLOAT) && PyArray_NDIM(array) == 3 &&
+           (PyArray_DIMS(array)[2] == 3 || PyArray_DIMS(array)[2] == 4) &&
+           (!writeable || PyArray_ISWRITEABLE(array)) &&
+           blend_inputs_detail::rows_readable(array, writeable);
+}
+
+// _composite_layers(premultiplied, kernel, float_scale, canvas, layers) ->
+// canvas: a tuple of plain layers, each (blend, operator, opacity, image, x,
+// y), composited in order onto `canvas` in place, each clipped to it, as
+// _composite_into on the overlapping views would. Every layer is checked
+// before a pixel is written; anything else than plain layers is refused
+// (TypeError or ValueError), for the caller to take its general path. For
+// stacks of many small layers, where a call per layer would cost more than
+// the pixels.
+PyObject *composite_layers(PyObject *, PyObject *args) {
+    PyObject *premultiplied = nullptr;
+    const char *kernel_name = nullptr;
+    float float_scale = 255.0f;
+    PyObject *canvas = nullptr;
+    PyObject *layers = nullptr;
+    if (!PyArg_ParseTuple(args, "OsfOO!:_composite_layers", &premultiplied, &kernel_name,
+                          &float_scale, &canvas, &PyTuple_Type, &layers)) {
+        return nullptr;
+    }
+    if (!(float_scale > 0.0f && float_scale <= FLT_MAX)) {
+        PyErr_SetString(PyExc_ValueError, "float_scale must be a positive finite number");
+        return nullptr;
+    }
+    const int is_premultiplied = PyObject_IsTrue(premultiplied);
+    if (is_premultiplied < 0) {
+        return nullptr;
+    }
+    if (!is_plain_image(canvas, true)) {
+        PyErr_SetString(PyExc_TypeError, "canvas must be a writeable uint8 or float32 image");
+        return nullptr;
+    }
+    PyArrayObject *canvas_array = reinterpret_cast<PyArrayObject *>(canvas);
+    const BlendArray below = record_of(canvas_array);
+    BlendOutput into{};
+    into.channels = below.channels;
+    into.is_uint8 = below.is_uint8;
+    into.u8 = const_cast<uint8_t *>(below.u8);
+    into.f32 = const_cast<float *>(below.f32);
+    into.row_stride = below.row_stride;
+    const auto canvas_span = extent_of(below);
+
+    const Py_ssize_t count = PyTuple_GET_SIZE(layers);
+    PlainLayer *plain = static_cast<PlainLayer *>(PyMem_Malloc(sizeof(PlainLayer) * (count + 1)));
+    if (plain == nullptr) {
+        return PyErr_NoMemory();
+    }
+    const auto refuse = [&](PyObject *type, const char *text, Py_ssize_t index) -> PyObject * {
+        PyErr_Format(type, "layers[%zd]: %s", index, text);
+        PyMem_Free(plain);
+        return nullptr;
+    };
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(layers, i);
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 6) {
+            return refuse(PyExc_TypeError, "a layer must be a tuple of 6", i);
+        }
+        PyObject *blend = PyTuple_GET_ITEM(item, 0);
+        PyObject *op_name = PyTuple_GET_ITEM(item, 1);
+        PyObject *opacity = PyTuple_GET_ITEM(item, 2);
+        PyObject *image = PyTuple_GET_ITEM(item, 3);
+        PyObject *x = PyTuple_GET_ITEM(item, 4);
+        PyObject *y = PyTuple_GET_ITEM(item, 5);
+        PlainLayer &layer = plain[i];
+        layer.entry = PyUnicode_CheckExact(blend) ? find_named(blend_function_entries, blend)
+                                                  : nullptr;
+        layer.op = PyUnicode_CheckExact(op_name) ? find_named(k_composite_operators, op_name)
+                                                 : nullptr;
+        if (layer.entry == nullptr || layer.op == nullptr) {
+            return refuse(PyExc_ValueError, "not a blend function and operator by name", i);
+        }
+        double value = -1.0;
+        if (PyFloat_CheckExact(opacity)) {
+            value = PyFloat_AS_DOUBLE(opacity);
+        } else if (PyLong_CheckExact(opacity)) {
+            value = PyLong_AsDouble(opacity);
+            PyErr_Clear();  // a huge integer is refused below as -1
+        }
+        if (!(value >= 0.0 && value <= 1.0)) {
+            return refuse(PyExc_ValueError, "opacity must be a number from 0 to 1", i);
+        }
+        layer.opacity = static_cast<float>(value);
+        if (!is_plain_image(image, false)) {
+            return refuse(PyExc_TypeError, "image must be a uint8 or float32 image", i);
+        }
+        layer.image = record_of(reinterpret_cast<PyArrayObject *>(image));
+        if (!PyLong_CheckExact(x) || !PyLong_CheckExact(y)) {
+            return refuse(PyExc_TypeError, "x and y must be integers", i);
+        }
+        layer.x = PyLong_AsLongLong(x);
+        layer.y = PyLong_AsLongLong(y);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return refuse(PyExc_ValueError, "x and y must fit in 64 bits", i);
+        }
+        if (below.channels == 3 && !keeps_opaque_backdrop_opaque(*layer.op)) {
+            return refuse(PyExc_ValueError, "the operator needs a 4-channel canvas", i);
+        }
+        const auto span = extent_of(layer.image);
+        if (span.first < canvas_span.second && canvas_span.first < span.second) {
+            return refuse(PyExc_ValueError, "the image overlaps the canvas", i);
+        }
+    }
+
+    const kernel_kind kernel = pick_kernel(kernel_name);
+    PyThreadState *save = PyEval_SaveThread();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const PlainLayer &layer = plain[i];
+        const long long height = below.height;
+        const long long width = below.width;
+        const long long top = layer.y > 0 ? layer.y : 0;
+        const long long left = layer.x > 0 ? layer.x : 0;
+        const long long bottom = std::min(height, layer.y + layer.image.height);
+        const long long right = std::min(width, layer.x + layer.image.width);
+        if (bottom <= top || right <= left ||
+            (layer.opacity == 0.0f && keeps_backdrop_without_source(*layer.op))) {
+            continue;
+        }
+        CompositeJob job{};
+        job.op = *layer.op;
+        job.premultiplied = is_premultiplied != 0;
+        job.opacity = layer.opacity;
+        job.float_scale = float_scale;
+        job.kernel = kernel;
+        job.backdrop = window_of(below, top, left, bottom - top, right - left);
+        job.source = window_of(layer.image, top - layer.y, left - layer.x, bottom - top,
+                               right - left);
+        BlendArray out_window = window_of(below, top, left, bottom - top, right - left);
+        job.output = into;
+        job.output.u8 = const_cast<uint8_t *>(out_window.u8);
+        job.output.f32 = const_cast<float *>(out_window.f32);
+        run_by_rows(&job.backdrop, &job.source, &job.output, &job.mask, [&](npy_intp pixels) {
+            job.pixels = pixels;
+            layer.entry->kernel(&job);
+        });
+    }
+    PyEval_RestoreThread(save);
+    PyMem_Free(plain);
+    Py_INCREF(canvas);
+    return canvas;
+}
+
 // Adds `table`'s names to `module` as the tuple `attribute`.
 template <typename Entry, size_t count>
 bool add_names(PyObject *module, const char *attribute, const Entry (&table)[count]) {
@@ -255,6 +461,8 @@ PyMethodDef module_methods[] = {
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {"_blend_into", blend_into, METH_VARARGS,
      "_blend_into(mode, background, foreground, opacity, kernel, out, mask=None) -> out"},
+    {"_composite_layers", composite_layers, METH_VARARGS,
+     "_composite_layers(premultiplied, kernel, float_scale, canvas, layers) -> canvas"},
     {"_composite_into", composite_into, METH_VARARGS,
      "_composite_into(blend, operator, premultiplied, backdrop, source, opacity, kernel, out, "
      "mask) -> out"},
