@@ -768,54 +768,33 @@ def main(argv=None):
     parser.add_argument("--placement", action="store_true",
                         help="only the table of placed layers, regions and colour layers")
     args = parser.parse_args(argv)
-    if args.placement:
-        print(f"one thread, kernel auto, best of {args.repeat}, Python {sys.version.split()[0]}, "
-              f"NumPy {np.__version__}")
-        placement_table(args.repeat, np.random.default_rng(0))
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.integer:
-        integer_table(args.repeat, np.random.default_rng(0), args.before)
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.numbers:
-        print(f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, one thread, avx2, best of {args.repeat}, "
-              f"Python {sys.version.split()[0]}, NumPy {np.__version__}")
-        numbers_table(args.repeat, np.random.default_rng(0))
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.composite:
-        composite_table(args.repeat, np.random.default_rng(0), args.modes)
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.stack:
-        stack_table(args.repeat, np.random.default_rng(0))
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.mask or args.overhead:
-        print(f"best of {args.repeat}, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
-              f"kernel auto, opacity {OPACITY} (masks: 1.0)")
-        if args.mask:
-            mask_table(args.repeat, np.random.default_rng(0), args.modes)
-        else:
-            overhead_table(args.repeat, np.random.default_rng(0))
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
-    if args.api or args.colour:
-        if args.api:
-            print(f"tarnwick.blend: {WIDTH} x {HEIGHT}, opacity {OPACITY}, best of {args.repeat}, "
-                  f"Python {sys.version.split()[0]}, NumPy {np.__version__}, kernel auto")
-        table = api_table if args.api else colour_model_table
-        table(args.repeat, np.random.default_rng(0), args.modes)
-        print()
-        print("reproduce:", shlex.join([sys.executable, *sys.argv]))
-        return
+    versions = f"Python {sys.version.split()[0]}, NumPy {np.__version__}"
+    # One table on its own: (heading or None, the table's call).
+    alone = [
+        (args.placement, f"one thread, kernel auto, best of {args.repeat}, {versions}",
+         lambda rng: placement_table(args.repeat, rng)),
+        (args.integer, None, lambda rng: integer_table(args.repeat, rng, args.before)),
+        (args.numbers, f"{WIDTH} x {HEIGHT}, opacity {OPACITY}, one thread, avx2, best of "
+                       f"{args.repeat}, {versions}", lambda rng: numbers_table(args.repeat, rng)),
+        (args.composite, None, lambda rng: composite_table(args.repeat, rng, args.modes)),
+        (args.stack, None, lambda rng: stack_table(args.repeat, rng)),
+        (args.mask, f"best of {args.repeat}, {versions}, kernel auto, opacity {OPACITY} "
+                    "(masks: 1.0)", lambda rng: mask_table(args.repeat, rng, args.modes)),
+        (args.overhead, f"best of {args.repeat}, {versions}, kernel auto, opacity {OPACITY} "
+                        "(masks: 1.0)", lambda rng: overhead_table(args.repeat, rng)),
+        (args.api, f"tarnwick.blend: {WIDTH} x {HEIGHT}, opacity {OPACITY}, best of "
+                   f"{args.repeat}, {versions}, kernel auto",
+         lambda rng: api_table(args.repeat, rng, args.modes)),
+        (args.colour, None, lambda rng: colour_model_table(args.repeat, rng, args.modes)),
+    ]
+    for chosen, heading, table in alone:
+        if chosen:
+            if heading is not None:
+                print(heading)
+            table(np.random.default_rng(0))
+            print()
+            print("reproduce:", shlex.join([sys.executable, *sys.argv]))
+            return
     cases = [case for case in CASES if not args.modes or case.mode in args.modes]
     if not cases:
         parser.error(f"no case for {', '.join(args.modes)}; modes: {sorted({c.mode for c in CASES})}")
