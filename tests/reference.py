@@ -50,6 +50,8 @@ def random_image(rng, height, width, channels, dtype, low=0.0, high=255.0):
     """A random image; float32 images get non-integral values in [low, high]."""
     if np.dtype(dtype) == np.uint8:
         return rng.integers(0, 256, size=(height, width, channels), dtype=np.uint8)
+    if np.dtype(dtype) == np.uint16:
+        return rng.integers(0, 65536, size=(height, width, channels)).astype(np.uint16)
     return rng.uniform(low, high, size=(height, width, channels)).astype(np.float32)
 
 

@@ -93,6 +93,25 @@ def test_vector_kernels_store_the_scalar_kernels_bits(blend, kernel):
                                                      fg_channels)
 
 
+@pytest.mark.parametrize("kernel", [k for k in KERNELS if k != "scalar" and _tarnwick.kernel_available(k)])
+@pytest.mark.parametrize("premultiplied", [False, True])
+@pytest.mark.parametrize("channels", itertools.product(CHANNELS, CHANNELS))
+def test_uint16_vector_kernels_store_the_scalar_kernels_values(channels, premultiplied, kernel):
+    rng = np.random.default_rng(16)
+    backdrop, source = (rng.integers(0, 65536, (1, 37, c)).astype(np.uint16) for c in channels)
+    for image in (backdrop, source):
+        if image.shape[2] == 4:
+            image[0, ::5, 3] = 0
+            image[0, 1::5, 3] = 65535
+    mask = rng.uniform(0, 255, 37).astype(np.float32)
+    for blend, operator in itertools.product(("normal", "multiply", "color_dodge", "hue"),
+                                             operators_for(channels[0])):
+        args = (blend, operator, backdrop, source, 0.8)
+        want = composite(*args, "scalar", mask, premultiplied)
+        assert composite(*args, kernel, mask, premultiplied).tobytes() == want.tobytes(), (
+            blend, operator)
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("kernel", KERNELS)
 def test_a_layer_over_a_transparent_backdrop_is_the_layer(kernel, dtype):
@@ -192,6 +211,10 @@ def test_bad_arguments_raise_and_leave_out_untouched():
          TypeError, "uint8 or float32"),
         (("normal", "source_over", False, rgba, rgba[:3], 1.0, "auto", out, None), ValueError, "match"),
         (("normal", "source_over", False, rgba, rgba, float("nan"), "auto", out, None), ValueError, "finite"),
+        (("normal", "source_over", False, rgba, rgba.astype(np.uint16), 1.0, "auto", out, None),
+         TypeError, "both be uint16 or neither"),
+        (("normal", "source_over", False, *[rgba.astype(np.uint16)] * 2, 1.0, "auto", out, None),
+         ValueError, "out must be an aligned, writeable uint16 array"),
     ]
     for args, error, message in cases:
         with pytest.raises(error, match=message):
@@ -206,7 +229,7 @@ def test_bad_arguments_raise_and_leave_out_untouched():
 
 @pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("blend, premultiplied", [("normal", True), ("soft_light", False), ("hue", True)])
-@pytest.mark.parametrize("layout", LAYOUTS[::3])
+@pytest.mark.parametrize("layout", LAYOUTS[::3] + [(np.uint16, 4, np.uint16, 3), (np.uint16, 3, np.uint16, 4)])
 def test_guarded_memory(layout, blend, premultiplied, kernel):
     """Reads and writes stay within the pixels, the mask's included."""
     bg_dtype, bg_channels, fg_dtype, fg_channels = layout

@@ -59,6 +59,8 @@ CASES = [  # (call, mode, bg type, bg channels, fg type, fg channels)
     ("blend", "screen", np.uint8, 4, np.uint16, 3),
     ("composite", "multiply", np.uint16, 4, np.float32, 4),
     ("composite", "soft_light", np.uint16, 3, np.uint16, 4),
+    ("composite", "normal", np.uint16, 4, np.uint16, 4),
+    ("composite", "hue", np.uint16, 4, np.uint16, 3),
 ]
 
 

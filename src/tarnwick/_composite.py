@@ -63,8 +63,10 @@ from tarnwick._typing import (
 
 NAMES = ("backdrop", "source")
 
-# The element types the native loops read as they are (on 0..255).
+# The element types the native loops read as they are: uint8 and float32 in
+# any mix, uint16 with uint16 only.
 _NATIVE_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
+_UINT16 = np.dtype(np.uint16)
 
 
 def check_composite(
@@ -115,7 +117,10 @@ def composite_rows(
 def scaled_natively(numbers: _numbers.Numbers, *dtypes: np.dtype) -> bool:
     """Whether the native loops read and write these images as they are,
     float32 at the call's float_scale included."""
-    return not numbers.linear and all(dtype in _NATIVE_TYPES for dtype in dtypes)
+    if numbers.linear:
+        return False
+    return (all(dtype in _NATIVE_TYPES for dtype in dtypes)
+            or all(dtype == _UINT16 for dtype in dtypes))
 
 
 def _native_composite(
@@ -302,7 +307,8 @@ def composite(
         and type(x) is int and type(y) is int and x == 0 and y == 0
         and type(backdrop) is np.ndarray and type(source) is np.ndarray
         and backdrop.ndim == 3 and source.ndim == 3
-        and backdrop.dtype in _NATIVE_TYPES and source.dtype in _NATIVE_TYPES
+        and (backdrop.dtype in _NATIVE_TYPES and source.dtype in _NATIVE_TYPES
+             or backdrop.dtype == _UINT16 == source.dtype)
         # One band: one thread, or an image too small for a second band.
         and (threads == 1 or backdrop.size < 2 * _bands._MIN_BAND)
     ):

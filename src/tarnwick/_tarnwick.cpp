@@ -128,7 +128,8 @@ const Entry *find_named(const Entry (&table)[count], PyObject *name) {
 // _composite_into(blend, operator, premultiplied, backdrop, source, opacity,
 // kernel, out, mask[, float_scale]) -> out: the compositing model, every
 // argument checked before a pixel of `out` is written. float_scale is what
-// 1 is on a float32 image (255 unless given).
+// 1 is on a float32 image (255 unless given); uint16 images (both or
+// neither) are on 0..65535.
 PyObject *composite_into(PyObject *, PyObject *args) {
     PyObject *blend = nullptr;
     PyObject *op_name = nullptr;
@@ -185,9 +186,15 @@ PyObject *composite_into(PyObject *, PyObject *args) {
     npy_intp height = 0;
     npy_intp width = 0;
     const int parsed = parse_blend_inputs(inputs, &job.backdrop, &job.source, &job.opacity,
-                                          &height, &width, &kernel_name, &kernel_hold);
+                                          &height, &width, &kernel_name, &kernel_hold, true);
     Py_DECREF(inputs);
     if (!parsed) {
+        return nullptr;
+    }
+    if (job.backdrop.is_uint16 != job.source.is_uint16) {
+        PyErr_SetString(PyExc_TypeError, "backdrop and source must both be uint16 or neither");
+        Py_XDECREF(kernel_hold);
+        release_blend_inputs(&job.backdrop, &job.source);
         return nullptr;
     }
     job.pixels = height * width;

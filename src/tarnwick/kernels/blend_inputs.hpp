@@ -16,9 +16,11 @@
 struct BlendArray {
     PyArrayObject *array;  // owned, aligned, each row's pixels contiguous
     int32_t channels;      // 3 or 4
-    int32_t is_uint8;      // 1 for uint8, 0 for float32
+    int32_t is_uint8;      // 1 for uint8, else 0
+    int32_t is_uint16;     // 1 for uint16 (the compositing model only), else 0
     const uint8_t *u8;     // data when is_uint8, else null
-    const float *f32;      // data when !is_uint8, else null
+    const float *f32;      // data when float32, else null
+    const uint16_t *u16;   // data when is_uint16, else null
     npy_intp height;
     npy_intp width;
     npy_intp row_stride;   // elements from a row to the next; 0 repeats one row
@@ -32,10 +34,34 @@ struct BlendOutput {
     PyArrayObject *array;  // owned until returned to the caller
     int32_t channels;
     int32_t is_uint8;
+    int32_t is_uint16;
     uint8_t *u8;
     float *f32;
+    uint16_t *u16;
     npy_intp row_stride;  // elements from a row to the next, at least a row's
 };
+
+// Bytes per element of a record (an image or the output).
+template <typename Record> inline size_t item_size(const Record &record) {
+    return record.is_uint8 ? 1 : record.is_uint16 ? sizeof(uint16_t) : sizeof(float);
+}
+
+// The record's first byte.
+template <typename Record> inline const unsigned char *bytes_of(const Record &record) {
+    const void *data = record.is_uint8    ? static_cast<const void *>(record.u8)
+                       : record.is_uint16 ? static_cast<const void *>(record.u16)
+                                          : static_cast<const void *>(record.f32);
+    return static_cast<const unsigned char *>(data);
+}
+
+// The NumPy type number of a record's elements.
+template <typename Record> inline int type_of(const Record &record) {
+    return record.is_uint8 ? NPY_UBYTE : record.is_uint16 ? NPY_USHORT : NPY_FLOAT;
+}
+
+template <typename Record> inline const char *type_name_of(const Record &record) {
+    return record.is_uint8 ? "uint8" : record.is_uint16 ? "uint16" : "float32";
+}
 
 // Whether the rows of an image `width` pixels wide lie one after another,
 // so that the image is one run of pixels.
@@ -49,12 +75,16 @@ inline void step_rows(Record *record, npy_intp rows) {
     const npy_intp by = rows * record->row_stride;
     if (record->is_uint8) {
         record->u8 += by;
+    } else if (record->is_uint16) {
+        record->u16 += by;
     } else {
         record->f32 += by;
     }
 }
 
 inline constexpr const char *k_msg_dtype = "inputs must be uint8 or float32 numpy arrays";
+inline constexpr const char *k_msg_dtype_uint16 =
+    "inputs must be uint8, uint16 or float32 numpy arrays";
 inline constexpr const char *k_msg_channels = "inputs must have 3 or 4 channels";
 inline constexpr const char *k_msg_shape =
     "background and foreground must match in height and width";
@@ -113,7 +143,8 @@ inline PyArrayObject *to_image_array(PyObject *obj) {
     if (PyArray_Check(obj)) {
         PyArrayObject *array = reinterpret_cast<PyArrayObject *>(obj);
         const int type = PyArray_DESCR(array)->type_num;
-        if ((type == NPY_UBYTE || type == NPY_FLOAT) && rows_readable(array, false)) {
+        if ((type == NPY_UBYTE || type == NPY_USHORT || type == NPY_FLOAT) &&
+            rows_readable(array, false)) {
             Py_INCREF(obj);
             return array;
         }
@@ -146,42 +177,70 @@ inline ArraySnapshot snapshot_of(PyArrayObject *array) {
     return snap;
 }
 
-inline bool is_supported_type(int type) { return type == NPY_UBYTE || type == NPY_FLOAT; }
+inline bool is_supported_type(int type, bool takes_uint16) {
+    return type == NPY_UBYTE || type == NPY_FLOAT || (takes_uint16 && type == NPY_USHORT);
+}
 
 inline void fill_record(BlendArray *record, const ArraySnapshot &snap) {
     record->channels = static_cast<int32_t>(snap.dims[2]);
     record->is_uint8 = snap.type == NPY_UBYTE ? 1 : 0;
+    record->is_uint16 = snap.type == NPY_USHORT ? 1 : 0;
     record->u8 = record->is_uint8 ? static_cast<const uint8_t *>(snap.data) : nullptr;
-    record->f32 = record->is_uint8 ? nullptr : static_cast<const float *>(snap.data);
+    record->u16 = record->is_uint16 ? static_cast<const uint16_t *>(snap.data) : nullptr;
+    record->f32 = snap.type == NPY_FLOAT ? static_cast<const float *>(snap.data) : nullptr;
     record->height = snap.dims[0];
     record->width = snap.dims[1];
     record->row_stride = snap.row_stride;
 }
 
-// Byte-swapped float32 data would be read as garbage by the pixel loops, so
-// such an input is replaced by a native-order copy, made from the record
-// (not from the array, whose dtype caller code may have changed since).
+template <typename T> inline T byte_swapped(T value) {
+    if constexpr (sizeof(T) == 2) {
+        return __builtin_bswap16(value);
+    } else {
+        return __builtin_bswap32(value);
+    }
+}
+
+// Copies `elements` elements of type T (of uint16_t's or uint32_t's size)
+// from `src` to `dst`, each byte-swapped.
+template <typename T, typename Bits>
+inline void copy_swapped(const unsigned char *src, T *dst, npy_intp elements) {
+    static_assert(sizeof(T) == sizeof(Bits), "bits of the element's size");
+    for (npy_intp i = 0; i < elements; ++i) {
+        Bits bits;
+        std::memcpy(&bits, src + i * sizeof(Bits), sizeof(Bits));
+        bits = byte_swapped(bits);
+        std::memcpy(dst + i, &bits, sizeof(Bits));
+    }
+}
+
+// Byte-swapped data would be read as garbage by the pixel loops, so such an
+// input is replaced by a native-order copy, made from the record (not from
+// the array, whose dtype caller code may have changed since).
 inline bool make_native_copy(BlendArray *record) {
     if (record->is_uint8) {
         return true;  // a single byte has no order
     }
     npy_intp shape[3] = {record->height, record->width, record->channels};
     PyObject *copy =
-        PyArray_New(&PyArray_Type, 3, shape, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
+        PyArray_New(&PyArray_Type, 3, shape, type_of(*record), nullptr, nullptr, 0, 0, nullptr);
     if (copy == nullptr) {
         return false;
     }
-    float *dst = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy)));
-    const unsigned char *src = reinterpret_cast<const unsigned char *>(record->f32);
+    void *data = PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy));
+    const unsigned char *src = bytes_of(*record);
     const npy_intp elements = record_elements(record);
-    for (npy_intp i = 0; i < elements; ++i) {
-        uint32_t bits;
-        std::memcpy(&bits, src + i * 4, 4);
-        bits = __builtin_bswap32(bits);
-        std::memcpy(dst + i, &bits, 4);
+    if (record->is_uint16) {
+        uint16_t *dst = static_cast<uint16_t *>(data);
+        copy_swapped<uint16_t, uint16_t>(src, dst, elements);
+        record->u16 = dst;
+    } else {
+        float *dst = static_cast<float *>(data);
+        copy_swapped<float, uint32_t>(src, dst, elements);
+        record->f32 = dst;
     }
     Py_SETREF(record->array, reinterpret_cast<PyArrayObject *>(copy));
-    record->f32 = dst;
+    record->row_stride = record->width * record->channels;
     return true;
 }
 
@@ -272,9 +331,12 @@ inline int sign_of(PyObject *value) {
 
 // Returns 1 with every out-parameter filled, or 0 with an exception set and
 // no reference left behind. `kernel_name` and `kernel_hold` may be null.
+// uint16 images are taken only where `takes_uint16` says the caller's loops
+// read them.
 inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray *foreground,
                               float *opacity, npy_intp *height, npy_intp *width,
-                              const char **kernel_name, PyObject **kernel_hold) {
+                              const char **kernel_name, PyObject **kernel_hold,
+                              bool takes_uint16 = false) {
     using namespace blend_inputs_detail;
     PyObject *background_obj = nullptr;
     PyObject *foreground_obj = nullptr;
@@ -298,8 +360,9 @@ inline int parse_blend_inputs(PyObject *args, BlendArray *background, BlendArray
     // From here on nothing reads the arrays' metadata again.
     const ArraySnapshot bg_snap = snapshot_of(background->array);
     const ArraySnapshot fg_snap = snapshot_of(foreground->array);
-    if (!is_supported_type(bg_snap.type) || !is_supported_type(fg_snap.type)) {
-        PyErr_SetString(PyExc_TypeError, k_msg_dtype);
+    if (!is_supported_type(bg_snap.type, takes_uint16) ||
+        !is_supported_type(fg_snap.type, takes_uint16)) {
+        PyErr_SetString(PyExc_TypeError, takes_uint16 ? k_msg_dtype_uint16 : k_msg_dtype);
         release_blend_inputs(background, foreground);
         return 0;
     }
@@ -392,8 +455,10 @@ inline void fill_output(const BlendArray *background, PyArrayObject *array, void
     output->row_stride = row_stride;
     output->channels = background->channels;
     output->is_uint8 = background->is_uint8;
+    output->is_uint16 = background->is_uint16;
     output->u8 = background->is_uint8 ? static_cast<uint8_t *>(data) : nullptr;
-    output->f32 = background->is_uint8 ? nullptr : static_cast<float *>(data);
+    output->u16 = background->is_uint16 ? static_cast<uint16_t *>(data) : nullptr;
+    output->f32 = background->f32 != nullptr ? static_cast<float *>(data) : nullptr;
 }
 
 }  // namespace blend_inputs_detail
@@ -401,8 +466,7 @@ inline void fill_output(const BlendArray *background, PyArrayObject *array, void
 inline int alloc_output(const BlendArray *background, npy_intp height, npy_intp width,
                         BlendOutput *output) {
     npy_intp shape[3] = {height, width, background->channels};
-    PyObject *array = PyArray_New(&PyArray_Type, 3, shape,
-                                  background->is_uint8 ? NPY_UBYTE : NPY_FLOAT, nullptr,
+    PyObject *array = PyArray_New(&PyArray_Type, 3, shape, type_of(*background), nullptr,
                                   nullptr, 0, 0, nullptr);
     if (array == nullptr) {
         return 0;
@@ -428,7 +492,7 @@ inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput
         const PyArray_Descr *descr = PyArray_DESCR(array);
         const int ndim = PyArray_NDIM(array);
         const npy_intp *dims = PyArray_DIMS(array);
-        fits = descr->type_num == (background->is_uint8 ? NPY_UBYTE : NPY_FLOAT) &&
+        fits = descr->type_num == type_of(*background) &&
                PyArray_ISWRITEABLE(array) && ndim == 3 && dims[0] == background->height &&
                dims[1] == background->width && dims[2] == background->channels &&
                blend_inputs_detail::rows_readable(array, true);
@@ -439,7 +503,7 @@ inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput
         PyErr_Format(PyExc_ValueError,
                      "out must be an aligned, writeable %s array of shape (%zd, %zd, %d) "
                      "with each row's pixels contiguous",
-                     background->is_uint8 ? "uint8" : "float32",
+                     type_name_of(*background),
                      static_cast<Py_ssize_t>(background->height),
                      static_cast<Py_ssize_t>(background->width),
                      static_cast<int>(background->channels));
@@ -455,15 +519,9 @@ inline int adopt_output(PyObject *out, const BlendArray *background, BlendOutput
 // may be the background itself (nothing to do) or, given by a caller,
 // overlap it in any other way.
 inline void copy_background_into(const BlendArray *background, BlendOutput *output) {
-    const size_t item = background->is_uint8 ? 1 : sizeof(float);
-    const auto bytes_of = [](const auto *record) {
-        return record->is_uint8 ? static_cast<const unsigned char *>(
-                                      static_cast<const void *>(record->u8))
-                                : static_cast<const unsigned char *>(
-                                      static_cast<const void *>(record->f32));
-    };
-    const unsigned char *src = bytes_of(background);
-    unsigned char *dst = const_cast<unsigned char *>(bytes_of(output));
+    const size_t item = item_size(*background);
+    const unsigned char *src = bytes_of(*background);
+    unsigned char *dst = const_cast<unsigned char *>(bytes_of(*output));
     if (dst == src && output->row_stride == background->row_stride) {
         return;  // in place
     }

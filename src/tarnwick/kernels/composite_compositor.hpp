@@ -199,23 +199,32 @@ TARNWICK_LANES CompositeResult<V> composite_rule(RgbLanes<V> cb, V ab, RgbLanes<
 // ---- conversions between stored and unit values -----------------------------
 
 // A stored value as a unit value: a byte times the float nearest 1/255, as
-// the vector byte loads do (0 and 255 give exactly 0 and 1); a float divided
-// by its scale (255, or the call's float_scale) and clamped into 0..1, NaN
-// reading as 0.
+// the vector byte loads do (0 and 255 give exactly 0 and 1), a uint16 value
+// likewise times the float nearest 1/65535; a float divided by its scale
+// (255, or the call's float_scale) and clamped into 0..1, NaN reading as 0.
 template <typename T, typename V>
 TARNWICK_LANES V unit_of(V stored, V scale = splat<V>(255.0f)) {
     if constexpr (std::is_same_v<T, uint8_t>) {
         return stored * splat<V>(k_inv255);
+    } else if constexpr (std::is_same_v<T, uint16_t>) {
+        return stored * splat<V>(k_inv65535);
     } else {
         return unit_clamp_in(stored / scale);
     }
 }
 
+// What 1 is on an integer element type.
+template <typename T> inline constexpr float k_integer_top = std::is_same_v<T, uint8_t> ? 255.0f : 65535.0f;
+
 // The value to store: the backdrop's own where the rule keeps it, else the
-// result on the output's scale (255 for bytes).
+// result on the output's scale (255 for bytes, 65535 for uint16).
 template <typename O, typename V>
 TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit, V scale) {
-    return select(keep, backdrop_stored, unit * (std::is_same_v<O, uint8_t> ? splat<V>(255.0f) : scale));
+    if constexpr (std::is_integral_v<O>) {
+        return select(keep, backdrop_stored, unit * splat<V>(k_integer_top<O>));
+    } else {
+        return select(keep, backdrop_stored, unit * scale);
+    }
 }
 
 // A byte as the vector packs make it: capped at 255, rounded to nearest with
@@ -223,6 +232,10 @@ TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit, V 
 inline void store_element(uint8_t *data, npy_intp index, float value) {
     const float capped = pick_min(255.0f, value);
     data[index] = static_cast<uint8_t>(capped > 0.0f ? std::lrintf(capped) : 0);
+}
+inline void store_element(uint16_t *data, npy_intp index, float value) {
+    const float capped = pick_min(65535.0f, value);
+    data[index] = static_cast<uint16_t>(capped > 0.0f ? std::lrintf(capped) : 0);
 }
 inline void store_element(float *data, npy_intp index, float value) { data[index] = value; }
 
@@ -258,6 +271,16 @@ TARNWICK_LANES void load_stored_group(const float *data, npy_intp index, V &r, V
 }
 
 template <int channels, typename V>
+TARNWICK_LANES void load_stored_group(const uint16_t *data, npy_intp index, V &r, V &g, V &b,
+                                      V &a) {
+    if constexpr (channels == 4) {
+        load_rgba_elements(data + index * 4, splat<V>(1.0f), r, g, b, a);
+    } else {
+        load_rgb_elements(data + index * 3, splat<V>(1.0f), r, g, b);
+    }
+}
+
+template <int channels, typename V>
 TARNWICK_LANES void store_stored_group(uint8_t *data, npy_intp index, V r, V g, V b, V a) {
     if constexpr (channels == 4) {
         store_rgba_u8_group(data + index * 4,
@@ -268,8 +291,9 @@ TARNWICK_LANES void store_stored_group(uint8_t *data, npy_intp index, V r, V g, 
     }
 }
 
-template <int channels, typename V>
-TARNWICK_LANES void store_stored_group(float *data, npy_intp index, V r, V g, V b, V a) {
+// Floats as they are; uint16 values rounded by the group stores.
+template <int channels, typename V, typename E>
+TARNWICK_LANES void store_stored_group(E *data, npy_intp index, V r, V g, V b, V a) {
     if constexpr (channels == 4) {
         store_stored_rgba_group(data + index * 4, r, g, b, a);
     } else {
@@ -399,7 +423,7 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
 // channel counts, storage and kernel width.
 template <typename Blend> inline void run_composite(const CompositeJob *job) {
     BlendOutput output = job->output;
-    with_typed_data(&job->backdrop, &job->source, &output, [&](auto bg, auto fg, auto out) {
+    const auto typed = [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
         using B = std::remove_cv_t<std::remove_pointer_t<decltype(bg)>>;
         using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
         if constexpr (integer_blend<Blend> && std::is_same_v<B, uint8_t> &&
@@ -413,7 +437,14 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
         } else {
             composite_pixels<Blend, false>(*job, bg, fg, out);
         }
-    });
+    };
+    // The entry takes uint16 only for both images (the output follows the
+    // backdrop).
+    if (job->backdrop.is_uint16) {
+        typed(job->backdrop.u16, job->source.u16, output.u16);
+    } else {
+        with_typed_data(&job->backdrop, &job->source, &output, typed);
+    }
 }
 
 // Defines composite_<blend>, the kernel the private entry calls, for the

@@ -27,6 +27,9 @@
 // multiply by it; it is slightly above 1/255, so every byte survives a load
 // followed by any byte pack.
 inline constexpr float k_inv255 = 0x1.010102p-8f;
+// The float nearest 1/65535: 65535 times it is exactly 1, and every uint16
+// value times it rounds back to itself.
+inline constexpr float k_inv65535 = 1.0f / 65535.0f;
 
 // ---- byte shuffle masks ---------------------------------------------------
 // A mask byte selects the source byte with that index; 0x80 writes zero.
@@ -212,10 +215,38 @@ inline void store_rgba_u8_group(uint8_t *p, __m256i bytes) {
 // Four floats at `p`; for eight lanes the high half comes from the next
 // pixel group, `group_floats` further on.
 template <typename V> inline V load_f32_group(const float *p, int group_floats);
+template <typename V> inline V load_f32_group(const uint16_t *p, int group_values);
 template <> inline __m128 load_f32_group<__m128>(const float *p, int) { return _mm_loadu_ps(p); }
 template <> inline __m256 load_f32_group<__m256>(const float *p, int group_floats) {
     return join_halves(_mm_loadu_ps(p), _mm_loadu_ps(p + group_floats));
 }
+// Four uint16 values at `p` as floats, grouped as load_f32_group groups.
+inline __m128i load_u16x4(const uint16_t *p) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
+}
+template <> inline __m128 load_f32_group<__m128>(const uint16_t *p, int) {
+    return _mm_cvtepi32_ps(_mm_cvtepu16_epi32(load_u16x4(p)));
+}
+template <> inline __m256 load_f32_group<__m256>(const uint16_t *p, int group_values) {
+    return _mm256_cvtepi32_ps(
+        _mm256_cvtepu16_epi32(_mm_unpacklo_epi64(load_u16x4(p), load_u16x4(p + group_values))));
+}
+
+// Values on 0..65535 as uint16: capped at 65535 in float (65535 the first
+// operand, so NaN stays NaN and converts to the integer minimum), rounded
+// to nearest with ties to even, narrowed with unsigned saturation (NaN and
+// anything negative give 0).
+inline void store_f32_group(uint16_t *p, int, __m128 v) {
+    const __m128i i = _mm_cvtps_epi32(_mm_min_ps(_mm_set1_ps(65535.0f), v));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p), _mm_packus_epi32(i, i));
+}
+inline void store_f32_group(uint16_t *p, int group_values, __m256 v) {
+    const __m256i i = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_set1_ps(65535.0f), v));
+    const __m256i narrow = _mm256_packus_epi32(i, i);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p), low_half(narrow));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p + group_values), high_half(narrow));
+}
+
 inline void store_f32_group(float *p, int, __m128 v) { _mm_storeu_ps(p, v); }
 inline void store_f32_group(float *p, int group_floats, __m256 v) {
     _mm_storeu_ps(p, low_half(v));
@@ -351,7 +382,9 @@ inline void load_rgba_group(const uint8_t *p, V inv255, V &r, V &g, V &b, V &a) 
     a = u32_to_unit(ai, inv255);
 }
 
-template <typename V> inline void load_rgb_group(const float *p, V inv255, V &r, V &g, V &b) {
+// Floats, or uint16 values widened to floats, interleaved as stored.
+template <typename V, typename E>
+inline void load_rgb_elements(const E *p, V inv255, V &r, V &g, V &b) {
     deinterleave_rgb_f32(load_f32_group<V>(p, 12), load_f32_group<V>(p + 4, 12),
                          load_f32_group<V>(p + 8, 12), r, g, b);
     r = r * inv255;
@@ -359,8 +392,8 @@ template <typename V> inline void load_rgb_group(const float *p, V inv255, V &r,
     b = b * inv255;
 }
 
-template <typename V>
-inline void load_rgba_group(const float *p, V inv255, V &r, V &g, V &b, V &a) {
+template <typename V, typename E>
+inline void load_rgba_elements(const E *p, V inv255, V &r, V &g, V &b, V &a) {
     r = load_f32_group<V>(p, 16);
     g = load_f32_group<V>(p + 4, 16);
     b = load_f32_group<V>(p + 8, 16);
@@ -370,6 +403,14 @@ inline void load_rgba_group(const float *p, V inv255, V &r, V &g, V &b, V &a) {
     g = g * inv255;
     b = b * inv255;
     a = a * inv255;
+}
+
+template <typename V> inline void load_rgb_group(const float *p, V inv255, V &r, V &g, V &b) {
+    load_rgb_elements(p, inv255, r, g, b);
+}
+template <typename V>
+inline void load_rgba_group(const float *p, V inv255, V &r, V &g, V &b, V &a) {
+    load_rgba_elements(p, inv255, r, g, b, a);
 }
 
 // ---- width-generic packs and stores ----------------------------------------
@@ -424,8 +465,8 @@ template <typename V> inline void store_rgba_group(uint8_t *p, V r, V g, V b, V 
 }
 
 // Float values already on the stored 0..255 scale, interleaved as they are.
-template <typename V>
-__attribute__((always_inline)) inline void store_stored_rgb_group(float *p, V r, V g, V b) {
+template <typename V, typename E>
+__attribute__((always_inline)) inline void store_stored_rgb_group(E *p, V r, V g, V b) {
     V x0, x1, x2;
     interleave_rgb_f32(r, g, b, x0, x1, x2);
     store_f32_group(p, 12, x0);
@@ -433,8 +474,8 @@ __attribute__((always_inline)) inline void store_stored_rgb_group(float *p, V r,
     store_f32_group(p + 8, 12, x2);
 }
 
-template <typename V>
-__attribute__((always_inline)) inline void store_stored_rgba_group(float *p, V r, V g, V b, V a) {
+template <typename V, typename E>
+__attribute__((always_inline)) inline void store_stored_rgba_group(E *p, V r, V g, V b, V a) {
     transpose4_f32(r, g, b, a);
     store_f32_group(p, 16, r);
     store_f32_group(p + 4, 16, g);

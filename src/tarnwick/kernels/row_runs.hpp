@@ -43,8 +43,6 @@ inline constexpr npy_intp k_gather_pixels = 4096;
 
 namespace row_runs_detail {
 
-inline size_t item_of(int32_t is_uint8) { return is_uint8 ? 1 : sizeof(float); }
-
 // Calls `segment(row, column, done, count)` for the pieces of rows that
 // pixels [first, first + count) of an image `width` pixels wide span.
 template <typename Segment>
@@ -89,7 +87,7 @@ inline unsigned char *gather_record(const BlendArray &image, BlendArray *piece,
         gather(image.f32, image.row_stride, image.width, image.channels, first, count, run);
         piece->f32 = run;
     }
-    return scratch + static_cast<size_t>(k_gather_pixels * image.channels) * item_of(image.is_uint8);
+    return scratch + static_cast<size_t>(k_gather_pixels * image.channels) * item_size(image);
 }
 
 inline unsigned char *gather_mask(const BlendMask &mask, npy_intp width, BlendMask *piece,
@@ -111,7 +109,6 @@ inline unsigned char *gather_mask(const BlendMask &mask, npy_intp width, BlendMa
 // adjoin (the image is one run already).
 inline size_t gather_scratch_bytes(const BlendArray &below, const BlendArray &layer,
                                    const BlendOutput &out, const BlendMask &mask) {
-    using row_runs_detail::item_of;
     const npy_intp height = below.height;
     const npy_intp width = below.width;
     if (rows_adjoin(below.row_stride, height, width, below.channels) &&
@@ -120,9 +117,8 @@ inline size_t gather_scratch_bytes(const BlendArray &below, const BlendArray &la
         (!has_mask(mask) || rows_adjoin(mask.row_stride, height, width, 1))) {
         return 0;
     }
-    const size_t per_pixel = below.channels * item_of(below.is_uint8) +
-                             layer.channels * item_of(layer.is_uint8) +
-                             out.channels * item_of(out.is_uint8) + sizeof(float);
+    const size_t per_pixel = below.channels * item_size(below) + layer.channels * item_size(layer) +
+                             out.channels * item_size(out) + sizeof(float);
     return static_cast<size_t>(k_gather_pixels) * per_pixel;
 }
 
