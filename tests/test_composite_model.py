@@ -215,6 +215,8 @@ def test_bad_arguments_raise_and_leave_out_untouched():
          TypeError, "both be uint16 or neither"),
         (("normal", "source_over", False, *[rgba.astype(np.uint16)] * 2, 1.0, "auto", out, None),
          ValueError, "out must be an aligned, writeable uint16 array"),
+        (("normal", "source_over", True, rgba, rgba, 1.0, "auto", out, None, 255.0, True),
+         TypeError, "straight uint8 images only"),
     ]
     for args, error, message in cases:
         with pytest.raises(error, match=message):

@@ -121,6 +121,16 @@ def test_linear_light_is_within_a_step_of_the_float64_model(dtype, channels):
     assert np.abs(on_255(got) - expected).max() <= 1.0
 
 
+@pytest.mark.parametrize("blend", ["normal", "multiply", "soft_light", "hue"])
+@pytest.mark.parametrize("channels", [(3, 4), (4, 3), (4, 4)])
+def test_linear_light_stores_the_same_bytes_on_every_kernel(channels, blend):
+    bg, fg = (image(np.uint8, c) for c in channels)
+    mask = RNG.integers(0, 256, (H, W), dtype=np.uint8)
+    results = [tarnwick.composite(bg, fg, blend, 0.8, mask=mask, kernel=k, space="linear")
+               for k in AVAILABLE]
+    assert all(r.tobytes() == results[0].tobytes() for r in results)
+
+
 def test_a_half_black_fade_over_white_is_the_linear_mid_grey():
     white, black = np.full((1, 1, 4), 255, np.uint8), np.array([[[0, 0, 0, 255]]], np.uint8)
     assert tarnwick.composite(white, black, opacity=0.5, space="linear").tolist() == [[[188, 188, 188, 255]]]

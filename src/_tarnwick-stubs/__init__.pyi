@@ -87,6 +87,7 @@ def _composite_into(
     out: _Out,
     mask: npt.ArrayLike | None,
     float_scale: float = 255.0,
+    linear: bool = False,
     /,
 ) -> _Out: ...
 

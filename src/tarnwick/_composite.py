@@ -67,6 +67,7 @@ NAMES = ("backdrop", "source")
 # any mix, uint16 with uint16 only.
 _NATIVE_TYPES = (np.dtype(np.uint8), np.dtype(np.float32))
 _UINT16 = np.dtype(np.uint16)
+_UINT8 = np.dtype(np.uint8)
 
 
 def check_composite(
@@ -121,6 +122,12 @@ def scaled_natively(numbers: _numbers.Numbers, *dtypes: np.dtype) -> bool:
         return False
     return (all(dtype in _NATIVE_TYPES for dtype in dtypes)
             or all(dtype == _UINT16 for dtype in dtypes))
+
+
+def linear_natively(numbers: _numbers.Numbers, *dtypes: np.dtype) -> bool:
+    """Whether the native loops composite these images in linear light
+    themselves (uint8 only; the rest is converted piece by piece)."""
+    return numbers.linear and all(dtype == _UINT8 for dtype in dtypes)
 
 
 def _native_composite(
@@ -366,12 +373,13 @@ def composite(
     weights = None if mask is None else loop_mask(mask)
     result: Image = cast(Image, np.empty(bg.shape, bg.dtype)) if out is None else out
     native_scale = scaled_natively(numbers, bg.dtype, fg.dtype, result.dtype)
-    converted = not native_scale and numbers.needed(bg.dtype, fg.dtype)
+    linear = linear_natively(numbers, bg.dtype, fg.dtype, result.dtype)
+    converted = not native_scale and not linear and numbers.needed(bg.dtype, fg.dtype)
     scale = numbers.scale if native_scale else 255.0
 
     def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
         _tarnwick._composite_into(name, operator_name, premultiplied, b, f, opacity_value,
-                                  kernel_name, o, m, scale)
+                                  kernel_name, o, m, scale, linear)
 
     def run(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
         run_banded(native, b, f, o, m, count, numbers if converted else None)

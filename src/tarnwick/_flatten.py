@@ -43,7 +43,7 @@ from tarnwick._checks import (
     mask_unless_full,
     rows_readable,
 )
-from tarnwick._composite import scaled_natively
+from tarnwick._composite import linear_natively, scaled_natively
 from tarnwick._names import (
     _BLEND_SET,
     _OPERATOR_SET,
@@ -405,13 +405,14 @@ def _step(
         # rest converted piece by piece, and back into the canvas's type
         # after each layer, as one call per layer would.
         native_scale = scaled_natively(numbers, canvas.dtype, source.dtype, result.dtype)
+        linear = linear_natively(numbers, canvas.dtype, source.dtype, result.dtype)
         scale = numbers.scale if native_scale else 255.0
-        converted = None if native_scale or not numbers.needed(canvas.dtype, source.dtype) \
-            else numbers
+        converted = None if native_scale or linear \
+            or not numbers.needed(canvas.dtype, source.dtype) else numbers
 
         def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
             _tarnwick._composite_into(name, operator, premultiplied, b, f, opacity, kernel, o, m,
-                                      scale)
+                                      scale, linear)
 
         changes_outside = operator in CHANGES_WITHOUT_SOURCE
     else:

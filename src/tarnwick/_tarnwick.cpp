@@ -129,7 +129,8 @@ const Entry *find_named(const Entry (&table)[count], PyObject *name) {
 // kernel, out, mask[, float_scale]) -> out: the compositing model, every
 // argument checked before a pixel of `out` is written. float_scale is what
 // 1 is on a float32 image (255 unless given); uint16 images (both or
-// neither) are on 0..65535.
+// neither) are on 0..65535. With `linear` true, straight uint8 images are
+// composited in linear light: colours decoded and encoded by the sRGB tables.
 PyObject *composite_into(PyObject *, PyObject *args) {
     PyObject *blend = nullptr;
     PyObject *op_name = nullptr;
@@ -141,8 +142,10 @@ PyObject *composite_into(PyObject *, PyObject *args) {
     PyObject *out = nullptr;
     PyObject *mask = nullptr;
     float float_scale = 255.0f;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOO|f:_composite_into", &blend, &op_name, &premultiplied,
-                          &backdrop, &source, &opacity, &kernel, &out, &mask, &float_scale)) {
+    int linear = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOO|fp:_composite_into", &blend, &op_name, &premultiplied,
+                          &backdrop, &source, &opacity, &kernel, &out, &mask, &float_scale,
+                          &linear)) {
         return nullptr;
     }
     // NaN fails the test too.
@@ -191,12 +194,19 @@ PyObject *composite_into(PyObject *, PyObject *args) {
     if (!parsed) {
         return nullptr;
     }
+    const char *refusal = nullptr;
     if (job.backdrop.is_uint16 != job.source.is_uint16) {
-        PyErr_SetString(PyExc_TypeError, "backdrop and source must both be uint16 or neither");
+        refusal = "backdrop and source must both be uint16 or neither";
+    } else if (linear && (!job.backdrop.is_uint8 || !job.source.is_uint8 || job.premultiplied)) {
+        refusal = "linear light is composited here on straight uint8 images only";
+    }
+    if (refusal != nullptr) {
+        PyErr_SetString(PyExc_TypeError, refusal);
         Py_XDECREF(kernel_hold);
         release_blend_inputs(&job.backdrop, &job.source);
         return nullptr;
     }
+    job.linear = linear ? &srgb_tables() : nullptr;
     job.pixels = height * width;
     const auto fail = [&]() -> PyObject * {
         Py_XDECREF(kernel_hold);

@@ -8,6 +8,7 @@
 #include "composite_operators.hpp"
 #include "kernel_select.hpp"
 #include "mask_input.hpp"
+#include "srgb_tables.hpp"
 
 struct CompositeJob {
     BlendArray backdrop;
@@ -18,6 +19,9 @@ struct CompositeJob {
     float opacity;       // within 0..1
     float float_scale;   // what 1 is on a float image (255, or 1.0 for 0..1)
     bool premultiplied;  // inputs and result hold colour times alpha
+    // uint8 colours decoded to linear light, composited, encoded back (for
+    // straight uint8 images only); null for sRGB as stored.
+    const SrgbTables *linear;
     kernel_kind kernel;
     npy_intp pixels;
 };

@@ -313,46 +313,122 @@ TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index
     return opacity;
 }
 
+// ---- linear light on uint8 images --------------------------------------------
+// Colour codes decoded by the table to linear light on 0..255, read as a
+// float image on 0..255 is; the results encoded back to the nearest code,
+// alpha stored as any byte.
+
+inline float decode_element(const SrgbTables &t, float code) {
+    return t.decode[static_cast<int>(code)];
+}
+template <typename V> TARNWICK_LANES V decode_element(const SrgbTables &t, V code);
+template <> TARNWICK_LANES __m128 decode_element(const SrgbTables &t, __m128 code) {
+    return _mm_i32gather_ps(t.decode, _mm_cvttps_epi32(code), 4);
+}
+template <> TARNWICK_LANES __m256 decode_element(const SrgbTables &t, __m256 code) {
+    return _mm256_i32gather_ps(t.decode, _mm256_cvttps_epi32(code), 4);
+}
+
+// Into 0..255 (NaN to 0) and -0 to +0, so the top bits index the table.
+template <typename V> TARNWICK_LANES V encode_domain(V value) {
+    return pick_min(pick_max(value, splat<V>(0.0f)), splat<V>(255.0f)) + splat<V>(0.0f);
+}
+
+inline int32_t encode_element(const SrgbTables &t, float value) {
+    const float v = encode_domain(value);
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const uint32_t bucket = bits >> k_encode_shift;
+    return static_cast<int32_t>(t.base[bucket]) + (v >= t.threshold[bucket] ? 1 : 0);
+}
+TARNWICK_LANES __m128i encode_element(const SrgbTables &t, __m128 value) {
+    const __m128 v = encode_domain(value);
+    const __m128i bucket = _mm_srli_epi32(_mm_castps_si128(v), k_encode_shift);
+    const __m128i base = _mm_i32gather_epi32(reinterpret_cast<const int *>(t.base), bucket, 4);
+    const __m128 above = _mm_cmpge_ps(v, _mm_i32gather_ps(t.threshold, bucket, 4));
+    return _mm_sub_epi32(base, _mm_castps_si128(above));  // a true lane is -1
+}
+TARNWICK_LANES __m256i encode_element(const SrgbTables &t, __m256 value) {
+    const __m256 v = encode_domain(value);
+    const __m256i bucket = _mm256_srli_epi32(_mm256_castps_si256(v), k_encode_shift);
+    const __m256i base = _mm256_i32gather_epi32(reinterpret_cast<const int *>(t.base), bucket, 4);
+    const __m256 above = _mm256_cmp_ps(v, _mm256_i32gather_ps(t.threshold, bucket, 4), _CMP_GE_OQ);
+    return _mm256_sub_epi32(base, _mm256_castps_si256(above));
+}
+
+template <int channels, typename V>
+TARNWICK_LANES void store_linear_group(const SrgbTables &t, uint8_t *data, npy_intp index, V r,
+                                       V g, V b, V a) {
+    if constexpr (channels == 4) {
+        store_rgba_u8_group(data + index * 4,
+                            pack_rgba_u32_lanes(encode_element(t, r), encode_element(t, g),
+                                                encode_element(t, b), byte_lanes(a)));
+    } else {
+        store_rgb_u32_group(data + index * 3, encode_element(t, r), encode_element(t, g),
+                            encode_element(t, b));
+    }
+}
+
 // The integer path builds on the lane operations, the factors and the
 // coverage above.
 #include "composite_integer.hpp"
 
 // ---- loops --------------------------------------------------------------------
 
-template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+// `linear`: uint8 colours in linear light (job.linear's tables), every
+// channel then read as a float on 0..255 is.
+template <typename Blend, bool premultiplied, bool linear = false, typename B, typename F,
+          typename O>
 inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                   npy_intp index) {
+    using BU = std::conditional_t<linear, float, B>;
+    using FU = std::conditional_t<linear, float, F>;
     const int bg_channels = job.backdrop.channels;
     const int fg_channels = job.source.channels;
     const CompositeFactorLanes<float> factors = factor_lanes<float>(job.op);
     const BlendMask mask = job.mask;
     const npy_intp pixels = job.pixels;
     const float opacity = job.opacity;
-    const float scale = job.float_scale;
+    const float scale = linear ? 255.0f : job.float_scale;
     for (; index < pixels; ++index) {
         const npy_intp bg_base = index * bg_channels;
         const npy_intp fg_base = index * fg_channels;
-        const float bg_stored[4] = {static_cast<float>(bg[bg_base]),
-                                    static_cast<float>(bg[bg_base + 1]),
-                                    static_cast<float>(bg[bg_base + 2]),
-                                    bg_channels == 4 ? static_cast<float>(bg[bg_base + 3]) : 0.0f};
-        const RgbLanes<float> cb{unit_of<B>(bg_stored[0], scale), unit_of<B>(bg_stored[1], scale),
-                                 unit_of<B>(bg_stored[2], scale)};
-        const float ab = bg_channels == 4 ? unit_of<B>(bg_stored[3], scale) : 1.0f;
-        const RgbLanes<float> cs{unit_of<F>(static_cast<float>(fg[fg_base]), scale),
-                                 unit_of<F>(static_cast<float>(fg[fg_base + 1]), scale),
-                                 unit_of<F>(static_cast<float>(fg[fg_base + 2]), scale)};
+        float bg_stored[4] = {static_cast<float>(bg[bg_base]), static_cast<float>(bg[bg_base + 1]),
+                              static_cast<float>(bg[bg_base + 2]),
+                              bg_channels == 4 ? static_cast<float>(bg[bg_base + 3]) : 0.0f};
+        float fg_stored[3] = {static_cast<float>(fg[fg_base]), static_cast<float>(fg[fg_base + 1]),
+                              static_cast<float>(fg[fg_base + 2])};
+        if constexpr (linear) {
+            for (int c = 0; c < 3; ++c) {
+                bg_stored[c] = decode_element(*job.linear, bg_stored[c]);
+                fg_stored[c] = decode_element(*job.linear, fg_stored[c]);
+            }
+        }
+        const RgbLanes<float> cb{unit_of<BU>(bg_stored[0], scale), unit_of<BU>(bg_stored[1], scale),
+                                 unit_of<BU>(bg_stored[2], scale)};
+        const float ab = bg_channels == 4 ? unit_of<BU>(bg_stored[3], scale) : 1.0f;
+        const RgbLanes<float> cs{unit_of<FU>(fg_stored[0], scale), unit_of<FU>(fg_stored[1], scale),
+                                 unit_of<FU>(fg_stored[2], scale)};
         const float as =
-            fg_channels == 4 ? unit_of<F>(static_cast<float>(fg[fg_base + 3]), scale) : 1.0f;
+            fg_channels == 4 ? unit_of<FU>(static_cast<float>(fg[fg_base + 3]), scale) : 1.0f;
         const float coverage = coverage_lanes(mask, opacity, index);
         const CompositeResult<float> result =
             composite_rule<Blend, premultiplied>(cb, ab, cs, as, coverage, factors);
         const auto value = [&](float stored, float unit) __attribute__((always_inline)) {
-            return stored_value<O>(result.keep, stored, unit, scale);
+            return stored_value<std::conditional_t<linear, float, O>>(result.keep, stored, unit,
+                                                                      scale);
         };
-        store_element(out, bg_base, value(bg_stored[0], result.colour.r));
-        store_element(out, bg_base + 1, value(bg_stored[1], result.colour.g));
-        store_element(out, bg_base + 2, value(bg_stored[2], result.colour.b));
+        if constexpr (linear) {
+            for (int c = 0; c < 3; ++c) {
+                const float unit = c == 0 ? result.colour.r : c == 1 ? result.colour.g : result.colour.b;
+                out[bg_base + c] =
+                    static_cast<O>(encode_element(*job.linear, value(bg_stored[c], unit)));
+            }
+        } else {
+            store_element(out, bg_base, value(bg_stored[0], result.colour.r));
+            store_element(out, bg_base + 1, value(bg_stored[1], result.colour.g));
+            store_element(out, bg_base + 2, value(bg_stored[2], result.colour.b));
+        }
         if (bg_channels == 4) {
             store_element(out, bg_base + 3, value(bg_stored[3], result.alpha));
         }
@@ -362,13 +438,16 @@ inline void composite_scalar_loop(const CompositeJob &job, const B *bg, const F 
 // Groups of V's lane count from `index` while a whole group remains; returns
 // the first pixel it left.
 template <typename V, int bg_channels, int fg_channels, typename Blend, bool premultiplied,
-          typename B, typename F, typename O>
+          bool linear, typename B, typename F, typename O>
 inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, const F *fg, O *out,
                                         npy_intp index) {
+    using BU = std::conditional_t<linear, float, B>;
+    using FU = std::conditional_t<linear, float, F>;
+    using OU = std::conditional_t<linear, float, O>;
     constexpr int lanes = lane_count<V>;
     const V one = splat<V>(1.0f);
     const V opacity = splat<V>(job.opacity);
-    const V scale = splat<V>(job.float_scale);
+    const V scale = splat<V>(linear ? 255.0f : job.float_scale);
     const CompositeFactorLanes<V> factors = factor_lanes<V>(job.op);
     // Local copies: the byte stores could alias the job as far as the
     // compiler knows, and would make it read these again every group.
@@ -383,24 +462,34 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
         V fg_r, fg_g, fg_b, fg_a = one;
         load_stored_group<bg_channels>(bg, index, bg_r, bg_g, bg_b, bg_a);
         load_stored_group<fg_channels>(fg, index, fg_r, fg_g, fg_b, fg_a);
-        const RgbLanes<V> cb{unit_of<B>(bg_r, scale), unit_of<B>(bg_g, scale),
-                             unit_of<B>(bg_b, scale)};
-        const V ab = bg_channels == 4 ? unit_of<B>(bg_a, scale) : one;
-        const RgbLanes<V> cs{unit_of<F>(fg_r, scale), unit_of<F>(fg_g, scale),
-                             unit_of<F>(fg_b, scale)};
-        const V as = fg_channels == 4 ? unit_of<F>(fg_a, scale) : one;
+        if constexpr (linear) {
+            const SrgbTables &t = *job.linear;
+            bg_r = decode_element(t, bg_r), bg_g = decode_element(t, bg_g), bg_b = decode_element(t, bg_b);
+            fg_r = decode_element(t, fg_r), fg_g = decode_element(t, fg_g), fg_b = decode_element(t, fg_b);
+        }
+        const RgbLanes<V> cb{unit_of<BU>(bg_r, scale), unit_of<BU>(bg_g, scale),
+                             unit_of<BU>(bg_b, scale)};
+        const V ab = bg_channels == 4 ? unit_of<BU>(bg_a, scale) : one;
+        const RgbLanes<V> cs{unit_of<FU>(fg_r, scale), unit_of<FU>(fg_g, scale),
+                             unit_of<FU>(fg_b, scale)};
+        const V as = fg_channels == 4 ? unit_of<FU>(fg_a, scale) : one;
         const CompositeResult<V> result = composite_rule<Blend, premultiplied>(
             cb, ab, cs, as, coverage_lanes(mask, opacity, index), factors);
-        store_stored_group<bg_channels>(out, index,
-                                        stored_value<O>(result.keep, bg_r, result.colour.r, scale),
-                                        stored_value<O>(result.keep, bg_g, result.colour.g, scale),
-                                        stored_value<O>(result.keep, bg_b, result.colour.b, scale),
-                                        stored_value<O>(result.keep, bg_a, result.alpha, scale));
+        const V r = stored_value<OU>(result.keep, bg_r, result.colour.r, scale);
+        const V g = stored_value<OU>(result.keep, bg_g, result.colour.g, scale);
+        const V b = stored_value<OU>(result.keep, bg_b, result.colour.b, scale);
+        const V a = stored_value<OU>(result.keep, bg_a, result.alpha, scale);
+        if constexpr (linear) {
+            store_linear_group<bg_channels>(*job.linear, out, index, r, g, b, a);
+        } else {
+            store_stored_group<bg_channels>(out, index, r, g, b, a);
+        }
     }
     return index;
 }
 
-template <typename Blend, bool premultiplied, typename B, typename F, typename O>
+template <typename Blend, bool premultiplied, bool linear = false, typename B, typename F,
+          typename O>
 inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, O *out) {
     run_width_sequence(
         job.kernel, 0,
@@ -409,13 +498,13 @@ inline void composite_pixels(const CompositeJob &job, const B *bg, const F *fg, 
             with_channel_counts(job.backdrop.channels, job.source.channels,
                                 [&](auto bg_channels, auto fg_channels) {
                                     from = composite_vector_groups<V, bg_channels, fg_channels,
-                                                                   Blend, premultiplied>(
+                                                                   Blend, premultiplied, linear>(
                                         job, bg, fg, out, from);
                                 });
             return from;
         },
         [&](npy_intp from) __attribute__((always_inline)) {
-            composite_scalar_loop<Blend, premultiplied>(job, bg, fg, out, from);
+            composite_scalar_loop<Blend, premultiplied, linear>(job, bg, fg, out, from);
         });
 }
 
@@ -426,6 +515,12 @@ template <typename Blend> inline void run_composite(const CompositeJob *job) {
     const auto typed = [&](auto bg, auto fg, auto out) __attribute__((always_inline)) {
         using B = std::remove_cv_t<std::remove_pointer_t<decltype(bg)>>;
         using F = std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>;
+        if constexpr (std::is_same_v<B, uint8_t> && std::is_same_v<F, uint8_t>) {
+            if (job->linear != nullptr) {
+                composite_pixels<Blend, false, true>(*job, bg, fg, out);
+                return;
+            }
+        }
         if constexpr (integer_blend<Blend> && std::is_same_v<B, uint8_t> &&
                       std::is_same_v<F, uint8_t>) {
             if (run_integer_path<Blend>(*job, bg, fg, out)) {
