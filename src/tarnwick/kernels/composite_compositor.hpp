@@ -227,15 +227,13 @@ TARNWICK_LANES V stored_value(lane_mask_t<V> keep, V backdrop_stored, V unit, V 
     }
 }
 
-// A byte as the vector packs make it: capped at 255, rounded to nearest with
-// ties to even, anything not above 0 (NaN too) giving 0.
-inline void store_element(uint8_t *data, npy_intp index, float value) {
-    const float capped = pick_min(255.0f, value);
-    data[index] = static_cast<uint8_t>(capped > 0.0f ? std::lrintf(capped) : 0);
-}
-inline void store_element(uint16_t *data, npy_intp index, float value) {
-    const float capped = pick_min(65535.0f, value);
-    data[index] = static_cast<uint16_t>(capped > 0.0f ? std::lrintf(capped) : 0);
+// An integer as the vector packs make it: capped at its top (255 or 65535),
+// rounded to nearest with ties to even, anything not above 0 (NaN too)
+// giving 0.
+template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+inline void store_element(T *data, npy_intp index, float value) {
+    const float capped = pick_min(k_integer_top<T>, value);
+    data[index] = static_cast<T>(capped > 0.0f ? std::lrintf(capped) : 0);
 }
 inline void store_element(float *data, npy_intp index, float value) { data[index] = value; }
 
@@ -261,18 +259,9 @@ TARNWICK_LANES void load_stored_group(const uint8_t *data, npy_intp index, V &r,
     b = to_float(bi);
 }
 
-template <int channels, typename V>
-TARNWICK_LANES void load_stored_group(const float *data, npy_intp index, V &r, V &g, V &b, V &a) {
-    if constexpr (channels == 4) {
-        load_rgba_group(data + index * 4, splat<V>(1.0f), r, g, b, a);
-    } else {
-        load_rgb_group(data + index * 3, splat<V>(1.0f), r, g, b);
-    }
-}
-
-template <int channels, typename V>
-TARNWICK_LANES void load_stored_group(const uint16_t *data, npy_intp index, V &r, V &g, V &b,
-                                      V &a) {
+// Floats as they are; uint16 values widened to floats.
+template <int channels, typename V, typename E>
+TARNWICK_LANES void load_stored_group(const E *data, npy_intp index, V &r, V &g, V &b, V &a) {
     if constexpr (channels == 4) {
         load_rgba_elements(data + index * 4, splat<V>(1.0f), r, g, b, a);
     } else {
@@ -318,42 +307,56 @@ TARNWICK_LANES V coverage_lanes(const BlendMask &mask, V opacity, npy_intp index
 // float image on 0..255 is; the results encoded back to the nearest code,
 // alpha stored as any byte.
 
-inline float decode_element(const SrgbTables &t, float code) {
-    return t.decode[static_cast<int>(code)];
+// Table entries at 32-bit lane indexes: a look-up per lane, or a gather.
+TARNWICK_LANES float table_lanes(const float *table, int32_t index) { return table[index]; }
+TARNWICK_LANES __m128 table_lanes(const float *table, __m128i index) {
+    return _mm_i32gather_ps(table, index, 4);
 }
-template <typename V> TARNWICK_LANES V decode_element(const SrgbTables &t, V code);
-template <> TARNWICK_LANES __m128 decode_element(const SrgbTables &t, __m128 code) {
-    return _mm_i32gather_ps(t.decode, _mm_cvttps_epi32(code), 4);
+TARNWICK_LANES __m256 table_lanes(const float *table, __m256i index) {
+    return _mm256_i32gather_ps(table, index, 4);
 }
-template <> TARNWICK_LANES __m256 decode_element(const SrgbTables &t, __m256 code) {
-    return _mm256_i32gather_ps(t.decode, _mm256_cvttps_epi32(code), 4);
+TARNWICK_LANES int32_t table_lanes(const int32_t *table, int32_t index) { return table[index]; }
+TARNWICK_LANES __m128i table_lanes(const int32_t *table, __m128i index) {
+    return _mm_i32gather_epi32(table, index, 4);
+}
+TARNWICK_LANES __m256i table_lanes(const int32_t *table, __m256i index) {
+    return _mm256_i32gather_epi32(table, index, 4);
 }
 
-// Into 0..255 (NaN to 0) and -0 to +0, so the top bits index the table.
-template <typename V> TARNWICK_LANES V encode_domain(V value) {
-    return pick_min(pick_max(value, splat<V>(0.0f)), splat<V>(255.0f)) + splat<V>(0.0f);
-}
-
-inline int32_t encode_element(const SrgbTables &t, float value) {
-    const float v = encode_domain(value);
+// The encode bucket of values within 0..255: their top 16 bits.
+TARNWICK_LANES int32_t encode_bucket(float v) {
     uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    const uint32_t bucket = bits >> k_encode_shift;
-    return static_cast<int32_t>(t.base[bucket]) + (v >= t.threshold[bucket] ? 1 : 0);
+    return static_cast<int32_t>(bits >> k_encode_shift);
 }
-TARNWICK_LANES __m128i encode_element(const SrgbTables &t, __m128 value) {
-    const __m128 v = encode_domain(value);
-    const __m128i bucket = _mm_srli_epi32(_mm_castps_si128(v), k_encode_shift);
-    const __m128i base = _mm_i32gather_epi32(reinterpret_cast<const int *>(t.base), bucket, 4);
-    const __m128 above = _mm_cmpge_ps(v, _mm_i32gather_ps(t.threshold, bucket, 4));
-    return _mm_sub_epi32(base, _mm_castps_si128(above));  // a true lane is -1
+TARNWICK_LANES __m128i encode_bucket(__m128 v) { return _mm_srli_epi32(float_bits(v), k_encode_shift); }
+TARNWICK_LANES __m256i encode_bucket(__m256 v) {
+    return _mm256_srli_epi32(float_bits(v), k_encode_shift);
 }
-TARNWICK_LANES __m256i encode_element(const SrgbTables &t, __m256 value) {
-    const __m256 v = encode_domain(value);
-    const __m256i bucket = _mm256_srli_epi32(_mm256_castps_si256(v), k_encode_shift);
-    const __m256i base = _mm256_i32gather_epi32(reinterpret_cast<const int *>(t.base), bucket, 4);
-    const __m256 above = _mm256_cmp_ps(v, _mm256_i32gather_ps(t.threshold, bucket, 4), _CMP_GE_OQ);
-    return _mm256_sub_epi32(base, _mm256_castps_si256(above));
+
+// `base` plus one where `above` holds (a true vector lane is -1).
+TARNWICK_LANES int32_t plus_one_if(int32_t base, bool above) { return base + (above ? 1 : 0); }
+TARNWICK_LANES __m128i plus_one_if(__m128i base, __m128 above) {
+    return _mm_sub_epi32(base, float_bits(above));
+}
+TARNWICK_LANES __m256i plus_one_if(__m256i base, __m256 above) {
+    return _mm256_sub_epi32(base, float_bits(above));
+}
+
+TARNWICK_LANES int32_t code_lanes(float code) { return static_cast<int32_t>(code); }
+template <typename V> TARNWICK_LANES ivec_t<V> code_lanes(V code) { return truncate_to_i32(code); }
+
+// A stored code (a whole number within 0..255) as linear light on 0..255.
+template <typename V> TARNWICK_LANES V decode_element(const SrgbTables &t, V code) {
+    return table_lanes(t.decode, code_lanes(code));
+}
+
+// The nearest code to linear light on 0..255; clamped into 0..255 first
+// (NaN to 0, -0 to +0), so the top bits index the table.
+template <typename V> TARNWICK_LANES auto encode_element(const SrgbTables &t, V value) {
+    const V v = pick_min(pick_max(value, splat<V>(0.0f)), splat<V>(255.0f)) + splat<V>(0.0f);
+    const auto bucket = encode_bucket(v);
+    return plus_one_if(table_lanes(t.base, bucket), ge(v, table_lanes(t.threshold, bucket)));
 }
 
 template <int channels, typename V>

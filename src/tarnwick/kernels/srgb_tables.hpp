@@ -18,7 +18,7 @@ inline constexpr uint32_t k_encode_buckets = (0x437F0000u >> k_encode_shift) + 1
 
 struct SrgbTables {
     float decode[256];
-    uint32_t base[k_encode_buckets];   // the nearest code at the bucket's lowest value
+    int32_t base[k_encode_buckets];    // the nearest code at the bucket's lowest value
     float threshold[k_encode_buckets];  // from here on the next code is nearer; inf if none
 };
 
@@ -71,7 +71,7 @@ inline void build(SrgbTables &t) {
         while (base < 255 && bounds[base] <= low) {
             ++base;
         }
-        t.base[bucket] = base;
+        t.base[bucket] = static_cast<int32_t>(base);
         const uint32_t next = base < 254 ? base : 254;
         const bool inside = base < 255 && bits_of(bounds[next]) < ((bucket + 1) << k_encode_shift);
         t.threshold[bucket] = inside ? bounds[next] : std::numeric_limits<float>::infinity();
