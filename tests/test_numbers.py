@@ -80,6 +80,44 @@ def test_uint16_is_within_a_step_of_the_float64_model(case, kernel):
     assert steps.max() <= 1.0
 
 
+def _through_255(picture, scale):
+    """The layer modes' reading of an image: float32 on 0..255, or uint8."""
+    if picture.dtype == np.uint16:
+        return picture * np.float32(255 / 65535)
+    if picture.dtype == np.float32 and scale != 255:
+        return picture * np.float32(255 / scale)
+    return picture
+
+
+def _back_from_255(result, dtype, scale):
+    if dtype == np.uint16:
+        return np.rint(np.clip(result * np.float32(65535 / 255), 0, 65535)).astype(np.uint16)
+    if dtype == np.float32 and scale == 1:
+        return result / np.float32(255)
+    return result * np.float32(scale / 255) if dtype == np.float32 else result
+
+
+@pytest.mark.parametrize("kernel", AVAILABLE)
+@pytest.mark.parametrize("mode", ["multiply", "normal", "soft_light", "hsv_hue", "lch_color"])
+@pytest.mark.parametrize("numbers", [
+    (np.uint16, 4, np.uint16, 4, 255.0), (np.uint16, 3, np.uint8, 4, 255.0),
+    (np.uint8, 4, np.uint16, 3, 255.0), (np.float32, 3, np.float32, 3, 1.0),
+    (np.float32, 4, np.uint16, 4, 7.0),
+], ids=str)
+def test_layer_modes_read_uint16_and_float_scales_as_float32_on_0_to_255(numbers, mode, kernel):
+    bt, bc, ft, fc, scale = numbers
+    bg = image(bt, bc) if bt != np.float32 else image(bt, bc) * np.float32(scale / 255)
+    fg = image(ft, fc)
+    mask = RNG.integers(0, 256, (H, W), dtype=np.uint8)
+    region = np.zeros((H, W + 5, bc), bt)
+    region[:, 2:W + 2] = bg  # rows apart: the region's pieces are gathered
+    expected = _back_from_255(tarnwick.blend(_through_255(bg, scale), _through_255(fg, scale),
+                                             mode, 0.7, kernel=kernel, mask=mask), bt, scale)
+    for below in (bg, region[:, 2:W + 2]):
+        got = tarnwick.blend(below, fg, mode, 0.7, kernel=kernel, mask=mask, float_scale=scale)
+        assert got.dtype == bt and np.array_equal(got, expected)
+
+
 def _unit_calls(scale, bg, fg, mask):
     layers = [tarnwick.Layer(fg, "multiply", 0.6), tarnwick.Layer(fg, "overlay", 0.5, mask)]
     return {

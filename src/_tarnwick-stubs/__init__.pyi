@@ -58,6 +58,7 @@ _Out = TypeVar("_Out", _U8, _F32)
 # `out` (the background's dtype and shape, C-contiguous, aligned, writeable;
 # it may be the background itself) and returns it. `mask`, one uint8 or
 # float32 value per pixel on the 0..255 scale, multiplies the layer's alpha.
+# It also takes uint16 images, and float images on 0..`float_scale`.
 def _blend_into(
     mode: str,
     background: npt.ArrayLike,
@@ -66,6 +67,7 @@ def _blend_into(
     kernel: _Kernel,
     out: _Out,
     mask: npt.NDArray[np.uint8] | npt.NDArray[np.float32] | None = None,
+    float_scale: float = 255.0,
     /,
 ) -> _Out: ...
 def _composite_layers(

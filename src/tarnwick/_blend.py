@@ -252,7 +252,7 @@ def blend(
         _native_into(mode, background, foreground, opacity, kernel, out)
         return out
     return blend_placed(mode, background, foreground, opacity, kernel, out, in_place, weights,
-                         threads, numbers if converted else None, spot)
+                         threads, numbers, spot)
 
 
 def _native_into(
@@ -277,10 +277,12 @@ def blend_placed(
     spot: Placement,
 ) -> np.ndarray:
     """blend of checked arguments over the placement's overlap, the rest of
-    the background kept; `numbers` converts what the native loops cannot
-    read as it is (uint16, floats on another scale), a piece at a time."""
+    the background kept; the images' numbers are `numbers` (None: uint8 and
+    float32 on 0..255)."""
     bg = out if out is not None and in_place else contiguous(background)
     fg = contiguous(foreground)
+    scale, numbers = (255.0, None) if numbers is None else numbers.for_layer_modes(bg.dtype,
+                                                                                    fg.dtype)
     result = np.empty(bg.shape, bg.dtype) if out is None else out
     if not in_place:
         for rect in spot.outside(bg.shape[0], bg.shape[1]):
@@ -295,7 +297,7 @@ def blend_placed(
         return result
 
     def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
-        _tarnwick._blend_into(mode, b, f, opacity, kernel, o, m)
+        _tarnwick._blend_into(mode, b, f, opacity, kernel, o, m, scale)
 
     run_banded(native, below, layer, into, None if weights is None else weights[spot.layer],
                threads, numbers, grouped=True)

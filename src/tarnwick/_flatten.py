@@ -392,11 +392,10 @@ def _step(
         # path: the layer is applied in a pass of its own, exactly as that
         # call applies it.
         weights = None if mask is None else mask_unless_full(mask)
-        converted = numbers if numbers.needed(canvas.dtype, source.dtype) else None
 
         def whole(current: np.ndarray, out: np.ndarray, threads: int) -> None:
             blend_placed(name, current, source, opacity, kernel, out, current is out, weights,
-                         threads, converted, spot)
+                         threads, numbers, spot)
 
         return _Step(image, mask, None, whole)
 
@@ -416,10 +415,10 @@ def _step(
 
         changes_outside = operator in CHANGES_WITHOUT_SOURCE
     else:
-        converted = numbers if numbers.needed(canvas.dtype, source.dtype) else None
+        layer_scale, converted = numbers.for_layer_modes(canvas.dtype, source.dtype)
 
         def native(b: np.ndarray, f: np.ndarray, o: np.ndarray, m: np.ndarray | None) -> None:
-            _tarnwick._blend_into(name, b, f, opacity, kernel, o, m)
+            _tarnwick._blend_into(name, b, f, opacity, kernel, o, m, layer_scale)
 
         changes_outside = False
     weights = None if mask is None else loop_mask(mask)

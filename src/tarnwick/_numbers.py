@@ -2,8 +2,11 @@
 images on a scale of the caller's choice (``float_scale``, 255 by default,
 1.0 for 0..1), and sRGB-encoded colours composited in linear light.
 
-The native loops take uint8 and float32 on 0..255. Every other convention
-goes through them a band of pixels at a time: the band is converted into
+The native loops take uint8 and float32 on 0..255; the layer modes' loops
+also read uint16 and float32 on any scale, converting them in their own
+pieces by the steps below, and the compositing loops read them in their
+registers. Every other convention goes through them a band of pixels at a
+time: the band is converted into
 float32 scratch on 0..255 (small enough to stay in cache, one per thread),
 run through the same native call, and converted back into the result's type.
 No image is ever copied whole. Inputs that need nothing (uint8, float32 on
@@ -38,6 +41,7 @@ _UINT8 = np.dtype(np.uint8)
 _UINT16 = np.dtype(np.uint16)
 _FLOAT32 = np.dtype(np.float32)
 _FLOAT64 = np.dtype(np.float64)
+_LAYER_NATIVE = (_UINT8, _UINT16, _FLOAT32)
 
 # uint16 to the engine's 0..255 scale and back.
 _U16_TO_WORK = np.float32(255.0 / 65535.0)
@@ -95,6 +99,17 @@ class Numbers:
 
     def needed(self, *dtypes: np.dtype) -> bool:
         return any(self.converts(np.dtype(d)) for d in dtypes)
+
+    def for_layer_modes(self, *dtypes: np.dtype) -> tuple[float, Numbers | None]:
+        """The float_scale to hand the layer modes' native loops, and what is
+        left to convert piece by piece here (None: nothing). The loops read
+        uint16 and float32 on any scale themselves; float64 and linear light
+        are converted here."""
+        if not self.needed(*dtypes):
+            return 255.0, None
+        if not self.linear and all(np.dtype(d) in _LAYER_NATIVE for d in dtypes):
+            return self.scale, None
+        return 255.0, self
 
 
 # -- the sRGB transfer curve, from float64 --------------------------------

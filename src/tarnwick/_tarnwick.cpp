@@ -58,11 +58,12 @@ struct ModeEntry {
 const ModeEntry mode_entries[] = {TARNWICK_FOR_EACH_MODE(TARNWICK_MODE_ENTRY)};
 #undef TARNWICK_MODE_ENTRY
 
-// _blend_into(mode, background, foreground, opacity, kernel, out, mask=None)
-// -> out: the blend function `mode` with its inputs checked exactly as the
-// public call checks them, writing into the caller's `out` instead of a new
-// array; `mask` (one uint8 or float32 value per pixel) scales the layer's
-// alpha.
+// _blend_into(mode, background, foreground, opacity, kernel, out, mask=None,
+// float_scale=255.0) -> out: the blend function `mode` with its inputs
+// checked exactly as the public call checks them, writing into the caller's
+// `out` instead of a new array; `mask` (one uint8 or float32 value per
+// pixel) scales the layer's alpha. Unlike the public call it also takes
+// uint16 images, and float images on 0..`float_scale`.
 PyObject *blend_into(PyObject *, PyObject *args) {
     PyObject *mode = nullptr;
     PyObject *background = nullptr;
@@ -71,8 +72,16 @@ PyObject *blend_into(PyObject *, PyObject *args) {
     PyObject *kernel = nullptr;
     PyObject *out = nullptr;
     PyObject *mask = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOOO|O:_blend_into", &mode, &background, &foreground, &opacity,
-                          &kernel, &out, &mask)) {
+    double float_scale = 255.0;
+    if (!PyArg_ParseTuple(args, "OOOOOO|Od:_blend_into", &mode, &background, &foreground,
+                          &opacity, &kernel, &out, &mask, &float_scale)) {
+        return nullptr;
+    }
+    // 255 / float_scale must be a finite, positive float32.
+    if (!(float_scale > 0.0) || !std::isfinite(float_scale) ||
+        !std::isfinite(static_cast<float>(255.0 / float_scale)) ||
+        static_cast<float>(255.0 / float_scale) == 0.0f) {
+        PyErr_SetString(PyExc_ValueError, "float_scale must be a positive finite number");
         return nullptr;
     }
     if (!PyUnicode_Check(mode)) {
@@ -91,7 +100,7 @@ PyObject *blend_into(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "unknown blend mode");
         return nullptr;
     }
-    BlendTarget target{out, mask};
+    BlendTarget target{out, mask, float_scale};
     PyObject *self = PyCapsule_New(&target, k_blend_target_capsule, nullptr);
     if (self == nullptr) {
         return nullptr;
@@ -477,7 +486,8 @@ PyMethodDef module_methods[] = {
     TARNWICK_FOR_EACH_MODE(TARNWICK_BLEND_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
     {"_blend_into", blend_into, METH_VARARGS,
-     "_blend_into(mode, background, foreground, opacity, kernel, out, mask=None) -> out"},
+     "_blend_into(mode, background, foreground, opacity, kernel, out, mask=None, "
+     "float_scale=255.0) -> out"},
     {"_composite_layers", composite_layers, METH_VARARGS,
      "_composite_layers(premultiplied, kernel, float_scale, canvas, layers) -> canvas"},
     {"_composite_into", composite_into, METH_VARARGS,

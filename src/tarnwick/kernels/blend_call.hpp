@@ -50,11 +50,15 @@ template <bool takes_mask = false, typename PixelLoops>
 __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, PyObject *args,
                                                                PixelLoops &&pixel_loops) {
     BlendCall call{};
+    const BlendTarget *target = blend_target_of(self);
+    // Only the blend-into entry takes uint16 images and other float scales:
+    // it converts them a piece at a time, in the loops' own pieces.
     if (!parse_blend_inputs(args, &call.background, &call.foreground, &call.opacity,
-                            &call.height, &call.width, &call.kernel_name, &call.kernel_hold)) {
+                            &call.height, &call.width, &call.kernel_name, &call.kernel_hold,
+                            target != nullptr)) {
         return nullptr;
     }
-    const BlendTarget *target = blend_target_of(self);
+    const double float_scale = target != nullptr ? target->float_scale : 255.0;
     if (target != nullptr && target->mask != nullptr && target->mask != Py_None) {
         if (!takes_mask) {
             PyErr_SetString(PyExc_ValueError, k_msg_mask_mode);
@@ -89,7 +93,7 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
     // A region of a larger image goes through scratch, taken before the
     // thread state is released so that a failure can be raised.
     const size_t scratch_bytes =
-        gather_scratch_bytes(call.background, call.foreground, call.output, call.mask);
+        gather_scratch_bytes(call.background, call.foreground, call.output, call.mask, float_scale);
     unsigned char *scratch = nullptr;
     if (scratch_bytes > 0) {
         scratch = static_cast<unsigned char *>(PyMem_RawMalloc(scratch_bytes));
@@ -103,7 +107,7 @@ __attribute__((always_inline)) inline PyObject *run_blend_call(PyObject *self, P
     PyThreadState *save = PyEval_SaveThread();
     // A copy the pieces step through; it owns nothing.
     BlendCall run = call;
-    run_gathered(&run.background, &run.foreground, &run.output, &run.mask, scratch,
+    run_gathered(&run.background, &run.foreground, &run.output, &run.mask, scratch, float_scale,
                 [&](npy_intp pixels) __attribute__((always_inline)) {
                     run.height = 1;
                     run.width = pixels;

@@ -17,7 +17,7 @@ struct BlendArray {
     PyArrayObject *array;  // owned, aligned, each row's pixels contiguous
     int32_t channels;      // 3 or 4
     int32_t is_uint8;      // 1 for uint8, else 0
-    int32_t is_uint16;     // 1 for uint16 (the compositing model only), else 0
+    int32_t is_uint16;     // 1 for uint16 (only where the caller takes it), else 0
     const uint8_t *u8;     // data when is_uint8, else null
     const float *f32;      // data when float32, else null
     const uint16_t *u16;   // data when is_uint16, else null

@@ -10,6 +10,7 @@ inline constexpr const char *k_blend_target_capsule = "_tarnwick.blend_target";
 struct BlendTarget {
     PyObject *out;   // borrowed from the caller's argument tuple
     PyObject *mask;  // borrowed; null or None: no layer mask
+    double float_scale;  // the value of a float image that means full intensity
 };
 
 // The target carried by `self`, or null when the call allocates its output.
