@@ -5,6 +5,7 @@
 
 #include "blend_inputs.hpp"
 #include "mask_input.hpp"
+#include "work_numbers.hpp"
 
 // Calls `run(pixels)` once over all height × width pixels when every
 // image's rows adjoin (the mask's too, if any), else once per row with the
@@ -40,6 +41,12 @@ __attribute__((always_inline)) inline void run_by_rows(BlendArray *below, BlendA
 // the first pixel on, so that every pixel keeps the group it has in a run
 // of the whole image, and only the last piece has a tail.
 inline constexpr npy_intp k_gather_pixels = 4096;
+
+// Bytes left after each piece in scratch, so that the pieces of a call do
+// not all start at the same offset in a 4 KiB page: loads from one and
+// stores to another would otherwise look alike to the processor and wait on
+// each other. A multiple of 64 keeps every piece's alignment.
+inline constexpr size_t k_piece_skew = 320;
 
 // The layer modes' loops read uint8 and float32 on 0..255. Images of other
 // numbers (uint16, floats on 0..`float_scale`) go through the same pieces,
@@ -116,17 +123,8 @@ inline void gather_to_work(const T *image, npy_intp row_stride, npy_intp width, 
     });
 }
 
-// A value on 0..255 as uint16: scaled, clamped into 0..65535 (NaN gives 0),
-// rounded to nearest with ties to even.
-inline uint16_t work_to_u16(float value) {
-    float scaled = value * static_cast<float>(65535.0 / 255.0);
-    scaled = scaled > 0.0f ? scaled : 0.0f;
-    scaled = scaled < 65535.0f ? scaled : 65535.0f;
-    return static_cast<uint16_t>(std::nearbyint(scaled));
-}
-
 // As scatter, each value converted from 0..255: to uint16 as above, to
-// floats on 0..`float_scale` by one rounding (a division for 0..1).
+// floats on 0..`float_scale` by one rounding (the quotient for 0..1).
 inline void scatter_from_work(const float *run, const BlendOutput &image, npy_intp width,
                               npy_intp first, npy_intp count, double float_scale) {
     const int32_t channels = image.channels;
@@ -144,7 +142,7 @@ inline void scatter_from_work(const float *run, const BlendOutput &image, npy_in
         } else if (float_scale == 1.0) {
             float *dst = image.f32 + at;
             for (npy_intp i = 0; i < values; ++i) {
-                dst[i] = src[i] / 255.0f;
+                dst[i] = divide_by_255(src[i]);
             }
         } else {
             float *dst = image.f32 + at;
@@ -188,9 +186,11 @@ inline unsigned char *gather_record(const BlendArray &image, BlendArray *piece,
     const float factor = to_work_factor(image, float_scale);
     const npy_intp width =
         segment_width(image.row_stride, image.height, image.width, image.channels);
-    unsigned char *next = scratch + static_cast<size_t>(k_gather_pixels) *
-                                        piece_bytes(image, image.height, image.width,
-                                                    float_scale, converting);
+    const size_t bytes = piece_bytes(image, image.height, image.width, float_scale, converting);
+    unsigned char *next = scratch;
+    if (bytes > 0) {
+        next += static_cast<size_t>(k_gather_pixels) * bytes + k_piece_skew;
+    }
     if (factor != 0.0f) {
         float *run = reinterpret_cast<float *>(scratch);
         if (image.is_uint16) {
@@ -240,7 +240,7 @@ inline unsigned char *gather_mask(const BlendMask &mask, npy_intp height, npy_in
         gather(mask.f32, mask.row_stride, runs, 1, first, count, run);
         piece->f32 = run;
     }
-    return scratch + static_cast<size_t>(k_gather_pixels) * sizeof(float);
+    return scratch + static_cast<size_t>(k_gather_pixels) * sizeof(float) + k_piece_skew;
 }
 
 // Whether any record needs converting pieces.
@@ -274,7 +274,7 @@ inline size_t gather_scratch_bytes(const BlendArray &below, const BlendArray &la
                              piece_bytes(layer, height, width, float_scale, converting) +
                              piece_bytes(out, height, width, float_scale, converting) +
                              (has_mask(mask) && !mask_in_place ? sizeof(float) : 0);
-    return static_cast<size_t>(k_gather_pixels) * per_pixel;
+    return static_cast<size_t>(k_gather_pixels) * per_pixel + 3 * k_piece_skew;
 }
 
 // As run_by_rows, but a region, or images of numbers the loops do not read
