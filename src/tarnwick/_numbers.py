@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import threading
+import struct
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -74,6 +75,17 @@ def check_float_scale(value: Any) -> float:
     return scale
 
 
+def _native_scale(scale: float) -> bool:
+    """Whether the native loops take this float_scale: they scale by
+    255 / scale and back by scale / 255 in float32, so both must be finite
+    and nonzero there (far-out scales are converted in float64 instead)."""
+    try:
+        factors = struct.pack("<ff", 255.0 / scale, scale / 255.0)
+    except OverflowError:
+        return False
+    return 0.0 not in struct.unpack("<ff", factors)
+
+
 def check_space(value: Any) -> str:
     if not isinstance(value, str):
         raise TypeError(f"space must be 'srgb' or 'linear', not {type(value).__name__}")
@@ -107,7 +119,8 @@ class Numbers:
         are converted here."""
         if not self.needed(*dtypes):
             return 255.0, None
-        if not self.linear and all(np.dtype(d) in _LAYER_NATIVE for d in dtypes):
+        if not self.linear and _native_scale(self.scale) and all(
+                np.dtype(d) in _LAYER_NATIVE for d in dtypes):
             return self.scale, None
         return 255.0, self
 

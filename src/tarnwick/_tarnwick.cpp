@@ -77,10 +77,12 @@ PyObject *blend_into(PyObject *, PyObject *args) {
                           &opacity, &kernel, &out, &mask, &float_scale)) {
         return nullptr;
     }
-    // 255 / float_scale must be a finite, positive float32.
+    // The loops scale by 255 / float_scale and back by float_scale / 255 in
+    // float32: both must be finite and nonzero there.
     if (!(float_scale > 0.0) || !std::isfinite(float_scale) ||
         !std::isfinite(static_cast<float>(255.0 / float_scale)) ||
-        static_cast<float>(255.0 / float_scale) == 0.0f) {
+        static_cast<float>(255.0 / float_scale) == 0.0f ||
+        !std::isfinite(static_cast<float>(float_scale / 255.0))) {
         PyErr_SetString(PyExc_ValueError, "float_scale must be a positive finite number");
         return nullptr;
     }
