@@ -116,6 +116,20 @@ def test_layer_modes_read_uint16_and_float_scales_as_float32_on_0_to_255(numbers
     for below in (bg, region[:, 2:W + 2]):
         got = tarnwick.blend(below, fg, mode, 0.7, kernel=kernel, mask=mask, float_scale=scale)
         assert got.dtype == bt and np.array_equal(got, expected)
+    # Unmasked, with and without `out`: the calls that skip the full checks.
+    expected = _back_from_255(tarnwick.blend(_through_255(bg, scale), _through_255(fg, scale),
+                                             mode, 0.7, kernel=kernel), bt, scale)
+    for out in (None, np.empty_like(bg)):
+        got = tarnwick.blend(bg, fg, mode, 0.7, kernel=kernel, float_scale=scale, out=out)
+        assert got.dtype == bt and np.array_equal(got, expected)
+
+
+@pytest.mark.parametrize("scale", [1e-40, 1e41, 1e-300, 1e300])
+def test_float_scales_too_far_out_for_float32_factors_still_blend(scale):
+    bg, fg = image(np.float32, 4), image(np.float32, 3)
+    plain = tarnwick.blend(bg, fg, "multiply", 0.5, float_scale=scale)
+    into = tarnwick.blend(bg, fg, "multiply", 0.5, float_scale=scale, out=np.empty_like(bg))
+    assert np.array_equal(plain, into, equal_nan=True)
 
 
 def _unit_calls(scale, bg, fg, mask):

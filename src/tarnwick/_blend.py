@@ -45,6 +45,10 @@ from ._typing import (
     U16Image,
 )
 
+# What the public mode functions read as stored, and what the into-entry reads.
+_AS_STORED = (np.dtype(np.uint8), np.dtype(np.float32))
+_NATIVE = _AS_STORED + (np.dtype(np.uint16),)
+
 
 def check_arguments(
     background: Any,
@@ -190,7 +194,7 @@ def blend(
         and type(kernel) is str and kernel in _KERNEL_SET
         and (type(opacity) is float or type(opacity) is int) and opacity <= 1
         and type(background) is np.ndarray and type(foreground) is np.ndarray
-        and type(float_scale) is float and float_scale == 255.0
+        and type(float_scale) is float
         and type(x) is int and type(y) is int and x == 0 and y == 0
         # One band: one thread, or an image too small for a second band.
         and (threads == 1 or background.size < 2 * _bands._MIN_BAND)
@@ -199,12 +203,16 @@ def blend(
         # before it writes anything, and on its refusal the full checks
         # below say exactly what is wrong. Only overlaps it does not check.
         try:
-            if out is None:
+            if out is None and float_scale == 255.0 and background.dtype in _AS_STORED \
+                    and foreground.dtype in _AS_STORED:
                 return cast(Image, getattr(_tarnwick, mode)(background, foreground, opacity, kernel))
+            if out is None and background.dtype in _NATIVE and foreground.dtype in _NATIVE:
+                # uint16, or floats on another scale: the into-entry reads them.
+                return _native_fresh(mode, background, foreground, opacity, kernel, float_scale)
             if type(out) is np.ndarray and (
                 out is background or not _may_share_memory(out, background)
             ) and not _may_share_memory(out, foreground):
-                _native_into(mode, background, foreground, opacity, kernel, out)
+                _native_into(mode, background, foreground, opacity, kernel, out, float_scale)
                 return out
         except (TypeError, ValueError):
             pass
@@ -256,11 +264,22 @@ def blend(
 
 
 def _native_into(
-    mode: str, background: Any, foreground: Any, opacity: Any, kernel: Any, out: Any
+    mode: str, background: Any, foreground: Any, opacity: Any, kernel: Any, out: Any,
+    float_scale: float = 255.0,
 ) -> None:
     # The native call checks these arguments itself (the fast path relies on
     # that), so they reach it untyped.
-    _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out)
+    _tarnwick._blend_into(mode, background, foreground, opacity, kernel, out, None, float_scale)
+
+
+def _native_fresh(
+    mode: str, background: Any, foreground: Any, opacity: Any, kernel: Any, float_scale: float,
+) -> Image:
+    # A refused call drops the new array with this frame, before the full
+    # path allocates its own.
+    fresh = cast(Image, np.empty(background.shape, background.dtype))
+    _native_into(mode, background, foreground, opacity, kernel, fresh, float_scale)
+    return fresh
 
 
 def blend_placed(
