@@ -458,8 +458,8 @@ inline npy_intp composite_vector_groups(const CompositeJob &job, const B *bg, co
     const npy_intp pixels = job.pixels;
     for (; index + lanes <= pixels; index += lanes) {
         if constexpr (lanes == 8) {
-            prefetch_pixel(bg, bg_channels, index + prefetch_distance);
-            prefetch_pixel(fg, fg_channels, index + prefetch_distance);
+            prefetch_pixel(bg, bg_channels, index);
+            prefetch_pixel(fg, fg_channels, index);
         }
         V bg_r, bg_g, bg_b, bg_a = one;
         V fg_r, fg_g, fg_b, fg_a = one;

@@ -389,20 +389,6 @@ TARNWICK_LANES __m128i load_group_bytes(const uint8_t *p, __m128i) { return load
 TARNWICK_LANES __m256i load_group_bytes(const uint8_t *p, __m256i) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
-// Once a loop does this much work per byte, the hardware prefetcher falls
-// behind a stream that is read and written in place (the call into the
-// backdrop): measured, up to twice the time of a separate output. Hinting
-// each image this many bytes ahead keeps its reads in flight.
-inline constexpr npy_intp k_integer_prefetch_bytes = 1024;
-// Written as an instruction: GCC drops the intrinsic's hint from these loops.
-// The address is formed as an integer and never dereferenced here (a
-// prefetch past the end of an image does not fault).
-TARNWICK_LANES void prefetch_ahead(const uint8_t *image, npy_intp byte) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(image) +
-                              static_cast<uintptr_t>(byte + k_integer_prefetch_bytes);
-    __asm__ volatile("prefetcht0 (%0)" : : "r"(address));
-}
-
 // Each half widened straight from memory: a whole-group load would cost an
 // extract or shift per half on the shuffle port, which bounds these loops.
 TARNWICK_LANES void widen_pixels(const uint8_t *p, __m128i &lo, __m128i &hi) {
@@ -558,8 +544,8 @@ inline void premultiplied_pixels(const CompositeJob &job, const uint8_t *bg, con
             using I = ivec_t<V>;
             constexpr int group = lane_count<V>;
             for (; index + group <= pixels; index += group) {
-                prefetch_ahead(bg, index * 4);
-                prefetch_ahead(fg, index * 4);
+                prefetch_pixel(bg, 4, index);
+                prefetch_pixel(fg, 4, index);
                 I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
                 widen_pixels(bg + index * 4, b_lo, b_hi);
                 widen_pixels(fg + index * 4, s_lo, s_hi);
@@ -663,8 +649,8 @@ inline void flat_rgb_bytes(const CompositeJob &job, const uint8_t *bg, const uin
             const I opaque = u16_of<I>(255);
             const I w = u16_of<I>(static_cast<uint16_t>(weight));
             for (; index + step <= count; index += step) {
-                prefetch_ahead(bg, index);
-                prefetch_ahead(fg, index);
+                prefetch_pixel(bg, 1, index);
+                prefetch_pixel(fg, 1, index);
                 I b_lo, b_hi, s_lo, s_hi;
                 widen_pixels(bg + index, b_lo, b_hi);
                 widen_pixels(fg + index, s_lo, s_hi);
@@ -787,8 +773,8 @@ inline void straight_pixels(const CompositeJob &job, const uint8_t *bg, const ui
                               alpha_byte);
             };
             for (; index + group <= pixels; index += group) {
-                prefetch_ahead(bg, index * 4);
-                prefetch_ahead(fg, index * 4);
+                prefetch_pixel(bg, 4, index);
+                prefetch_pixel(fg, 4, index);
                 const I bg_bytes = load_group_bytes(bg + index * 4, I{});
                 const I fg_bytes = load_group_bytes(fg + index * 4, I{});
                 I opaque{};
@@ -910,8 +896,8 @@ inline void rgb_backdrop_pixels(const CompositeJob &job, const uint8_t *bg, cons
             using I = ivec_t<V>;
             constexpr int group = lane_count<V>;
             for (; index + group <= pixels; index += group) {
-                prefetch_ahead(bg, index * 3);
-                prefetch_ahead(fg, index * 4);
+                prefetch_pixel(bg, 3, index);
+                prefetch_pixel(fg, 4, index);
                 I b_lo, b_hi, s_lo, s_hi, w_lo, w_hi;
                 widen_bytes(rgb_to_rgba_places(load_rgb_u8_group<I>(bg + index * 3)), b_lo, b_hi);
                 widen_pixels(fg + index * 4, s_lo, s_hi);

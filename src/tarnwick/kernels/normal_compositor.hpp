@@ -204,8 +204,8 @@ inline npy_intp normal_byte_groups(const uint8_t *bg, const uint8_t *fg, uint8_t
         if constexpr (masked) {
             const __m128i alphas = masked_byte_alphas<V>(mask, index, opacity255);
             if constexpr (lanes == 8) {
-                prefetch_pixel(bg, 3, index + prefetch_distance);
-                prefetch_pixel(fg, 3, index + prefetch_distance);
+                prefetch_pixel(bg, 3, index);
+                prefetch_pixel(fg, 3, index);
                 const __m256i alpha_lo = join_halves(spread_rgb_alphas<0>(alphas),
                                                      spread_rgb_alphas<8>(alphas));
                 const __m256i inv_lo = _mm256_sub_epi16(_mm256_set1_epi16(255), alpha_lo);
@@ -227,8 +227,8 @@ inline npy_intp normal_byte_groups(const uint8_t *bg, const uint8_t *fg, uint8_t
         } else if constexpr (lanes == 8) {
             const __m256i alpha256 = _mm256_set1_epi16(static_cast<int16_t>(alpha_u8));
             const __m256i inv_alpha256 = _mm256_set1_epi16(static_cast<int16_t>(inv_alpha_u8));
-            prefetch_pixel(bg, 3, index + prefetch_distance);
-            prefetch_pixel(fg, 3, index + prefetch_distance);
+            prefetch_pixel(bg, 3, index);
+            prefetch_pixel(fg, 3, index);
             store_bytes16(out + offset, blend_16_bytes(load_bytes16(bg + offset),
                                                        load_bytes16(fg + offset), inv_alpha256,
                                                        alpha256));
@@ -272,8 +272,8 @@ inline npy_intp normal_float_groups(const B *bg, const F *fg, O *out, float opac
     const V inv255 = splat<V>(k_inv255);
     for (; index + lanes <= pixels; index += lanes) {
         if constexpr (lanes == 8) {
-            prefetch_pixel(bg, bg_channels, index + prefetch_distance);
-            prefetch_pixel(fg, fg_channels, index + prefetch_distance);
+            prefetch_pixel(bg, bg_channels, index);
+            prefetch_pixel(fg, fg_channels, index);
         }
         const auto group = [&](V weight) __attribute__((always_inline)) {
             V in_r, in_g, in_b, in_a = one;

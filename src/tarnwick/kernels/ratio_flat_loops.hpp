@@ -108,6 +108,8 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
     npy_intp elem = 0;
     if constexpr (lane_count<V> == 8) {
         for (; elem + 32 <= elements; elem += 32) {
+            prefetch_pixel(bg, 1, elem);
+            prefetch_pixel(fg, 1, elem);
             __m256i in_u[4], layer_u[4];
             widen_32_bytes(bg + elem, in_u);
             widen_32_bytes(fg + elem, layer_u);
@@ -118,6 +120,8 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
     }
     constexpr int groups = 16 / lane_count<V>;
     for (; elem + 16 <= elements; elem += 16) {
+        prefetch_pixel(bg, 1, elem);
+        prefetch_pixel(fg, 1, elem);
         ivec_t<V> in_u[groups], layer_u[groups];
         widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(bg + elem)), in_u);
         widen_16_bytes(_mm_load_si128(reinterpret_cast<const __m128i *>(fg + elem)), layer_u);

@@ -91,15 +91,15 @@ TARNWICK_LOOP npy_intp ratio_pixel_groups(const B *bg, int bg_channels, const F 
                                           const BlendMask &mask, Comp comp, CompU8 comp_u8,
                                           int clip_output, npy_intp index, npy_intp pixels) {
     constexpr int lanes = lane_count<V>;
-    // Every eight-lane loop but the float loop hints the pixels 16 ahead.
+    // Every eight-lane loop but the float loop hints the pixels ahead.
     constexpr bool prefetch =
         lanes == 8 && !(std::is_same_v<B, float> && std::is_same_v<F, float>);
     const V opacity_v = splat<V>(opacity);
     const V inv255 = splat<V>(k_inv255);
     for (; index + lanes <= pixels; index += lanes) {
         if constexpr (prefetch) {
-            prefetch_pixel(bg, bg_channels, index + prefetch_distance);
-            prefetch_pixel(fg, fg_channels, index + prefetch_distance);
+            prefetch_pixel(bg, bg_channels, index);
+            prefetch_pixel(fg, fg_channels, index);
         }
         const auto group = [&](V weight) __attribute__((always_inline)) {
             V in[4], layer_a, comp_rgb[3];
