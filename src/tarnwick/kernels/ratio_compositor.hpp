@@ -4,6 +4,8 @@
 // output keeps the background's alpha.
 #pragma once
 
+#include <type_traits>
+
 #include "blend_call.hpp"
 #include "ratio_flat_loops.hpp"
 #include "ratio_pixel_loops.hpp"
@@ -22,12 +24,28 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
         const int bg_channels = call.background.channels;
         const int fg_channels = call.foreground.channels;
         const float opacity = call.opacity;
+        constexpr bool all_bytes =
+            std::is_same_v<std::remove_cv_t<std::remove_pointer_t<decltype(bg)>>, uint8_t> &&
+            std::is_same_v<std::remove_cv_t<std::remove_pointer_t<decltype(fg)>>, uint8_t> &&
+            std::is_same_v<std::remove_cv_t<std::remove_pointer_t<decltype(out)>>, uint8_t>;
         const auto loops = [&](auto masked, npy_intp index) __attribute__((always_inline)) {
             constexpr bool is_masked = decltype(masked)::value;
             run_width_sequence(
                 kernel, index,
                 [&](auto lanes, npy_intp from) __attribute__((always_inline)) {
                     using V = decltype(lanes);
+                    if constexpr (is_masked && lane_count<V> == 8 && all_bytes) {
+                        // Two RGB byte images: the values as they lie, no
+                        // per-pixel shuffles.
+                        if (bg_channels == 3 && fg_channels == 3) {
+                            from = with_kernel_input(bg, fg, comp_avx_u8, [&](auto use_bytes)
+                                                         __attribute__((always_inline)) {
+                                return masked_flat_byte_loop<decltype(use_bytes)::value>(
+                                    bg, fg, out, opacity, call.mask, comp_avx, comp_avx_u8,
+                                    clip_output, from, pixels);
+                            });
+                        }
+                    }
                     return ratio_pixel_vector_loop<is_masked, V>(
                         bg, bg_channels, fg, fg_channels, out, opacity, call.mask,
                         kernel_of_width<V>(comp_sse, comp_avx),
@@ -39,7 +57,8 @@ TARNWICK_LOOP PyObject *blend_ratio_mode_simd(PyObject *self, PyObject *args,
                                                  pixels);
                 });
         };
-        // A mask gives every pixel its own ratio: the per-pixel loops only.
+        // A mask gives every pixel its own ratio: the per-pixel loops (or,
+        // for two RGB byte images, the masked flat loop) only.
         if (has_mask(call.mask)) {
             loops(std::true_type{}, 0);
             return;

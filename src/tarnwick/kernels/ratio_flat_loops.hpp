@@ -11,6 +11,7 @@
 #include "blend_call.hpp"
 #include "channel_access.hpp"
 #include "kernel_select.hpp"
+#include "mask_input.hpp"
 #include "pixel_simd.hpp"
 #include "ratio_rule.hpp"
 
@@ -130,6 +131,57 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + elem), narrow_16_units(out_c));
     }
     return elem;
+}
+
+// Two byte images under a mask, eight lanes, 8 pixels (24 values) per step:
+// each pixel's ratio, from its mask weight as the per-pixel rule takes it
+// (an opaque background and layer), spread over its three values; a hidden
+// pixel (weight 0) keeps the background's value, whose unit form narrows
+// back to the stored byte. Every value gets the steps of the per-pixel
+// loops, so the result is theirs; no byte outside the 8 pixels is read.
+template <bool use_bytes, typename Comp, typename CompU8>
+TARNWICK_LOOP npy_intp masked_flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
+                                             float opacity, const BlendMask &mask, Comp comp,
+                                             CompU8 comp_u8, int clip_output, npy_intp index,
+                                             npy_intp pixels) {
+    const __m256 inv255 = splat<__m256>(k_inv255);
+    const __m256 opacity_v = splat<__m256>(opacity);
+    // Both alphas: the unit form of 255, which is 1 exactly.
+    const __m256 opaque = splat<__m256>(1.0f);
+    // The pixel of each of a step's 24 values, eight to a vector.
+    const __m256i pixel_of[3] = {_mm256_setr_epi32(0, 0, 0, 1, 1, 1, 2, 2),
+                                 _mm256_setr_epi32(2, 3, 3, 3, 4, 4, 4, 5),
+                                 _mm256_setr_epi32(5, 5, 6, 6, 6, 7, 7, 7)};
+    for (; index + 8 <= pixels; index += 8) {
+        const npy_intp at = index * 3;
+        prefetch_pixel(bg, 3, index);
+        prefetch_pixel(fg, 3, index);
+        const __m256 weight = mask_weights<__m256>(mask, index);
+        const __m256 ratio = ratio_weight(opaque, opaque * weight, opacity_v);
+        const __m256 hidden = _mm256_cmp_ps(weight, _mm256_setzero_ps(), _CMP_EQ_OQ);
+        __m256 out_c[3];
+        for (int i = 0; i < 3; ++i) {
+            const __m256i in_u = _mm256_cvtepu8_epi32(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i *>(bg + at + 8 * i)));
+            const __m256i layer_u = _mm256_cvtepu8_epi32(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i *>(fg + at + 8 * i)));
+            const __m256 in_c = u32_to_unit(in_u, inv255);
+            __m256 comp_c;
+            if constexpr (use_bytes) {
+                comp_c = comp_u8(in_u, layer_u, inv255);
+            } else {
+                comp_c = comp(in_c, u32_to_unit(layer_u, inv255));
+            }
+            const __m256 mixed =
+                ratio_mix(comp_c, _mm256_permutevar8x32_ps(ratio, pixel_of[i]), in_c, clip_output);
+            out_c[i] = _mm256_blendv_ps(mixed, in_c, _mm256_permutevar8x32_ps(hidden, pixel_of[i]));
+        }
+        const __m256 first[2] = {out_c[0], out_c[1]};
+        const __m256 last[2] = {out_c[2], out_c[2]};
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), narrow_16_units(first));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + at + 16), narrow_16_units(last));
+    }
+    return index;
 }
 
 // Two float images, lane_count<V> values per step; the alignment of each
