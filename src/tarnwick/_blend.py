@@ -186,7 +186,6 @@ def blend(
     A call that raises writes nothing into `out`. Float images within 0..1
     given without `float_scale` give a warning (a sample is looked at).
     """
-    _floats.warn_if_unit(float_scale, ("background", background), ("foreground", foreground))
     if (
         mask is None
         and type(threads) is int and threads >= 1
@@ -202,6 +201,12 @@ def blend(
         # The common call, checked cheaply: the native call checks the rest
         # before it writes anything, and on its refusal the full checks
         # below say exactly what is wrong. Only overlaps it does not check.
+        # Only float images can look like 0..1: the warning's look is skipped
+        # for the rest.
+        if float_scale is _floats.DEFAULT_SCALE and (
+                background.dtype.kind == "f" or foreground.dtype.kind == "f"):
+            _floats.warn_if_unit(float_scale, ("background", background),
+                                 ("foreground", foreground))
         try:
             if out is None and float_scale == 255.0 and background.dtype in _AS_STORED \
                     and foreground.dtype in _AS_STORED:
@@ -216,6 +221,8 @@ def blend(
                 return out
         except (TypeError, ValueError):
             pass
+    else:
+        _floats.warn_if_unit(float_scale, ("background", background), ("foreground", foreground))
 
     background = as_image(background)
     if is_colour(foreground):
