@@ -85,6 +85,22 @@ inline __m256i narrow_32_units(const __m256 (&units)[4]) {
 // its packing shuffles; 32 values give exactly what two steps of 16 give.
 // The kernel sees the raw bytes when the mode has a byte kernel
 // (`use_bytes`).
+// The rule on one vector of raw byte values widened to 32-bit lanes, mixed
+// into the background by `ratio`; the kernel sees the raw bytes when the
+// mode has a byte kernel (`use_bytes`).
+template <bool use_bytes, typename V, typename Comp, typename CompU8>
+TARNWICK_LOOP V flat_byte_rule(ivec_t<V> in_u, ivec_t<V> layer_u, V ratio, V inv255, Comp comp,
+                               CompU8 comp_u8, int clip_output) {
+    const V in_c = u32_to_unit(in_u, inv255);
+    V comp_c;
+    if constexpr (use_bytes) {
+        comp_c = comp_u8(in_u, layer_u, inv255);
+    } else {
+        comp_c = comp(in_c, u32_to_unit(layer_u, inv255));
+    }
+    return ratio_mix(comp_c, ratio, in_c, clip_output);
+}
+
 template <bool use_bytes, typename V, typename Comp, typename CompU8>
 TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint8_t *out,
                                       npy_intp elements, float ratio, Comp comp, CompU8 comp_u8,
@@ -96,14 +112,8 @@ TARNWICK_LOOP npy_intp flat_byte_loop(const uint8_t *bg, const uint8_t *fg, uint
                             __attribute__((always_inline)) {
         constexpr int groups = sizeof(out_c) / sizeof(V);
         for (int i = 0; i < groups; ++i) {
-            const V in_c = u32_to_unit(in_u[i], inv255);
-            V comp_c;
-            if constexpr (use_bytes) {
-                comp_c = comp_u8(in_u[i], layer_u[i], inv255);
-            } else {
-                comp_c = comp(in_c, u32_to_unit(layer_u[i], inv255));
-            }
-            out_c[i] = ratio_mix(comp_c, ratio_v, in_c, clip_output);
+            out_c[i] = flat_byte_rule<use_bytes, V>(in_u[i], layer_u[i], ratio_v, inv255, comp,
+                                                    comp_u8, clip_output);
         }
     };
     npy_intp elem = 0;
@@ -165,16 +175,11 @@ TARNWICK_LOOP npy_intp masked_flat_byte_loop(const uint8_t *bg, const uint8_t *f
                 _mm_loadl_epi64(reinterpret_cast<const __m128i *>(bg + at + 8 * i)));
             const __m256i layer_u = _mm256_cvtepu8_epi32(
                 _mm_loadl_epi64(reinterpret_cast<const __m128i *>(fg + at + 8 * i)));
-            const __m256 in_c = u32_to_unit(in_u, inv255);
-            __m256 comp_c;
-            if constexpr (use_bytes) {
-                comp_c = comp_u8(in_u, layer_u, inv255);
-            } else {
-                comp_c = comp(in_c, u32_to_unit(layer_u, inv255));
-            }
-            const __m256 mixed =
-                ratio_mix(comp_c, _mm256_permutevar8x32_ps(ratio, pixel_of[i]), in_c, clip_output);
-            out_c[i] = _mm256_blendv_ps(mixed, in_c, _mm256_permutevar8x32_ps(hidden, pixel_of[i]));
+            const __m256 mixed = flat_byte_rule<use_bytes, __m256>(
+                in_u, layer_u, _mm256_permutevar8x32_ps(ratio, pixel_of[i]), inv255, comp,
+                comp_u8, clip_output);
+            out_c[i] = _mm256_blendv_ps(mixed, u32_to_unit(in_u, inv255),
+                                        _mm256_permutevar8x32_ps(hidden, pixel_of[i]));
         }
         const __m256 first[2] = {out_c[0], out_c[1]};
         const __m256 last[2] = {out_c[2], out_c[2]};
